@@ -1,0 +1,66 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "hid/hid_platform.h"
+
+namespace thermo::hid {
+
+inline constexpr std::uint16_t ThermometerVendorId = 0x04D8;
+inline constexpr std::uint16_t ThermometerProductId = 0x0002;
+inline constexpr std::chrono::milliseconds ReadTimeout{6000};
+
+// The report length as the platform delivers it; only the input length is used.
+struct HidCaps {
+    int InputReportByteLength = 0;
+};
+
+// The device module: finds the thermometer, keeps it open and reads its reports. One instance
+// lives as long as the program; its members are the module's state and start zero, empty or
+// false. Not thread-safe: the window runs one operation at a time on it (possibly on a worker
+// thread), and only WakePendingRead() may be called from elsewhere.
+class HIDusb {
+public:
+    explicit HIDusb(Platform& platform);
+
+    // Searches the present interfaces for the thermometer; the first one whose own ids match is
+    // opened twice (plainly and for reports) and taken. Returns DevicePresent. Only called while
+    // DevicePresent is false.
+    bool FindThermometer();
+
+    // Searches again when the device is absent, then reads one report when it is present.
+    void PollThermometer();
+
+    // Closes both handles that are open (the window's unload); DevicePresent is left alone.
+    void CloseHandles();
+
+    // Wakes a read in progress from another thread; it and every later read end at once.
+    void WakePendingRead();
+
+    bool DevicePresent = false;
+    std::unique_ptr<Handle> DeviceHandle;
+    std::unique_ptr<Handle> ReportHandle;
+    HidCaps DeviceCaps;
+    // One input report, report id at index 0; no value until the first read.
+    std::optional<std::vector<std::uint8_t>> ReportBuffer;
+    std::unique_ptr<WaitEvent> ReportEvent;
+
+    // Why the last search did not take a thermometer that was there (it could not be opened,
+    // or its description gives no input report), with the fix where there is one; empty when
+    // there was nothing to explain.
+    std::string LastProblem;
+
+private:
+    void ReadCapabilities();
+    void PrepareReadEvent();
+    void ReadInputReport();
+
+    Platform& platform_;
+};
+
+}  // namespace thermo::hid

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+
+namespace thermo {
+
+// Replaces (or creates) the file at `path` with `content` so that a reader, a crash or a full disk
+// never sees anything but the old or the new complete content: a temporary file in the same
+// directory, flushed to disk, renamed over the target. The temporary is removed on every failure.
+// Throws std::system_error naming the failing step on failure. One implementation per platform.
+void replaceFileAtomically(const std::filesystem::path& path, std::string_view content);
+
+}  // namespace thermo

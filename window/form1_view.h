@@ -1,0 +1,40 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "window/layout.h"
+
+namespace thermo {
+
+// What the window's behaviour needs of its controls. Each front end (Qt, Win32) implements it;
+// the behaviour tests use a fake. Texts are UTF-8, colours 0x00BBGGRR, geometry in twips.
+class Form1View {
+public:
+    virtual ~Form1View() = default;
+
+    virtual void setCaption(ControlId control, std::string_view text) = 0;
+    virtual std::string caption(ControlId control) const = 0;
+    virtual void setTextColour(ControlId control, ColourValue colour) = 0;
+    // The status line's tooltip: why the thermometer was not taken, or empty.
+    virtual void setStatusTip(std::string_view text) = 0;
+    virtual void setTimerEnabled(bool enabled) = 0;
+    virtual void setBarHeight(float twips) = 0;
+    virtual void setBarTop(float twips) = 0;
+
+    // The decimal separator of the user's locale, UTF-8.
+    virtual std::string decimalSeparator() const = 0;
+
+    // A clear message in a message box; the program goes on.
+    virtual void showError(std::string_view message) = 0;
+
+    // Runs `work` away from the window's thread, so that the window keeps painting, then `done`
+    // on the window's thread. Only one runs at a time.
+    virtual void runInBackground(std::function<void()> work, std::function<void()> done) = 0;
+
+    // Closes the window for good (after a close request that had to wait for a tick).
+    virtual void closeWindow() = 0;
+};
+
+}  // namespace thermo
