@@ -1,6 +1,8 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace thermo {
@@ -10,5 +12,10 @@ namespace thermo {
 // directory, flushed to disk, renamed over the target. The temporary is removed on every failure.
 // Throws std::system_error naming the failing step on failure. One implementation per platform.
 void replaceFileAtomically(const std::filesystem::path& path, std::string_view content);
+
+// The whole content of the file at `path`, or no value when it does not exist. Any other failure
+// (no permission, a directory in its place) throws std::system_error, so that a caller never
+// mistakes an unreadable file for a missing one.
+std::optional<std::string> readFileIfPresent(const std::filesystem::path& path);
 
 }  // namespace thermo
