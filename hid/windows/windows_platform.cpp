@@ -1,0 +1,193 @@
+#include "hid/windows/windows_platform.h"
+
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+
+namespace thermo::hid {
+
+namespace win32 {
+
+std::string systemMessage(DWORD error) {
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::unique_ptr<wchar_t, decltype(&LocalFree)> owner(text, &LocalFree);
+    std::wstring wide = length > 0 ? std::wstring(text, length) : std::wstring();
+    while (!wide.empty() && (wide.back() == L'\r' || wide.back() == L'\n' || wide.back() == L' ' ||
+                             wide.back() == L'.')) {
+        wide.pop_back();
+    }
+    std::string utf8;
+    if (!wide.empty()) {
+        const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                             nullptr, 0, nullptr, nullptr);
+        utf8.resize(static_cast<std::size_t>(size));
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(),
+                            size, nullptr, nullptr);
+    }
+    if (utf8.empty()) {
+        utf8 = "Unknown error";
+    }
+    return utf8 + " (error " + std::to_string(error) + ")";
+}
+
+std::string callFailed(std::string_view call, std::string_view object, DWORD error) {
+    std::string text(call);
+    if (!object.empty()) {
+        text.append(" ").append(object);
+    }
+    return text + ": " + systemMessage(error);
+}
+
+}  // namespace win32
+
+namespace {
+
+using win32::callFailed;
+
+const WindowsHandle& asWindows(const Handle& handle) {
+    return dynamic_cast<const WindowsHandle&>(handle);
+}
+
+// The path of the interface at `index` of the set, or no value when it cannot be had (it went
+// between the enumeration and the query).
+std::optional<std::string> interfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData) {
+    DWORD required = 0;
+    // Asked without a buffer, the call fails by design and reports the size it needs.
+    SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, nullptr, 0, &required, nullptr);
+    constexpr DWORD pathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+    if (required <= pathOffset) {
+        return std::nullopt;
+    }
+    // DWORD elements keep the record's size field aligned.
+    std::vector<DWORD> storage((required + sizeof(DWORD) - 1) / sizeof(DWORD) + 1, 0);
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
+    // The size of the record's fixed part as this process's ABI lays it out (8 in a 64-bit
+    // process), not the size of the buffer.
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    if (!SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, detail, required, nullptr,
+                                          nullptr)) {
+        return std::nullopt;
+    }
+    const std::size_t room = required - pathOffset;
+    std::string path(detail->DevicePath, strnlen(detail->DevicePath, room));
+    if (path.empty()) {
+        return std::nullopt;
+    }
+    return path;
+}
+
+// HidP_ calls answer with an NTSTATUS of their own, which FormatMessage does not know.
+std::string hidpStatusText(NTSTATUS status) {
+    char hex[16];
+    std::snprintf(hex, sizeof(hex), "%08lX", static_cast<unsigned long>(status));
+    return std::string("HIDP status 0x") + hex;
+}
+
+}  // namespace
+
+std::vector<InterfaceEntry> WindowsPlatform::listInterfaces() {
+    GUID hidClass{};
+    HidD_GetHidGuid(&hidClass);
+
+    win32::UniqueDeviceInfoList set(
+        SetupDiGetClassDevsA(&hidClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    if (set.get() == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        set.release();
+        throw PlatformError(callFailed("SetupDiGetClassDevsA", "HID interfaces", error));
+    }
+
+    std::vector<InterfaceEntry> entries;
+    for (DWORD index = 0;; ++index) {
+        SP_DEVICE_INTERFACE_DATA interfaceData{};
+        interfaceData.cbSize = sizeof(interfaceData);
+        // Any failure ends the list, not only ERROR_NO_MORE_ITEMS: a set that cannot be walked
+        // further has nothing more to offer.
+        if (!SetupDiEnumDeviceInterfaces(set.get(), nullptr, &hidClass, index, &interfaceData)) {
+            break;
+        }
+        if (auto path = interfacePath(set.get(), interfaceData)) {
+            // The interface path carries no promise about its format, so the ids are asked of
+            // the device itself.
+            entries.push_back(InterfaceEntry{std::move(*path), std::nullopt});
+        }
+    }
+    return entries;
+}
+
+std::unique_ptr<Handle> WindowsPlatform::open(const std::string& path, OpenMode mode) {
+    SECURITY_ATTRIBUTES security = win32::nonInheritable();
+    const DWORD flags = mode == OpenMode::ForReports ? FILE_FLAG_OVERLAPPED : 0;
+    win32::UniqueHandle handle(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, &security,
+                                           OPEN_EXISTING, flags, nullptr));
+    if (!handle) {
+        throw PlatformError(callFailed("CreateFileA", path, GetLastError()));
+    }
+    return std::make_unique<WindowsHandle>(std::move(handle), path);
+}
+
+DeviceIds WindowsPlatform::readIds(Handle& handle) {
+    const WindowsHandle& h = asWindows(handle);
+    HIDD_ATTRIBUTES attributes{};
+    attributes.Size = sizeof(attributes);
+    if (!HidD_GetAttributes(h.get(), &attributes)) {
+        throw PlatformError(callFailed("HidD_GetAttributes", h.path(), GetLastError()));
+    }
+    return DeviceIds{attributes.VendorID, attributes.ProductID};
+}
+
+int WindowsPlatform::inputReportLength(Handle& handle) {
+    const WindowsHandle& h = asWindows(handle);
+    PHIDP_PREPARSED_DATA raw = nullptr;
+    if (!HidD_GetPreparsedData(h.get(), &raw)) {
+        throw PlatformError(callFailed("HidD_GetPreparsedData", h.path(), GetLastError()));
+    }
+    win32::UniquePreparsedData preparsed(raw);
+    HIDP_CAPS caps{};
+    const NTSTATUS status = HidP_GetCaps(preparsed.get(), &caps);
+    if (status != HIDP_STATUS_SUCCESS) {
+        throw PlatformError("HidP_GetCaps " + h.path() + ": " + hidpStatusText(status));
+    }
+    // The HID class driver counts the report id byte in, also for a device without ids (it then
+    // puts 0 there), which is the length the read delivers.
+    return caps.InputReportByteLength;
+}
+
+WindowsWaitEvent::WindowsWaitEvent() {
+    SECURITY_ATTRIBUTES security = win32::nonInheritable();
+    // Manual reset, created signalled, unnamed.
+    report_.reset(CreateEventA(&security, TRUE, TRUE, nullptr));
+    if (!report_) {
+        throw PlatformError(callFailed("CreateEventA", "report event", GetLastError()));
+    }
+    wake_.reset(CreateEventA(&security, TRUE, FALSE, nullptr));
+    if (!wake_) {
+        throw PlatformError(callFailed("CreateEventA", "wake event", GetLastError()));
+    }
+}
+
+void WindowsWaitEvent::wake() { SetEvent(wake_.get()); }
+
+bool WindowsWaitEvent::woken() const {
+    return WaitForSingleObject(wake_.get(), 0) == WAIT_OBJECT_0;
+}
+
+std::unique_ptr<WaitEvent> WindowsPlatform::createReportEvent() {
+    return std::make_unique<WindowsWaitEvent>();
+}
+
+ReadResult WindowsPlatform::readReport(Handle& reportHandle, WaitEvent& event,
+                                       std::span<std::uint8_t> buffer,
+                                       std::chrono::milliseconds timeout) {
+    return readNewestReport(asWindows(reportHandle), dynamic_cast<WindowsWaitEvent&>(event), buffer,
+                            timeout);
+}
+
+std::unique_ptr<Platform> makeNativePlatform() { return std::make_unique<WindowsPlatform>(); }
+
+}  // namespace thermo::hid
