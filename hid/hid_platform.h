@@ -8,6 +8,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace thermo::hid {
@@ -15,9 +16,16 @@ namespace thermo::hid {
 // A failed platform operation. what() names the call, the object and the system's reason, as
 // in "open /dev/hidraw3: Permission denied". Every operation below reports failure this way,
 // except a report read, whose time-out and disconnection are ordinary outcomes (ReadOutcome).
+// Where the user can fix the cause (access to a device node), hint() says how.
 class PlatformError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
+  public:
+    explicit PlatformError(const std::string& what, std::string hint = {})
+        : std::runtime_error(what), hint_(std::move(hint)) {}
+
+    const std::string& hint() const { return hint_; }
+
+  private:
+    std::string hint_;
 };
 
 struct DeviceIds {
@@ -36,7 +44,7 @@ struct InterfaceEntry {
 
 // An open handle on a HID interface. Destroying it closes it.
 class Handle {
-public:
+  public:
     virtual ~Handle() = default;
     Handle() = default;
     Handle(const Handle&) = delete;
@@ -47,7 +55,7 @@ public:
 // be woken from another thread (wake()), which ends a pending read at once with
 // ReadOutcome::Woken, and every later one too: used when the window closes during a read.
 class WaitEvent {
-public:
+  public:
     virtual ~WaitEvent() = default;
     WaitEvent() = default;
     WaitEvent(const WaitEvent&) = delete;
@@ -58,8 +66,8 @@ public:
 };
 
 enum class OpenMode {
-    Plain,        // for the id and capability queries
-    ForReports,   // for reads that can be waited on with a time-out and cancelled
+    Plain,       // for the id and capability queries
+    ForReports,  // for reads that can be waited on with a time-out and cancelled
 };
 
 enum class ReadOutcome {
@@ -78,7 +86,7 @@ struct ReadResult {
 // The operations the device module needs of a HID layer, and no more. One implementation per
 // platform (hid/linux, hid/windows), picked by CMake; tests use a fake.
 class Platform {
-public:
+  public:
     virtual ~Platform() = default;
 
     // The HID interfaces present now, in the platform's enumeration order. Entries the platform

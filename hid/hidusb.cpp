@@ -1,1 +1,165 @@
-// placeholder until implemented
+#include "hid/hidusb.h"
+
+#include <algorithm>
+
+namespace thermo::hid {
+
+namespace {
+
+// The platform counts the length as a signed 16-bit number; anything outside 1..32767 cannot be
+// a report we could read.
+constexpr int MaxReportLength = 0x7FFF;
+
+bool isThermometer(const DeviceIds& ids) {
+    return ids.vendor == ThermometerVendorId && ids.product == ThermometerProductId;
+}
+
+std::string describe(const PlatformError& error) {
+    std::string text = error.what();
+    if (!error.hint().empty()) text += " \u2014 " + error.hint();
+    return text;
+}
+
+}  // namespace
+
+HIDusb::HIDusb(Platform& platform) : platform_(platform) {}
+
+bool HIDusb::FindThermometer() {
+    DevicePresent = false;
+    LastProblem.clear();
+    // Callers only search while absent, but whatever is still held must not leak.
+    ReleaseDevice();
+
+    for (const InterfaceEntry& entry : platform_.listInterfaces()) {
+        // Ids the listing already knows spare us opening other people's devices.
+        if (entry.ids && !isThermometer(*entry.ids)) continue;
+        if (TakeIfThermometer(entry)) break;
+    }
+    if (DevicePresent) LastProblem.clear();
+    return DevicePresent;
+}
+
+// Opens the interface, identifies it by its own ids and, when it is the thermometer, makes it
+// the device: both handles open, the report length known, the report event ready. Anything short
+// of that leaves nothing open.
+bool HIDusb::TakeIfThermometer(const InterfaceEntry& entry) {
+    // Only a failure on an interface known to be ours is worth explaining; where the listing
+    // cannot tell ids, every keyboard the system keeps to itself would fail to open too.
+    const bool knownOurs = entry.ids.has_value();
+
+    std::unique_ptr<Handle> device;
+    try {
+        device = platform_.open(entry.path, OpenMode::Plain);
+    } catch (const PlatformError& error) {
+        if (knownOurs) NoteProblem(describe(error));
+        return false;
+    }
+
+    DeviceIds ids;
+    try {
+        ids = platform_.readIds(*device);
+    } catch (const PlatformError& error) {
+        if (knownOurs) NoteProblem(describe(error));
+        return false;
+    }
+    if (!isThermometer(ids)) return false;
+
+    DeviceHandle = std::move(device);
+    try {
+        ReadCapabilities();
+    } catch (const PlatformError& error) {
+        NoteProblem(describe(error));
+        DeviceCaps = {};
+    }
+    const int n = DeviceCaps.InputReportByteLength;
+    if (n <= 0 || n > MaxReportLength) {
+        NoteProblem(entry.path + ": its report description gives no usable input report");
+        ReleaseDevice();
+        return false;
+    }
+
+    try {
+        ReportHandle = platform_.open(entry.path, OpenMode::ForReports);
+    } catch (const PlatformError& error) {
+        NoteProblem(describe(error));
+        ReleaseDevice();
+        return false;
+    }
+
+    try {
+        PrepareReadEvent();
+    } catch (...) {
+        ReleaseDevice();
+        throw;
+    }
+    DevicePresent = true;
+    return true;
+}
+
+void HIDusb::ReadCapabilities() {
+    DeviceCaps.InputReportByteLength = platform_.inputReportLength(*DeviceHandle);
+}
+
+void HIDusb::PrepareReadEvent() {
+    std::lock_guard lock(wakeMutex_);
+    if (ReportEvent) return;
+    ReportEvent = platform_.createReportEvent();
+    // A close that came while there was no event yet must still end the coming read.
+    if (wakeRequested_) ReportEvent->wake();
+}
+
+void HIDusb::PollThermometer() {
+    if (!DevicePresent) DevicePresent = FindThermometer();
+    if (DevicePresent) ReadInputReport();
+}
+
+void HIDusb::ReadInputReport() {
+    const int n = DeviceCaps.InputReportByteLength;
+    ReportBuffer.emplace(static_cast<std::size_t>(std::max(n, 0)), std::uint8_t{0});
+    std::vector<std::uint8_t>& buffer = *ReportBuffer;
+    if (n <= 0 || !ReportHandle || !ReportEvent) {
+        // Not reachable through FindThermometer; never read without a device to read from.
+        ReleaseDevice();
+        return;
+    }
+
+    ReadResult result;
+    try {
+        result = platform_.readReport(*ReportHandle, *ReportEvent, buffer, ReadTimeout);
+    } catch (const PlatformError&) {
+        // A wait that fails in itself says no more about the device than a time-out does.
+        result.outcome = ReadOutcome::Gone;
+    }
+
+    if (result.outcome == ReadOutcome::Report) {
+        // A short report leaves the rest of the buffer as created: zero.
+        const std::size_t got = std::min(result.bytes, buffer.size());
+        std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(got), buffer.end(), 0);
+        return;
+    }
+    // Timed out, gone or woken for closing: nothing of the read is kept, and the device is
+    // given up until the next search.
+    std::fill(buffer.begin(), buffer.end(), 0);
+    ReleaseDevice();
+}
+
+void HIDusb::CloseHandles() { ReleaseDevice(); }
+
+void HIDusb::WakePendingRead() {
+    std::lock_guard lock(wakeMutex_);
+    wakeRequested_ = true;
+    if (ReportEvent) ReportEvent->wake();
+}
+
+void HIDusb::ReleaseDevice() {
+    DevicePresent = false;
+    DeviceHandle.reset();
+    ReportHandle.reset();
+}
+
+void HIDusb::NoteProblem(const std::string& problem) {
+    if (!LastProblem.empty()) LastProblem += '\n';
+    LastProblem += problem;
+}
+
+}  // namespace thermo::hid

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,7 +26,7 @@ struct HidCaps {
 // false. Not thread-safe: the window runs one operation at a time on it (possibly on a worker
 // thread), and only WakePendingRead() may be called from elsewhere.
 class HIDusb {
-public:
+  public:
     explicit HIDusb(Platform& platform);
 
     // Searches the present interfaces for the thermometer; the first one whose own ids match is
@@ -36,10 +37,12 @@ public:
     // Searches again when the device is absent, then reads one report when it is present.
     void PollThermometer();
 
-    // Closes both handles that are open (the window's unload); DevicePresent is left alone.
+    // Closes both handles that are open (the window's unload). DevicePresent becomes false with
+    // them: it is never true without both handles.
     void CloseHandles();
 
-    // Wakes a read in progress from another thread; it and every later read end at once.
+    // Wakes a read in progress from another thread; it and every later read end at once, also
+    // when the report event does not exist yet. Thread-safe.
     void WakePendingRead();
 
     bool DevicePresent = false;
@@ -55,12 +58,18 @@ public:
     // there was nothing to explain.
     std::string LastProblem;
 
-private:
+  private:
+    bool TakeIfThermometer(const InterfaceEntry& entry);
     void ReadCapabilities();
     void PrepareReadEvent();
     void ReadInputReport();
+    void ReleaseDevice();
+    void NoteProblem(const std::string& problem);
 
     Platform& platform_;
+    // Guards ReportEvent's creation against WakePendingRead from another thread.
+    std::mutex wakeMutex_;
+    bool wakeRequested_ = false;
 };
 
 }  // namespace thermo::hid

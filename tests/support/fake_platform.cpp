@@ -26,6 +26,7 @@ struct FakePlatform::State {
         std::string path;
         std::string message;
         std::optional<OpenMode> mode;
+        std::string hint;
     };
 
     std::mutex mutex;
@@ -163,9 +164,9 @@ void FakePlatform::queueWoken(const std::string& path) {
 }
 
 void FakePlatform::failOpen(const std::string& path, std::string message,
-                            std::optional<OpenMode> mode) {
+                            std::optional<OpenMode> mode, std::string hint) {
     std::lock_guard lock(state_->mutex);
-    state_->openFailures.push_back({path, std::move(message), mode});
+    state_->openFailures.push_back({path, std::move(message), mode, std::move(hint)});
 }
 
 void FakePlatform::clearOpenFailures() {
@@ -258,7 +259,7 @@ std::unique_ptr<Handle> FakePlatform::open(const std::string& path, OpenMode mod
     state_->calls.push_back("open " + path + " " + modeName(mode));
     for (const State::OpenFailure& failure : state_->openFailures) {
         if (failure.path == path && (!failure.mode || *failure.mode == mode)) {
-            throw PlatformError(failure.message);
+            throw PlatformError(failure.message, failure.hint);
         }
     }
     State::Slot* slot = state_->find(path);

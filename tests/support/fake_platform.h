@@ -56,10 +56,10 @@ class FakePlatform : public Platform {
     void queueGone(const std::string& path, std::string error = "read: Input/output error");
     void queueWoken(const std::string& path);
 
-    // The next open of `path` (in `mode`, or any mode) throws PlatformError(message); persists
-    // until cleared with clearOpenFailures().
+    // Opens of `path` (in `mode`, or in any mode) throw PlatformError(message, hint) until
+    // clearOpenFailures().
     void failOpen(const std::string& path, std::string message,
-                  std::optional<OpenMode> mode = std::nullopt);
+                  std::optional<OpenMode> mode = std::nullopt, std::string hint = {});
     void clearOpenFailures();
     // readIds on a handle of `path` throws PlatformError(message).
     void failReadIds(const std::string& path, std::string message);
