@@ -1,0 +1,286 @@
+#include "hid/linux/linux_platform.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <future>
+#include <thread>
+
+namespace thermo::hid {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+const std::string ThermometerUevent =
+    "DRIVER=hid-generic\nHID_ID=0003:000004D8:00000002\nHID_NAME=Thermometer\n";
+const Bytes NoIdsDescriptor{0x75, 8, 0x95, 2, 0x81, 2};  // 2 bytes
+const Bytes WithIdsDescriptor{0x85, 1, 0x75, 8, 0x95, 4, 0x81, 2, 0x85, 2, 0x95, 2, 0x81, 2};
+
+// A directory that is removed with everything in it.
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "hid-test-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const fs::path& path() const { return path_; }
+
+  private:
+    fs::path path_;
+};
+
+void writeFile(const fs::path& path, std::string_view content) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary).write(content.data(), std::streamsize(content.size()));
+}
+
+class LinuxTree : public ::testing::Test {
+  protected:
+    fs::path sys() const { return dir.path() / "sys"; }
+    fs::path dev() const { return dir.path() / "dev"; }
+
+    // A hidraw node: its sysfs entry and, when wanted, a regular file standing in for /dev/hidrawN.
+    void addNode(const std::string& name, std::optional<std::string> uevent,
+                 std::optional<Bytes> descriptor, bool devNode = true) {
+        fs::path device = sys() / "class" / "hidraw" / name / "device";
+        fs::create_directories(device);
+        if (uevent) writeFile(device / "uevent", *uevent);
+        if (descriptor) {
+            writeFile(device / "report_descriptor",
+                      std::string(descriptor->begin(), descriptor->end()));
+        }
+        if (devNode) writeFile(dev() / name, "");
+    }
+
+    TempDir dir;
+    LinuxPlatform platform{sys(), dev()};
+};
+
+TEST_F(LinuxTree, ListsInNumericOrderAndLeavesOutWhatItCannotIdentify) {
+    addNode("hidraw10", ThermometerUevent, NoIdsDescriptor);
+    addNode("hidraw2", "HID_ID=0003:0000046D:0000C31C\n", NoIdsDescriptor);
+    addNode("hidraw1", ThermometerUevent, NoIdsDescriptor);
+    addNode("hidraw3", "HID_ID=0003:04D8\n", NoIdsDescriptor);
+    addNode("hidraw4", std::nullopt, NoIdsDescriptor);
+    addNode("hidraw5", std::string(10000, 'x') + "\n" + ThermometerUevent, NoIdsDescriptor);
+    fs::create_directories(sys() / "class" / "hidraw" / "hidrawX");
+
+    std::vector<InterfaceEntry> entries = platform.listInterfaces();
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].path, (dev() / "hidraw1").string());
+    EXPECT_EQ(entries[1].path, (dev() / "hidraw2").string());
+    EXPECT_EQ(entries[2].path, (dev() / "hidraw10").string());
+    EXPECT_EQ(entries[0].ids, (DeviceIds{0x04D8, 0x0002}));
+    EXPECT_EQ(entries[1].ids, (DeviceIds{0x046D, 0xC31C}));
+}
+
+TEST_F(LinuxTree, NoHidrawClassMeansNoInterfaces) {
+    EXPECT_TRUE(platform.listInterfaces().empty());
+}
+
+struct UeventRow {
+    const char* name;
+    std::string text;
+    std::optional<DeviceIds> ids;
+};
+void PrintTo(const UeventRow& row, std::ostream* os) { *os << row.name; }
+
+class UeventTest : public ::testing::TestWithParam<UeventRow> {};
+
+TEST_P(UeventTest, Parses) { EXPECT_EQ(parseUeventIds(GetParam().text), GetParam().ids); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, UeventTest,
+    ::testing::Values(
+        UeventRow{"AmongOtherLines", ThermometerUevent, DeviceIds{0x04D8, 2}},
+        UeventRow{"LowerCaseHex", "HID_ID=0003:000004d8:0000c31c", DeviceIds{0x04D8, 0xC31C}},
+        UeventRow{"NoHidIdLine", "DRIVER=hid-generic\n", std::nullopt},
+        UeventRow{"KeyNotAtLineStart", "XHID_ID=0003:000004D8:00000002", std::nullopt},
+        UeventRow{"TwoFields", "HID_ID=000004D8:00000002", std::nullopt},
+        UeventRow{"EmptyField", "HID_ID=0003::00000002", std::nullopt},
+        UeventRow{"NotHex", "HID_ID=0003:000004G8:00000002", std::nullopt},
+        UeventRow{"HexPrefix", "HID_ID=0003:0x04D8:00000002", std::nullopt},
+        UeventRow{"Sign", "HID_ID=0003:-00004D8:00000002", std::nullopt},
+        UeventRow{"TrailingJunk", "HID_ID=0003:000004D8:00000002 x", std::nullopt},
+        UeventRow{"NineDigits", "HID_ID=0003:0000004D8:00000002", std::nullopt},
+        UeventRow{"VendorBeyond16Bits", "HID_ID=0003:000104D8:00000002", std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(LinuxTree, OpenedHandleAnswersFromItsSysfsEntry) {
+    addNode("hidraw3", ThermometerUevent, WithIdsDescriptor);
+    const std::string path = (dev() / "hidraw3").string();
+    for (OpenMode mode : {OpenMode::Plain, OpenMode::ForReports}) {
+        std::unique_ptr<Handle> handle = platform.open(path, mode);
+        auto& native = dynamic_cast<LinuxHandle&>(*handle);
+        EXPECT_TRUE(::fcntl(native.fd(), F_GETFD) & FD_CLOEXEC);
+        EXPECT_EQ((::fcntl(native.fd(), F_GETFL) & O_NONBLOCK) != 0, mode == OpenMode::ForReports);
+        EXPECT_EQ((::fcntl(native.fd(), F_GETFL) & O_ACCMODE), O_RDWR);
+        // The report handle must know the layout without being asked for the length.
+        EXPECT_EQ(native.usesReportIds(), mode == OpenMode::ForReports);
+        EXPECT_EQ(platform.readIds(*handle), (DeviceIds{0x04D8, 0x0002}));
+        EXPECT_EQ(platform.inputReportLength(*handle), 5);
+        EXPECT_TRUE(native.usesReportIds());
+    }
+}
+
+TEST_F(LinuxTree, MissingDescriptorIsAnError) {
+    addNode("hidraw0", ThermometerUevent, std::nullopt);
+    std::unique_ptr<Handle> handle = platform.open((dev() / "hidraw0").string(), OpenMode::Plain);
+    EXPECT_THROW(platform.inputReportLength(*handle), PlatformError);
+    EXPECT_THROW(platform.open((dev() / "hidraw0").string(), OpenMode::ForReports), PlatformError);
+}
+
+TEST_F(LinuxTree, DescriptorIsReadNoFurtherThanTheKernelsLimit) {
+    Bytes descriptor(4096, 0xC0);  // end-collection items, no data
+    descriptor.insert(descriptor.end(), NoIdsDescriptor.begin(), NoIdsDescriptor.end());
+    addNode("hidraw0", ThermometerUevent, descriptor);
+    std::unique_ptr<Handle> handle = platform.open((dev() / "hidraw0").string(), OpenMode::Plain);
+    EXPECT_EQ(platform.inputReportLength(*handle), 0);
+}
+
+TEST_F(LinuxTree, OpenFailureNamesTheCallAndReason) {
+    const std::string path = (dev() / "hidraw9").string();
+    try {
+        platform.open(path, OpenMode::Plain);
+        FAIL() << "opened a missing node";
+    } catch (const PlatformError& e) {
+        EXPECT_EQ(std::string(e.what()), "open " + path + ": No such file or directory");
+        EXPECT_EQ(e.hint(), "");
+    }
+}
+
+TEST_F(LinuxTree, DeniedOpenHintsAtTheUdevRule) {
+    if (::geteuid() == 0) GTEST_SKIP() << "needs a non-root user because root may open anything";
+    addNode("hidraw3", ThermometerUevent, NoIdsDescriptor);
+    const fs::path path = dev() / "hidraw3";
+    fs::permissions(path, fs::perms::none);
+    try {
+        platform.open(path.string(), OpenMode::Plain);
+        FAIL() << "opened a node without permission";
+    } catch (const PlatformError& e) {
+        EXPECT_EQ(std::string(e.what()), "open " + path.string() + ": Permission denied");
+        EXPECT_NE(e.hint().find("70-usb-thermometer.rules"), std::string::npos);
+    }
+}
+
+// A SOCK_SEQPACKET pair keeps message boundaries as hidraw keeps report boundaries.
+class LinuxRead : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        int fds[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+        ASSERT_EQ(::fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
+        ours = UniqueFd(fds[0]);
+        peer = UniqueFd(fds[1]);
+        event = platform.createReportEvent();
+    }
+
+    LinuxHandle handle(bool usesIds) {
+        return LinuxHandle(std::move(ours), "/dev/hidraw7", "/nonexistent", usesIds);
+    }
+
+    void send(const Bytes& report) {
+        ASSERT_EQ(::send(peer.get(), report.data(), report.size(), 0), ssize_t(report.size()));
+    }
+
+    ReadResult read(LinuxHandle& h, Bytes& buffer, milliseconds timeout = milliseconds(6000)) {
+        return platform.readReport(h, *event, buffer, timeout);
+    }
+
+    LinuxPlatform platform{"/nonexistent", "/nonexistent"};
+    UniqueFd ours, peer;
+    std::unique_ptr<WaitEvent> event;
+};
+
+TEST_F(LinuxRead, WithoutIdsTheDataFollowsAZeroIdByte) {
+    LinuxHandle h = handle(false);
+    send({133, 64});
+    Bytes buffer(3, 0xEE);
+    ReadResult r = read(h, buffer);
+    EXPECT_EQ(r.outcome, ReadOutcome::Report);
+    EXPECT_EQ(r.bytes, 3u);
+    EXPECT_EQ(buffer, (Bytes{0, 133, 64}));
+}
+
+TEST_F(LinuxRead, WithIdsTheIdComesFirstAsDelivered) {
+    LinuxHandle h = handle(true);
+    send({2, 133, 64});
+    Bytes buffer(3);
+    EXPECT_EQ(read(h, buffer).outcome, ReadOutcome::Report);
+    EXPECT_EQ(buffer, (Bytes{2, 133, 64}));
+}
+
+TEST_F(LinuxRead, QueuedReportsAreDrainedAndTheNewestKept) {
+    LinuxHandle h = handle(false);
+    send({1, 1});
+    send({2, 2});
+    send({3, 3});
+    Bytes buffer(3);
+    EXPECT_EQ(read(h, buffer).outcome, ReadOutcome::Report);
+    EXPECT_EQ(buffer, (Bytes{0, 3, 3}));
+    EXPECT_EQ(read(h, buffer, milliseconds(50)).outcome, ReadOutcome::TimedOut);
+}
+
+TEST_F(LinuxRead, ShortAndLongReportsStayInsideTheBuffer) {
+    LinuxHandle h = handle(false);
+    send({7});
+    Bytes buffer(4, 0xEE);
+    ReadResult r = read(h, buffer);
+    EXPECT_EQ(r.bytes, 2u);
+    EXPECT_EQ(buffer, (Bytes{0, 7, 0, 0}));
+
+    send({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+    r = read(h, buffer);
+    EXPECT_EQ(r.bytes, 4u);
+    EXPECT_EQ(buffer, (Bytes{0, 1, 2, 3}));
+}
+
+TEST_F(LinuxRead, SilenceTimesOutAfterTheTimeout) {
+    LinuxHandle h = handle(false);
+    Bytes buffer(3);
+    const auto start = Clock::now();
+    EXPECT_EQ(read(h, buffer, milliseconds(50)).outcome, ReadOutcome::TimedOut);
+    EXPECT_GE(Clock::now() - start, milliseconds(50));
+}
+
+TEST_F(LinuxRead, PeerClosingDuringTheWaitIsGoneAtOnce) {
+    LinuxHandle h = handle(false);
+    Bytes buffer(3);
+    const auto start = Clock::now();
+    auto pending = std::async(std::launch::async, [&] { return read(h, buffer); });
+    peer = UniqueFd();
+    ReadResult r = pending.get();
+    EXPECT_EQ(r.outcome, ReadOutcome::Gone);
+    EXPECT_EQ(r.error.rfind("read /dev/hidraw7: ", 0), 0u) << r.error;
+    EXPECT_LT(Clock::now() - start, milliseconds(3000));
+}
+
+TEST_F(LinuxRead, WakeEndsAPendingReadAndStaysWoken) {
+    LinuxHandle h = handle(false);
+    Bytes buffer(3);
+    const auto start = Clock::now();
+    auto pending = std::async(std::launch::async, [&] { return read(h, buffer); });
+    event->wake();
+    EXPECT_EQ(pending.get().outcome, ReadOutcome::Woken);
+    EXPECT_EQ(read(h, buffer).outcome, ReadOutcome::Woken);
+    EXPECT_LT(Clock::now() - start, milliseconds(3000));
+}
+
+}  // namespace
+}  // namespace thermo::hid
