@@ -22,7 +22,7 @@ inline constexpr double kDefaultCalHundred = 0.35;
 // A cal.txt that cannot be read, created or replaced. what() names the file and the reason, in
 // words meant for the user: "cal.txt: Permission denied".
 class CalibrationError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -39,7 +39,7 @@ std::optional<CalibrationPoints> parseCalibration(std::string_view text);
 // cal.txt at a given path (the program passes the relative name, resolved against the working
 // directory at every access).
 class CalibrationFile {
-public:
+  public:
     explicit CalibrationFile(std::filesystem::path path);
 
     // Reads both points. A missing file is first created holding the default points. Any other
@@ -54,7 +54,7 @@ public:
 
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
