@@ -15,8 +15,8 @@ constexpr double kFloatMax = std::numeric_limits<float>::max();
 // an out-of-range double to float is undefined.
 bool fitsFloat(double value) { return std::isfinite(value) && std::fabs(value) <= kFloatMax; }
 
-// The shortest digits that read back as `value`, in fixed notation: "54.180744", "-0.35".
-// A float needs at most 39 integer digits and 45 fraction digits in this form.
+// Fixed notation with no more fraction digits than it takes to read back as `value`:
+// "54.180744", "-0.35". A float needs at most 39 integer and 45 fraction digits in this form.
 std::string shortestFixed(float value) {
     std::array<char, 128> buffer{};
     const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,

@@ -34,8 +34,9 @@ std::optional<float> fahrenheitFromCelsius(float celsius);
 enum class DisplayPattern { TwoIntegerDigits, OneIntegerDigit };
 
 // Formats the float itself (not a widened double) with one decimal, no digit grouping, and the
-// given decimal separator (the user's locale's, UTF-8). A negative value that rounds to zero is
-// shown without its minus sign.
+// given decimal separator (the user's locale's, UTF-8); the digits never depend on the C locale.
+// The float's shortest decimal form is rounded half away from zero, so 0.35F shows as 0.4 and
+// 0.25F as 0.3. A negative value that rounds to zero is shown without its minus sign.
 std::string formatReading(float value, DisplayPattern pattern, std::string_view decimalSeparator);
 
 // The bar stops a little beyond the scale's ends (-20 .. 130) so that it still shows "off scale".
