@@ -2,11 +2,12 @@
 
 #include <deque>
 #include <optional>
+#include <string>
 
-#include "window/form1_view.h"
 #include "hid/hidusb.h"
 #include "measure/calibration_file.h"
 #include "measure/conversion.h"
+#include "window/form1_view.h"
 
 namespace thermo {
 
@@ -16,22 +17,23 @@ namespace thermo {
 //
 // A tick's device work (search and report wait, up to 6 s) runs away from the window's thread so
 // that the window never freezes, yet everything happens in the order a single thread would give:
-// ticks never overlap, and a click or close request made during a tick is held and handled right
-// after the tick's last step.
+// ticks never overlap, a click made during a tick is held and handled right after the tick's last
+// step, and a timer event during a tick is dropped (as a busy window's timer messages coalesce).
 class Form1 {
-public:
+  public:
     Form1(Form1View& view, hid::HIDusb& device, CalibrationFile calibration);
 
     // Start-up. Throws CalibrationError when cal.txt cannot be read; the front end then shows
     // the message and ends the program without showing the window.
     void Form_Load();
 
-    // Entry points for the front end.
+    // Entry points for the front end, all on the window's thread.
     void clickRequested(ControlId control);  // cmdOn, Command2 or Command3
     void timerFired();
-    // Returns true when the window may close now (Form_Unload has run); otherwise the close
-    // happens through Form1View::closeWindow() as soon as the tick in progress has ended, and a
-    // pending report wait is woken so that this takes milliseconds, not seconds.
+    // Returns true when the window may close now (Form_Unload has run, now or before); otherwise
+    // a tick is in progress: its pending report wait is woken, so that it ends in milliseconds,
+    // and once its last step has run Form_Unload runs and Form1View::closeWindow() is called.
+    // Clicks still held then are dropped: the program is ending.
     bool closeRequested();
 
     // The handlers.
@@ -49,18 +51,38 @@ public:
     MaybeNumber CalZero;
     float Celsius = 0.0F;
 
-private:
+  private:
     void LoadCalibration();
     void storeCalibration(const CalibrationPoints& points);
-    void showStatus();
+    bool writeCalibration(const CalibrationPoints& points);
+    void reloadCalibration();
+
+    // Status line.
+    void showStatusCaption(bool present);
+    void showStatusColour(bool present);
+    void showStatusTip(bool present);
+
+    // The tick, in its order.
+    void showTickStatus(bool present);
+    void startDeviceWork(bool presentAtStart);
+    void deviceWork(bool presentAtStart);
     void finishTick();
-    void runHeldEvents();
+    void readSensorRatio();
+    void computeCelsius();
+    void showCelsius();
+    void showFahrenheit();
+    void showBar();
+    void endTick();
+
+    void dispatchClick(ControlId control);
+    void runHeldClicks();
 
     Form1View& view_;
     hid::HIDusb& device_;
     CalibrationFile calibration_;
     bool tickInProgress_ = false;
     bool closePending_ = false;
+    bool unloaded_ = false;
     std::deque<ControlId> heldClicks_;
 };
 

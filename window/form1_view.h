@@ -11,7 +11,7 @@ namespace thermo {
 // What the window's behaviour needs of its controls. Each front end (Qt, Win32) implements it;
 // the behaviour tests use a fake. Texts are UTF-8, colours 0x00BBGGRR, geometry in twips.
 class Form1View {
-public:
+  public:
     virtual ~Form1View() = default;
 
     virtual void setCaption(ControlId control, std::string_view text) = 0;
@@ -30,10 +30,12 @@ public:
     virtual void showError(std::string_view message) = 0;
 
     // Runs `work` away from the window's thread, so that the window keeps painting, then `done`
-    // on the window's thread. Only one runs at a time.
+    // on the window's thread. Form1 asks for the next one only after `done` has run. `work` must
+    // not throw. If this throws, neither has run.
     virtual void runInBackground(std::function<void()> work, std::function<void()> done) = 0;
 
-    // Closes the window for good (after a close request that had to wait for a tick).
+    // Closes the window for good (after a close request that had to wait for a tick). Form_Unload
+    // has run by then, so a close event this raises gets true from Form1::closeRequested().
     virtual void closeWindow() = 0;
 };
 
