@@ -1,0 +1,121 @@
+#pragma once
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "hid/hidusb.h"
+#include "measure/calibration_file.h"
+#include "tests/support/fake_platform.h"
+#include "tests/support/fake_view.h"
+#include "window/form1.h"
+
+namespace thermo::testing {
+
+// A fresh directory, removed with everything in it when the test ends.
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "form1-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            throw std::system_error(errno, std::generic_category(), "mkdtemp");
+        }
+        path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// The in-memory HID layer, whose interface listing can also fail outright, as a platform's
+// device enumeration might.
+class ListingPlatform : public hid::FakePlatform {
+  public:
+    std::vector<hid::InterfaceEntry> listInterfaces() override {
+        ++listAttempts;
+        if (failListing) {
+            throw hid::PlatformError("list HID interfaces: Input/output error");
+        }
+        return FakePlatform::listInterfaces();
+    }
+
+    bool failListing = false;
+    std::atomic<int> listAttempts = 0;
+};
+
+inline constexpr const char* kThermometer = "/dev/hidraw0";
+inline constexpr const char* kDefaultCalLine = "0.72,0.35\r\n";
+
+// One window over a fake view, the in-memory HID layer and a cal.txt of its own.
+class Form1Test : public ::testing::Test {
+  protected:
+    std::filesystem::path calPath() const { return dir_.path() / "cal.txt"; }
+
+    void writeCal(const std::string& content) const {
+        std::ofstream(calPath(), std::ios::binary) << content;
+    }
+
+    std::string readCal() const {
+        std::ifstream in(calPath(), std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+    Form1& form() {
+        if (!form_) {
+            form_.emplace(view, device, CalibrationFile(calPath()));
+        }
+        return *form_;
+    }
+
+    // Start-up, then the view's and the platform's records cleared.
+    Form1& loaded() {
+        form().Form_Load();
+        view.clearCalls();
+        platform.clearCalls();
+        return form();
+    }
+
+    // START, so that the timer would fire; the tests fire it themselves.
+    Form1& running() {
+        loaded().clickRequested(ControlId::cmdOn);
+        view.clearCalls();
+        return form();
+    }
+
+    void tick() { form().timerFired(); }
+
+    std::string captionOf(ControlId control) const { return view.caption(control); }
+
+    int platformCallCount(const std::string& call) const {
+        const auto calls = platform.calls();
+        return static_cast<int>(std::count(calls.begin(), calls.end(), call));
+    }
+
+    TempDir dir_;
+    ListingPlatform platform;
+    hid::HIDusb device{platform};
+    FakeView view;
+    std::optional<Form1> form_;
+};
+
+}  // namespace thermo::testing

@@ -1,0 +1,160 @@
+// Start-up, START/STOP and shutdown.
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "tests/window/form1_fixture.h"
+
+namespace thermo::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+TEST_F(Form1Test, StartsWithThermometerShowingDetectedInGreenWithoutReading) {
+    writeCal(kDefaultCalLine);
+    platform.addThermometer(kThermometer);
+
+    form().Form_Load();
+
+    EXPECT_THAT(view.calls(), ElementsAre("timer off", "caption Label1 DEVICE DETECTED",
+                                          "colour Label1 0x8000", "tip "));
+    EXPECT_TRUE(device.DevicePresent);
+    EXPECT_EQ(platform.readCount(), 0);
+    EXPECT_EQ(form().CalZero, 0.72);
+    EXPECT_EQ(form().CalHundred, 0.35);
+}
+
+TEST_F(Form1Test, StartsWithoutThermometerShowingNotDetectedInRed) {
+    writeCal(kDefaultCalLine);
+
+    form().Form_Load();
+
+    EXPECT_THAT(view.calls(), ElementsAre("timer off", "caption Label1 DEVICE NOT DETECTED",
+                                          "colour Label1 0xFF", "tip "));
+    EXPECT_EQ(platform.listCount(), 1);
+}
+
+TEST_F(Form1Test, ThermometerThatCannotBeOpenedExplainsWhyInTheStatusTip) {
+    writeCal(kDefaultCalLine);
+    platform.addThermometer(kThermometer);
+    platform.failOpen(kThermometer, "open /dev/hidraw0: Permission denied");
+
+    form().Form_Load();
+
+    ASSERT_FALSE(device.LastProblem.empty());
+    EXPECT_THAT(view.calls(), ElementsAre("timer off", "caption Label1 DEVICE NOT DETECTED",
+                                          "colour Label1 0xFF", "tip " + device.LastProblem));
+}
+
+TEST_F(Form1Test, MissingCalibrationFileIsCreatedWithDefaultPoints) {
+    form().Form_Load();
+
+    EXPECT_EQ(readCal(), kDefaultCalLine);
+    EXPECT_EQ(form().CalZero, 0.72);
+    EXPECT_EQ(form().CalHundred, 0.35);
+}
+
+// A cal.txt that cannot give two points ends start-up before the device is searched for, and is
+// left exactly as it was (no default line written over the user's file).
+class BadCalibrationFile : public Form1Test, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(BadCalibrationFile, FailsStartUpBeforeSearchingAndLeavesFileAlone) {
+    writeCal(GetParam());
+    platform.addThermometer(kThermometer);
+
+    EXPECT_THROW(form().Form_Load(), CalibrationError);
+
+    EXPECT_EQ(readCal(), GetParam());
+    EXPECT_THAT(view.calls(), ElementsAre("timer off"));
+    EXPECT_THAT(platform.calls(), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Form1, BadCalibrationFile,
+                         ::testing::Values(std::string(), std::string("0.7\r\n")),
+                         [](const auto& info) {
+                             return info.param.empty() ? "Empty" : "OneField";
+                         });
+
+struct SwitchCase {
+    const char* name;
+    const char* captionBefore;
+    const char* captionAfter;
+    bool timerOn;
+
+    // Names the row in test output instead of dumping its bytes.
+    friend void PrintTo(const SwitchCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class StartStopSwitch : public Form1Test, public ::testing::WithParamInterface<SwitchCase> {};
+
+TEST_P(StartStopSwitch, OnlyExactStartTurnsMeasuringOn) {
+    const SwitchCase& c = GetParam();
+    writeCal(kDefaultCalLine);
+    loaded();
+    view.setCaption(ControlId::cmdOn, c.captionBefore);
+    view.clearCalls();
+
+    form().clickRequested(ControlId::cmdOn);
+
+    EXPECT_THAT(view.calls(), ElementsAre(std::string("caption cmdOn ") + c.captionAfter,
+                                          c.timerOn ? "timer on" : "timer off"));
+    EXPECT_THAT(platform.calls(), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Form1, StartStopSwitch,
+    ::testing::Values(SwitchCase{"Start", "START", "STOP", true},
+                      SwitchCase{"Stop", "STOP", "START", false},
+                      SwitchCase{"LowerCaseIsNotStart", "start", "START", false},
+                      SwitchCase{"TrailingSpaceIsNotStart", "START ", "START", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Form1Test, StartStopStartKeepsReadingsAndCalibration) {
+    writeCal(kDefaultCalLine);
+    platform.addThermometer(kThermometer);
+    running();
+    platform.queueReport(kThermometer, {0, 133, 0});
+    tick();
+    const auto ratio = form().SensorRatio;
+    const float celsius = form().Celsius;
+    platform.clearCalls();
+    view.clearCalls();
+
+    for (int i = 0; i < 3; ++i) form().clickRequested(ControlId::cmdOn);
+
+    EXPECT_THAT(view.calls(), ElementsAre("caption cmdOn START", "timer off", "caption cmdOn STOP",
+                                          "timer on", "caption cmdOn START", "timer off"));
+    EXPECT_EQ(form().SensorRatio, ratio);
+    EXPECT_EQ(form().Celsius, celsius);
+    EXPECT_EQ(form().CalZero, 0.72);
+    EXPECT_EQ(form().CalHundred, 0.35);
+    EXPECT_THAT(platform.calls(), IsEmpty());
+}
+
+TEST_F(Form1Test, CloseClosesBothOpenHandlesAndLeavesCalibrationFile) {
+    writeCal(kDefaultCalLine);
+    platform.addThermometer(kThermometer);
+    loaded();
+
+    EXPECT_TRUE(form().closeRequested());
+
+    EXPECT_EQ(platform.closeCount(kThermometer), 2);
+    EXPECT_EQ(platform.openHandleCount(), 0);
+    EXPECT_EQ(view.count("close window"), 0);  // the front end closes itself on true
+    EXPECT_EQ(readCal(), kDefaultCalLine);
+}
+
+TEST_F(Form1Test, CloseWhenThermometerWasNeverFoundClosesNothing) {
+    writeCal(kDefaultCalLine);
+    loaded();
+
+    EXPECT_TRUE(form().closeRequested());
+
+    EXPECT_EQ(platform.closeCount(kThermometer), 0);
+    EXPECT_THAT(platform.calls(), IsEmpty());
+}
+
+}  // namespace
+}  // namespace thermo::testing

@@ -1,0 +1,268 @@
+// The measurement tick: its order, its failure rule and what it shows.
+
+#include <cctype>
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "tests/window/form1_fixture.h"
+
+namespace thermo::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::StartsWith;
+
+const std::string kCelsiusUnit = " \302\260C";
+const std::string kFahrenheitUnit = " \302\260F";
+
+// The worked example: default points, b1 133, b2 0.
+const std::vector<std::uint8_t> kWorkedReport = {0, 133, 0};
+constexpr float kWorkedHeight = 1883.6149F;
+constexpr float kWorkedTop = 1996.3851F;
+
+TEST_F(Form1Test, TickRunsItsStepsInOrder) {
+    writeCal(kDefaultCalLine);
+    platform.addThermometer(kThermometer);
+    running();
+    platform.queueReport(kThermometer, kWorkedReport);
+
+    tick();
+
+    EXPECT_THAT(view.calls(),
+                ElementsAre("caption Label1 DEVICE DETECTED", "colour Label1 0x8000", "tip ",
+                            "background", "caption Label5 54.2", "caption Label3 " + kCelsiusUnit,
+                            "caption Label10 129.5", "caption Label11 " + kFahrenheitUnit,
+                            "height 1883.6149", "top 1996.3851"));
+    EXPECT_EQ(view.barHeight(), kWorkedHeight);
+    EXPECT_EQ(view.barTop(), kWorkedTop);
+    EXPECT_FALSE(form().tickInProgress());
+}
+
+// Every step the toolkit can refuse is abandoned alone; the tick goes on with the next one.
+class TickStepRefused : public Form1Test, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(TickStepRefused, OnlyThatStepIsSkipped) {
+    const std::vector<std::string> steps = {"caption Label1 ",
+                                            "colour Label1 ",
+                                            "tip ",
+                                            "background",
+                                            "caption Label5 ",
+                                            "caption Label3 ",
+                                            "caption Label10 ",
+                                            "caption Label11 ",
+                                            "height ",
+                                            "top "};
+    writeCal(kDefaultCalLine);
+    platform.addThermometer(kThermometer);
+    running();
+    platform.queueReport(kThermometer, kWorkedReport);
+    view.failOn(GetParam());
+
+    tick();
+
+    std::vector<std::string> expected;
+    for (const auto& step : steps) {
+        if (step != GetParam()) expected.push_back(step);
+    }
+    ASSERT_EQ(view.calls().size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_THAT(view.calls()[i], StartsWith(expected[i]));
+    }
+    EXPECT_FALSE(form().tickInProgress());
+}
+
+INSTANTIATE_TEST_SUITE_P(Form1, TickStepRefused,
+                         ::testing::Values("caption Label1 ", "colour Label1 ", "tip ",
+                                           "background", "caption Label5 ", "caption Label3 ",
+                                           "caption Label10 ", "caption Label11 ", "height ",
+                                           "top "),
+                         [](const auto& info) {
+                             std::string name;
+                             for (char c : info.param) {
+                                 if (std::isalnum(static_cast<unsigned char>(c))) name += c;
+                             }
+                             return name;
+                         });
+
+TEST_F(Form1Test, WorkerRefusedSkipsSearchAndReadButShowsTheRest) {
+    writeCal(kDefaultCalLine);
+    platform.addThermometer(kThermometer);
+    running();
+    view.failOn("background");
+
+    tick();
+    tick();
+
+    EXPECT_EQ(platform.readCount(), 0);
+    EXPECT_EQ(view.count("caption Label5 194.6"), 2);  // the second tick was not dropped
+}
+
+struct ReadingCase {
+    const char* name;
+    const char* calLine;
+    std::vector<std::uint8_t> report;
+    const char* separator;
+    const char* celsiusText;
+    const char* fahrenheitText;
+    float height;
+    float top;
+
+    // Names the row in test output instead of dumping its bytes.
+    friend void PrintTo(const ReadingCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class TickReading : public Form1Test, public ::testing::WithParamInterface<ReadingCase> {};
+
+TEST_P(TickReading, ShowsValuesAndBar) {
+    const ReadingCase& c = GetParam();
+    writeCal(c.calLine);
+    platform.addThermometer(kThermometer);
+    view.setDecimalSeparator(c.separator);
+    running();
+    platform.queueReport(kThermometer, c.report);
+
+    tick();
+
+    EXPECT_EQ(captionOf(ControlId::Label5), c.celsiusText);
+    EXPECT_EQ(captionOf(ControlId::Label10), c.fahrenheitText);
+    EXPECT_EQ(view.barHeight(), c.height);
+    EXPECT_EQ(view.barTop(), c.top);
+}
+
+// Celsius = 100 - (ratio - CalHundred) * 100 / (CalZero - CalHundred), ratio = (256 b1 + b2) /
+// 65536; the bar is clamped to -22 .. 132 and stands at height C * 20 + 800, top 3080 - C * 20.
+INSTANTIATE_TEST_SUITE_P(
+    Form1, TickReading,
+    ::testing::Values(
+        ReadingCase{"WorkedExample", kDefaultCalLine, kWorkedReport, ".", "54.2", "129.5",
+                    kWorkedHeight, kWorkedTop},
+        ReadingCase{"GermanSeparator", kDefaultCalLine, kWorkedReport, ",", "54,2", "129,5",
+                    kWorkedHeight, kWorkedTop},
+        ReadingCase{"AllZeroClampedHigh",
+                    kDefaultCalLine,
+                    {0, 0, 0},
+                    ".",
+                    "194.6",
+                    "382.3",
+                    3440.0F,
+                    440.0F},
+        ReadingCase{"AllOnesClampedLow",
+                    kDefaultCalLine,
+                    {0, 255, 255},
+                    ".",
+                    "-75.7",
+                    "-104.2",
+                    360.0F,
+                    3520.0F},
+        ReadingCase{"RatioAtHundredPoint",
+                    "0.75,0.5\r\n",
+                    {0, 128, 0},
+                    ".",
+                    "100.0",
+                    "212.0",
+                    2800.0F,
+                    1080.0F},
+        ReadingCase{
+            "RatioAtZeroPoint", "0.75,0.5\r\n", {0, 192, 0}, ".", "00.0", "32.0", 800.0F, 3080.0F},
+        ReadingCase{"EqualPointsKeepInitialZero", "0.5,0.5\r\n", kWorkedReport, ".", "00.0", "32.0",
+                    800.0F, 3080.0F}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Form1Test, NoReadBeforeFirstSuccessLeavesRatioEmptyAndSearchesTwice) {
+    writeCal(kDefaultCalLine);
+    running();
+
+    tick();
+
+    EXPECT_FALSE(form().SensorRatio.has_value());
+    EXPECT_EQ(platform.listCount(), 2);
+    EXPECT_EQ(platform.readCount(), 0);
+    EXPECT_EQ(captionOf(ControlId::Label1), "DEVICE NOT DETECTED");
+    EXPECT_EQ(captionOf(ControlId::Label5), "194.6");
+    EXPECT_EQ(captionOf(ControlId::Label10), "382.3");
+    EXPECT_EQ(view.barHeight(), 3440.0F);
+    EXPECT_EQ(view.barTop(), 440.0F);
+}
+
+TEST_F(Form1Test, StatusIsFromStartOfTickWhenThermometerIsPulledOut) {
+    writeCal(kDefaultCalLine);
+    platform.addThermometer(kThermometer);
+    running();
+    platform.removeInterface(kThermometer);
+
+    tick();  // its read gets nothing: still shown as detected, with the all-zero report
+
+    EXPECT_EQ(captionOf(ControlId::Label1), "DEVICE DETECTED");
+    EXPECT_EQ(form().SensorRatio, 0.0);
+    EXPECT_EQ(captionOf(ControlId::Label5), "194.6");
+    EXPECT_EQ(captionOf(ControlId::Label10), "382.3");
+    EXPECT_FALSE(device.DevicePresent);
+
+    platform.clearCalls();
+    tick();
+
+    EXPECT_EQ(captionOf(ControlId::Label1), "DEVICE NOT DETECTED");
+    EXPECT_EQ(platform.listCount(), 2);
+    EXPECT_EQ(platform.readCount(), 0);
+    EXPECT_EQ(captionOf(ControlId::Label5), "194.6");
+}
+
+TEST_F(Form1Test, ThermometerFoundByTheTicksSearchIsReadInTheSameTick) {
+    writeCal(kDefaultCalLine);
+    running();
+    platform.addThermometer(kThermometer);
+    platform.queueReport(kThermometer, kWorkedReport);
+
+    tick();
+
+    EXPECT_EQ(captionOf(ControlId::Label1), "DEVICE NOT DETECTED");
+    EXPECT_EQ(platform.listCount(), 1);
+    EXPECT_EQ(platform.readCount(), 1);
+    EXPECT_EQ(captionOf(ControlId::Label5), "54.2");
+
+    platform.queueReport(kThermometer, kWorkedReport);
+    view.clearCalls();
+    tick();
+
+    EXPECT_THAT(view.calls(), ::testing::Contains("caption Label1 DEVICE DETECTED"));
+}
+
+TEST_F(Form1Test, FailedConversionAfterOverRangeShowsTheClampedValue) {
+    writeCal("0.75,0.5\r\n");  // ratio 0.375 (b1 96) is 150 degrees
+    platform.addThermometer(kThermometer);
+    running();
+    platform.queueReport(kThermometer, {0, 96, 0});
+
+    tick();
+
+    EXPECT_EQ(captionOf(ControlId::Label5), "150.0");
+    EXPECT_EQ(captionOf(ControlId::Label10), "302.0");
+    EXPECT_EQ(view.barHeight(), 3440.0F);
+
+    form().CalHundred = form().CalZero;
+    platform.queueReport(kThermometer, {0, 96, 0});
+    tick();
+
+    EXPECT_EQ(captionOf(ControlId::Label5), "132.0");
+    EXPECT_EQ(captionOf(ControlId::Label10), "269.6");
+    EXPECT_EQ(view.barTop(), 440.0F);
+}
+
+TEST_F(Form1Test, SearchThatThrowsIsAbandonedAndTheTickGoesOn) {
+    writeCal(kDefaultCalLine);
+    running();
+    platform.failListing = true;
+    platform.listAttempts = 0;
+
+    tick();
+
+    EXPECT_EQ(platform.listAttempts, 2);  // step 1c and the one inside the poll
+    EXPECT_EQ(captionOf(ControlId::Label5), "194.6");
+    EXPECT_EQ(view.barTop(), 440.0F);
+    EXPECT_FALSE(form().tickInProgress());
+}
+
+}  // namespace
+}  // namespace thermo::testing

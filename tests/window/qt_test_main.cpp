@@ -1,0 +1,12 @@
+// GoogleTest main for the Qt window's tests: one QApplication for the whole run. Headless by
+// default; QT_QPA_PLATFORM=xcb shows the windows on a desktop instead.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
