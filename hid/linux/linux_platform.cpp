@@ -292,8 +292,10 @@ ReadResult LinuxPlatform::readReport(Handle& reportHandle, WaitEvent& event,
             ready = ::poll(fds, 2, static_cast<int>(left.count()));
         } while (ready < 0 && errno == EINTR);
 
-        if (ready < 0)
+        if (ready < 0) {
+            // A wait that fails in itself leaves nothing to wait for; the caller lets go too.
             return {ReadOutcome::Gone, 0, "poll " + handle.devicePath() + ": " + reason(errno)};
+        }
         if (ready == 0) return {ReadOutcome::TimedOut, 0, {}};
         if (fds[1].revents != 0) return {ReadOutcome::Woken, 0, {}};
         hungUp = (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
