@@ -1,0 +1,380 @@
+#include "window/qt/qt_form1_window.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLocale>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPushButton>
+#include <QTimer>
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <utility>
+
+#include "window/qt/qt_palette.h"
+
+namespace thermo {
+namespace {
+
+// The window's geometry is fixed in pixels at 96 dpi, so fonts are sized in pixels at 96 dpi
+// too: a screen with another logical dpi must not make the texts outgrow their controls.
+constexpr double kPixelsPerPoint = 96.0 / 72.0;
+
+// The default font is the user's, but no larger than the fixed layout holds: the scale numbers
+// stand in 17-pixel-high labels ("130" in 25 pixels) and the status line must take
+// "DEVICE NOT DETECTED" on two lines in 33 pixels.
+constexpr int kLargestDefaultFontPixels = 12;
+
+constexpr int kPanelCornerRadius = 12;
+
+QString toQString(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QRect toQRect(const PixelRect& r) { return {r.left, r.top, r.width, r.height}; }
+
+int pointsToPixels(double points) {
+    return static_cast<int>(std::lround(points * kPixelsPerPoint));
+}
+
+QFont defaultWindowFont() {
+    QFont font = QApplication::font();
+    const int pixels = font.pixelSize() > 0 ? font.pixelSize() : pointsToPixels(font.pointSizeF());
+    font.setPixelSize(std::clamp(pixels, 1, kLargestDefaultFontPixels));
+    return font;
+}
+
+QFont labelFont(const FontSpec& spec, const QFont& fallback) {
+    if (spec.family.empty()) return fallback;
+    // "Arial" is asked for by name; fontconfig substitutes a metric-compatible face (Liberation
+    // Sans) where Arial itself is not installed.
+    QFont font(toQString(spec.family));
+    font.setStyleHint(QFont::SansSerif);
+    font.setWeight(QFont::Normal);
+    font.setItalic(false);
+    font.setPixelSize(pointsToPixels(spec.points));
+    return font;
+}
+
+Qt::Alignment toQtAlignment(TextAlignment alignment) {
+    switch (alignment) {
+        case TextAlignment::Right:
+            return Qt::AlignRight | Qt::AlignTop;
+        case TextAlignment::Centre:
+            return Qt::AlignHCenter | Qt::AlignTop;
+        case TextAlignment::Left:
+            break;
+    }
+    return Qt::AlignLeft | Qt::AlignTop;
+}
+
+// System colours become palette roles rather than fixed colours, so that they follow a change
+// of the user's colour scheme while the program runs.
+void applyTextColour(QWidget& widget, const Paint& paint) {
+    if (paint.kind != Paint::Kind::Colour) return;  // the toolkit's default text colour
+    if (isSystemColour(paint.colour)) {
+        widget.setForegroundRole(paletteRoleForSystemColour(systemColourIndex(paint.colour)));
+        return;
+    }
+    QPalette palette = widget.palette();
+    palette.setColor(QPalette::WindowText, toQColor(paint.colour, palette));
+    widget.setPalette(palette);
+    widget.setForegroundRole(QPalette::WindowText);
+}
+
+void applyBackground(QWidget& widget, const Paint& paint) {
+    widget.setAutoFillBackground(paint.kind != Paint::Kind::None);
+    if (paint.kind != Paint::Kind::Colour) return;
+    if (isSystemColour(paint.colour)) {
+        widget.setBackgroundRole(paletteRoleForSystemColour(systemColourIndex(paint.colour)));
+    } else {
+        QPalette palette = widget.palette();
+        palette.setColor(QPalette::Window, toQColor(paint.colour, palette));
+        widget.setPalette(palette);
+    }
+}
+
+QBrush shapeFill(const Paint& paint, const QPalette& palette) {
+    switch (paint.kind) {
+        case Paint::Kind::None:
+            return Qt::NoBrush;
+        case Paint::Kind::Default:
+            return palette.color(QPalette::Base);
+        case Paint::Kind::Colour:
+            break;
+    }
+    return toQColor(paint.colour, palette);
+}
+
+QColor outlineColour(const Paint& paint, const QPalette& palette) {
+    return paint.kind == Paint::Kind::Colour ? toQColor(paint.colour, palette)
+                                             : palette.color(QPalette::WindowText);
+}
+
+// An outline is centred on the shape's border pixels: width 3 covers one pixel outside the
+// shape, the border pixel and one inside.
+int outlineOutside(int width) { return (width - 1) / 2; }
+
+void paintRectangleOutline(QPainter& painter, const QRect& r, int width, const QColor& colour) {
+    const int out = outlineOutside(width);
+    const int in = width - out;
+    QPainterPath ring;
+    ring.addRect(r.adjusted(-out, -out, out, out));
+    ring.addRect(r.adjusted(in, in, -in, -in));
+    painter.fillPath(ring, colour);  // odd-even fill: the band between the two
+}
+
+// A path through the centres of the border pixels, for the curved shapes.
+QRectF borderCentres(const QRect& r) { return QRectF(r).adjusted(0.5, 0.5, -0.5, -0.5); }
+
+}  // namespace
+
+QtForm1Window::QtForm1Window(QWidget* parent)
+    : QWidget(parent),
+      barHeightTwips_(static_cast<float>(controlSpec(ControlId::Shape4).rect.height)),
+      barTopTwips_(static_cast<float>(controlSpec(ControlId::Shape4).rect.top)) {
+    worker_.setMaxThreadCount(1);
+    setWindowTitle(toQString(kWindowCaption));
+    setFixedSize(kClientWidthPixels, kClientHeightPixels);
+    setFont(defaultWindowFont());
+    buildChildren();
+    setUpTabOrder();
+}
+
+QtForm1Window::~QtForm1Window() {
+    // The worker delivers its result to this window; it must be done before the window goes.
+    worker_.waitForDone();
+}
+
+void QtForm1Window::setEvents(Form1Events events) { events_ = std::move(events); }
+
+void QtForm1Window::buildChildren() {
+    // Children created later lie in front of earlier ones, so build from the back to the front;
+    // a frame's contents are built right after the frame, inside it.
+    const auto& table = layoutTable();
+    for (auto it = table.rbegin(); it != table.rend(); ++it) {
+        if (it->container) continue;
+        if (it->kind == ControlKind::Timer) {
+            makeTimer(*it);
+            continue;
+        }
+        widgets_[static_cast<std::size_t>(it->id)] = makeChild(*it, *this);
+        if (it->kind != ControlKind::Frame) continue;
+        for (auto inner = table.rbegin(); inner != table.rend(); ++inner) {
+            if (inner->container != it->id) continue;
+            widgets_[static_cast<std::size_t>(inner->id)] =
+                makeChild(*inner, *widgets_[static_cast<std::size_t>(it->id)]);
+        }
+    }
+}
+
+void QtForm1Window::makeTimer(const ControlSpec& spec) {
+    timer_ = new QTimer(this);
+    timer_->setObjectName(toQString(spec.name));
+    timer_->setInterval(spec.intervalMs);
+    connect(timer_, &QTimer::timeout, this, [this] {
+        if (events_.timer) events_.timer();
+    });
+    if (spec.enabled) timer_->start();
+}
+
+QWidget* QtForm1Window::makeChild(const ControlSpec& spec, QWidget& container) {
+    QWidget* parent = &container;
+    QWidget* widget = nullptr;
+    switch (spec.kind) {
+        case ControlKind::Frame:
+            widget = new QGroupBox(toQString(spec.caption), parent);
+            break;
+        case ControlKind::PushButton: {
+            auto* button = new QPushButton(toQString(spec.caption), parent);
+            button->setFocusPolicy(Qt::StrongFocus);
+            connect(button, &QPushButton::clicked, this, [this, id = spec.id] {
+                if (events_.click) events_.click(id);
+            });
+            widget = button;
+            break;
+        }
+        case ControlKind::Label: {
+            auto* label = new QLabel(toQString(spec.caption), parent);
+            label->setTextFormat(Qt::PlainText);
+            label->setAlignment(toQtAlignment(spec.alignment));
+            label->setWordWrap(true);
+            label->setFont(labelFont(spec.font, font()));
+            applyTextColour(*label, spec.textColour);
+            applyBackground(*label, spec.background);
+            widget = label;
+            break;
+        }
+        case ControlKind::Timer:
+        case ControlKind::Shape:
+        case ControlKind::Line:
+            return nullptr;  // painted by the window, or not drawn at all
+    }
+    widget->setObjectName(toQString(spec.name));
+    widget->setGeometry(toQRect(controlRect(spec.id)));
+    return widget;
+}
+
+void QtForm1Window::setUpTabOrder() {
+    std::array<QWidget*, kControlCount> order{};
+    int count = 0;
+    for (const ControlSpec& spec : layoutTable()) {
+        if (spec.tabIndex >= 0 && spec.tabIndex < kControlCount) {
+            order[static_cast<std::size_t>(spec.tabIndex)] =
+                widgets_[static_cast<std::size_t>(spec.id)];
+            count = std::max(count, spec.tabIndex + 1);
+        }
+    }
+    for (int i = 0; i + 1 < count; ++i) {
+        setTabOrder(order[static_cast<std::size_t>(i)], order[static_cast<std::size_t>(i) + 1]);
+    }
+    if (count > 0) order[0]->setFocus();
+}
+
+void QtForm1Window::setCaption(ControlId control, std::string_view text) {
+    QWidget* widget = widgets_[static_cast<std::size_t>(control)];
+    if (auto* label = qobject_cast<QLabel*>(widget)) {
+        label->setText(toQString(text));
+    } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
+        button->setText(toQString(text));
+    } else if (auto* frame = qobject_cast<QGroupBox*>(widget)) {
+        frame->setTitle(toQString(text));
+    }
+}
+
+std::string QtForm1Window::caption(ControlId control) const {
+    const QWidget* widget = widgets_[static_cast<std::size_t>(control)];
+    if (const auto* label = qobject_cast<const QLabel*>(widget)) return label->text().toStdString();
+    if (const auto* button = qobject_cast<const QPushButton*>(widget)) {
+        return button->text().toStdString();
+    }
+    if (const auto* frame = qobject_cast<const QGroupBox*>(widget)) {
+        return frame->title().toStdString();
+    }
+    return {};
+}
+
+void QtForm1Window::setTextColour(ControlId control, ColourValue colour) {
+    if (QWidget* widget = widgets_[static_cast<std::size_t>(control)]) {
+        applyTextColour(*widget, Paint::of(colour));
+    }
+}
+
+void QtForm1Window::setStatusTip(std::string_view text) {
+    widgets_[static_cast<std::size_t>(ControlId::Label1)]->setToolTip(toQString(text));
+}
+
+void QtForm1Window::setTimerEnabled(bool enabled) {
+    if (enabled) {
+        if (!timer_->isActive()) timer_->start();
+    } else {
+        timer_->stop();
+    }
+}
+
+void QtForm1Window::setBarHeight(float twips) { moveBar(twips, barTopTwips_); }
+
+void QtForm1Window::setBarTop(float twips) { moveBar(barHeightTwips_, twips); }
+
+void QtForm1Window::moveBar(float heightTwips, float topTwips) {
+    const QRect before = toQRect(barRect());
+    barHeightTwips_ = heightTwips;
+    barTopTwips_ = topTwips;
+    update(before.united(toQRect(barRect())));
+}
+
+std::string QtForm1Window::decimalSeparator() const {
+    return QString(QLocale().decimalPoint()).toStdString();
+}
+
+void QtForm1Window::showError(std::string_view message) {
+    QMessageBox::warning(this, windowTitle(), toQString(message));
+}
+
+void QtForm1Window::runInBackground(std::function<void()> work, std::function<void()> done) {
+    worker_.start([this, work = std::move(work), done = std::move(done)]() mutable {
+        // `work` promises not to throw. Should it, the window must still hear that it ended,
+        // or the behaviour would wait for a tick that never finishes.
+        try {
+            work();
+        } catch (...) {
+        }
+        QMetaObject::invokeMethod(this, std::move(done), Qt::QueuedConnection);
+    });
+}
+
+void QtForm1Window::closeWindow() {
+    closeAllowed_ = true;
+    close();
+}
+
+void QtForm1Window::closeEvent(QCloseEvent* event) {
+    // closeWindow() may be called from within closeRequested(); then closeAllowed_ is set here.
+    const bool mayClose = !events_.close || events_.close();
+    if (mayClose || closeAllowed_) {
+        closeAllowed_ = true;
+        event->accept();
+    } else {
+        event->ignore();
+    }
+}
+
+void QtForm1Window::paintEvent(QPaintEvent* /*event*/) {
+    QPainter painter(this);
+    const auto& table = layoutTable();
+    for (auto it = table.rbegin(); it != table.rend(); ++it) {
+        if (it->kind == ControlKind::Shape) paintShape(painter, *it);
+        if (it->kind == ControlKind::Line) paintTick(painter, *it);
+    }
+}
+
+void QtForm1Window::paintShape(QPainter& painter, const ControlSpec& spec) const {
+    const QRect r = toQRect(spec.id == ControlId::Shape4 ? barRect() : toPixels(spec.rect));
+    if (r.isEmpty()) return;
+    const QBrush fill = shapeFill(spec.fill, palette());
+    const bool outlined = spec.outline.kind != Paint::Kind::None && spec.outlineWidthPixels > 0;
+    const QColor outline = outlineColour(spec.outline, palette());
+
+    painter.save();
+    switch (spec.form) {
+        case ShapeForm::Rectangle:
+            painter.setRenderHint(QPainter::Antialiasing, false);
+            if (fill.style() != Qt::NoBrush) painter.fillRect(r, fill);
+            if (outlined) paintRectangleOutline(painter, r, spec.outlineWidthPixels, outline);
+            break;
+        case ShapeForm::Circle: {
+            painter.setRenderHint(QPainter::Antialiasing, true);
+            const int side = std::min(r.width(), r.height());
+            QRect square(0, 0, side, side);
+            square.moveCenter(r.center());
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(fill);
+            painter.drawEllipse(QRectF(square));
+            if (outlined) {
+                painter.setPen(QPen(outline, spec.outlineWidthPixels));
+                painter.setBrush(Qt::NoBrush);
+                painter.drawEllipse(borderCentres(square));
+            }
+            break;
+        }
+        case ShapeForm::RoundedRectangle:
+            painter.setRenderHint(QPainter::Antialiasing, true);
+            painter.setPen(outlined ? QPen(outline, spec.outlineWidthPixels) : QPen(Qt::NoPen));
+            painter.setBrush(fill);
+            painter.drawRoundedRect(borderCentres(r), kPanelCornerRadius, kPanelCornerRadius);
+            break;
+    }
+    painter.restore();
+}
+
+void QtForm1Window::paintTick(QPainter& painter, const ControlSpec& spec) const {
+    const TickMark tick = tickMark(spec);
+    painter.fillRect(QRect(tick.startColumn, tick.row, tick.endColumn - tick.startColumn, 1),
+                     palette().color(QPalette::WindowText));
+}
+
+}  // namespace thermo

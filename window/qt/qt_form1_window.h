@@ -1,0 +1,84 @@
+#pragma once
+
+#include <QThreadPool>
+#include <QWidget>
+#include <array>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "window/form1.h"
+#include "window/form1_view.h"
+#include "window/layout.h"
+#include "window/scale_geometry.h"
+
+class QPainter;
+class QTimer;
+
+namespace thermo {
+
+// Where the window sends what the user does: Form1 in the program, a stand-in in tests.
+struct Form1Events {
+    std::function<void(ControlId)> click;  // cmdOn, Command2 or Command3
+    std::function<void()> timer;
+    std::function<bool()> close;  // true: the window may close now
+};
+
+// Form1 as a Qt widget, built from the layout table. Frames, buttons and labels are child
+// widgets (each named after its control); shapes and ticks are painted by the window itself.
+// That split keeps the stacking order: no painted item lies in front of a label it overlaps, so
+// children, which Qt always draws over their parent, never hide what should cover them. Sizes
+// are logical pixels at 96 dpi; Qt's device-pixel ratio scales them on high-DPI screens.
+class QtForm1Window final : public QWidget, public Form1View {
+    Q_OBJECT
+
+  public:
+    explicit QtForm1Window(QWidget* parent = nullptr);
+    ~QtForm1Window() override;
+
+    void setEvents(Form1Events events);
+    void attach(Form1& form) {
+        setEvents({[&form](ControlId id) { form.clickRequested(id); },
+                   [&form] { form.timerFired(); }, [&form] { return form.closeRequested(); }});
+    }
+
+    // The bar as it is painted now.
+    PixelRect barRect() const { return barPixelRect(barHeightTwips_, barTopTwips_); }
+
+    // Form1View
+    void setCaption(ControlId control, std::string_view text) override;
+    std::string caption(ControlId control) const override;
+    void setTextColour(ControlId control, ColourValue colour) override;
+    void setStatusTip(std::string_view text) override;
+    void setTimerEnabled(bool enabled) override;
+    void setBarHeight(float twips) override;
+    void setBarTop(float twips) override;
+    std::string decimalSeparator() const override;
+    void showError(std::string_view message) override;
+    void runInBackground(std::function<void()> work, std::function<void()> done) override;
+    void closeWindow() override;
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void buildChildren();
+    void makeTimer(const ControlSpec& spec);
+    QWidget* makeChild(const ControlSpec& spec, QWidget& container);
+    void setUpTabOrder();
+    void moveBar(float heightTwips, float topTwips);
+    void paintShape(QPainter& painter, const ControlSpec& spec) const;
+    void paintTick(QPainter& painter, const ControlSpec& spec) const;
+
+    std::array<QWidget*, kControlCount> widgets_{};  // owned by Qt's parent-child tree
+    QTimer* timer_ = nullptr;
+    Form1Events events_;
+    bool closeAllowed_ = false;
+    float barHeightTwips_;
+    float barTopTwips_;
+    // One worker at a time: the tick's device work never overlaps itself.
+    QThreadPool worker_;
+};
+
+}  // namespace thermo

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QColor>
+#include <QPalette>
+
+#include "window/layout.h"
+
+namespace thermo {
+
+// The nearest role of the user's Qt palette for a system colour of the Windows scheme.
+//   2, the active title bar: Qt has no title-bar role. Highlight is the scheme's accent colour,
+//      which desktop themes also give the active title bar (the classic Windows scheme uses the
+//      same navy for both), so the thermometer's glass keeps the accent colour it was drawn in.
+//   14, the text of selected items: HighlightedText is exactly that.
+// Other numbers are not used by the window; they fall back to the text colour so that a wrong
+// entry shows up rather than vanishes.
+QPalette::ColorRole paletteRoleForSystemColour(int index);
+
+// A colour value as a QColor, system colours taken from `palette`.
+QColor toQColor(ColourValue value, const QPalette& palette);
+
+}  // namespace thermo
