@@ -1,0 +1,62 @@
+// Renders the window offscreen to a PNG, showing what a tick with the thermometer present would
+// show for a given temperature:  usb-thermometer-screenshot OUT.png [CELSIUS]
+#include <QApplication>
+#include <QPixmap>
+#include <cstdio>
+#include <string>
+
+#include "measure/conversion.h"
+#include "window/qt/qt_form1_window.h"
+
+namespace {
+
+bool parseCelsius(const char* text, float& celsius) {
+    try {
+        std::size_t used = 0;
+        celsius = std::stof(text, &used);
+        return used == std::char_traits<char>::length(text);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+void showTick(thermo::QtForm1Window& window, float celsius) {
+    using thermo::ControlId;
+    const std::string separator = window.decimalSeparator();
+    window.setCaption(ControlId::cmdOn, "STOP");
+    window.setCaption(ControlId::Label1, "DEVICE DETECTED");
+    window.setTextColour(ControlId::Label1, thermo::kStatusGreen);
+    window.setCaption(
+        ControlId::Label5,
+        thermo::formatReading(celsius, thermo::DisplayPattern::TwoIntegerDigits, separator));
+    window.setCaption(ControlId::Label3, " \u00B0C");
+    if (const auto fahrenheit = thermo::fahrenheitFromCelsius(celsius)) {
+        window.setCaption(
+            ControlId::Label10,
+            thermo::formatReading(*fahrenheit, thermo::DisplayPattern::OneIntegerDigit, separator));
+    }
+    window.setCaption(ControlId::Label11, " \u00B0F");
+    const thermo::BarGeometry bar = thermo::barGeometry(thermo::clampForBar(celsius));
+    window.setBarHeight(bar.height);
+    window.setBarTop(bar.top);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    float celsius = 54.180744F;
+    if (argc < 2 || argc > 3 || (argc == 3 && !parseCelsius(argv[2], celsius))) {
+        std::fprintf(stderr, "usage: %s OUT.png [CELSIUS]\n", argv[0]);
+        return 2;
+    }
+    thermo::QtForm1Window window;
+    showTick(window, celsius);
+    window.show();
+    const QString out = QString::fromLocal8Bit(argv[1]);
+    if (!window.grab().save(out, "PNG")) {
+        std::fprintf(stderr, "%s: cannot write the image\n", argv[1]);
+        return 1;
+    }
+    return 0;
+}
