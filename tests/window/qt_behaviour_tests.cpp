@@ -46,6 +46,7 @@ void click(QtForm1Window& window, const char* name) {
 
 struct ButtonCase {
     const char* name;
+    friend void PrintTo(const ButtonCase& v, std::ostream* os) { *os << v.name; }
     ControlId id;
 };
 

@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 
+#include "tests/window/qt_window_support.h"
 #include "window/layout.h"
 #include "window/scale_geometry.h"
 
@@ -14,6 +15,7 @@ namespace {
 
 struct Conversion {
     const char* name;
+    friend void PrintTo(const Conversion& v, std::ostream* os) { *os << v.name; }
     double twips;
     int pixels;
 };
@@ -50,6 +52,7 @@ TEST(ControlRects, FrameContentsAreOffsetByTheFrame) {
 
 struct BarCase {
     const char* name;
+    friend void PrintTo(const BarCase& v, std::ostream* os) { *os << v.name; }
     float celsius;
     int topRow;  // (3080 - 20 T) / 15, to the nearest pixel
 };
@@ -98,6 +101,7 @@ TEST(Bar, FootStaysOnOneRowForEveryTenthOfADegree) {
 
 struct BadBar {
     const char* name;
+    friend void PrintTo(const BadBar& v, std::ostream* os) { *os << v.name; }
     float height;
 };
 

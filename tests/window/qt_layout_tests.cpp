@@ -37,6 +37,7 @@ bool painted(const ControlSpec& c) {
 
 struct Span {
     const char* name;
+    friend void PrintTo(const Span& v, std::ostream* os) { *os << v.name; }
     ControlId id;
     int x1, x2, y1, y2;
 };
@@ -144,6 +145,7 @@ struct ScaleNumber {
     ControlId label;
     const char* caption;
     float celsius;
+    friend void PrintTo(const ScaleNumber& v, std::ostream* os) { *os << v.caption; }
 };
 
 class ScaleNumberPlacement : public ::testing::TestWithParam<ScaleNumber> {};
@@ -284,6 +286,7 @@ TEST(BuiltWindow, FocusStartsOnStartAndTabGoesToZeroThenHundredThenBack) {
 
 struct Text {
     const char* name;
+    friend void PrintTo(const Text& v, std::ostream* os) { *os << v.name; }
     ControlId control;
     const char* caption;
 };
@@ -349,6 +352,7 @@ struct LabelLook {
     ControlId label;
     Qt::Alignment horizontal;
     int fontPixels;  // 0: the window's default font
+    friend void PrintTo(const LabelLook& v, std::ostream* os) { *os << controlSpec(v.label).name; }
 };
 
 class LabelStyle : public ::testing::TestWithParam<LabelLook> {};

@@ -7,9 +7,18 @@
 #include <QPalette>
 #include <QTest>
 #include <memory>
+#include <ostream>
 
 #include "window/layout.h"
 #include "window/qt/qt_form1_window.h"
+#include "window/scale_geometry.h"
+
+inline void PrintTo(const QColor& c, std::ostream* os) { *os << c.name().toStdString(); }
+
+namespace thermo {
+inline void PrintTo(const ControlSpec& c, std::ostream* os) { *os << c.name; }
+inline void PrintTo(const TickMark& t, std::ostream* os) { *os << controlSpec(t.line).name; }
+}  // namespace thermo
 
 namespace thermo::testing {
 
