@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# install-tree.sh BUILD_DIR APP_ID WITH_SIMULATOR: installs the build into an empty folder with
+# the prefix the .deb uses and checks that every file lands where the system looks for it, that
+# the launcher, the AppStream data and the icon name each other correctly, and that nothing else
+# is installed.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+build="$1"
+app_id="$2"
+with_sim="$3"
+
+dest="$(mktemp -d)"
+trap 'rm -rf -- "$dest"' EXIT
+
+DESTDIR="$dest" cmake --install "$build" --prefix /usr >/dev/null
+
+# Where the system looks: udev reads /usr/lib/udev/rules.d, desktop menus and software centres
+# read $XDG_DATA_DIRS (/usr/share), icon themes fall back to hicolor.
+expected=(
+    usr/bin/usb-thermometer
+    usr/lib/udev/rules.d/70-usb-thermometer.rules
+    usr/share/applications/usb-thermometer.desktop
+    "usr/share/metainfo/$app_id.metainfo.xml"
+    usr/share/icons/hicolor/scalable/apps/usb-thermometer.svg
+)
+icon_sizes=(16 22 24 32 48 64 128 256)
+for size in "${icon_sizes[@]}"; do
+    expected+=("usr/share/icons/hicolor/${size}x${size}/apps/usb-thermometer.png")
+done
+if [ "$with_sim" = ON ]; then
+    expected+=(usr/bin/usb-thermometer-sim)
+fi
+
+actual="$(cd "$dest" && find . ! -type d | sed 's|^\./||' | sort)"
+wanted="$(printf '%s\n' "${expected[@]}" | sort)"
+if [ "$actual" != "$wanted" ]; then
+    diff <(echo "$wanted") <(echo "$actual") | sed 's/^</missing:   /; s/^>/unexpected:/' | grep -v '^[0-9]'
+    fail "the installed files are not the expected set"
+fi
+echo "installed: ${#expected[@]} files, as expected"
+
+for program in usr/bin/usb-thermometer usr/bin/usb-thermometer-sim; do
+    [ -e "$dest/$program" ] || continue
+    [ -x "$dest/$program" ] || fail "$program is not executable"
+done
+
+rule="$dest/usr/lib/udev/rules.d/70-usb-thermometer.rules"
+# udev compares ATTRS values as strings, and sysfs writes the ids in lower-case hex.
+grep -qxF 'KERNEL=="hidraw*", ATTRS{idVendor}=="04d8", ATTRS{idProduct}=="0002", TAG+="uaccess"' "$rule" ||
+    fail "the udev rule does not tag the thermometer's hidraw node for uaccess"
+
+desktop="$dest/usr/share/applications/usb-thermometer.desktop"
+exec_line="$(desktop_key "$desktop" Exec)"
+[ -x "$dest/usr/bin/${exec_line%% *}" ] || fail "the launcher runs '$exec_line', which is not installed in usr/bin"
+icon="$(desktop_key "$desktop" Icon)"
+[ "$icon" = usb-thermometer ] || fail "the launcher names icon '$icon', but the icon installed is usb-thermometer"
+
+metainfo="$dest/usr/share/metainfo/$app_id.metainfo.xml"
+grep -qF "<id>$app_id</id>" "$metainfo" || fail "the AppStream file's id is not $app_id, its file name"
+grep -qF '<launchable type="desktop-id">usb-thermometer.desktop</launchable>' "$metainfo" ||
+    fail "the AppStream data does not launch usb-thermometer.desktop"
+grep -qF "<binary>${exec_line%% *}</binary>" "$metainfo" || fail "the AppStream data does not provide the launcher's binary"
+
+for size in "${icon_sizes[@]}"; do
+    png="$dest/usr/share/icons/hicolor/${size}x${size}/apps/usb-thermometer.png"
+    got="$(png_size "$png")" || fail "$png is not a PNG"
+    [ "$got" = "${size}x${size}" ] || fail "the ${size}x${size} icon is $got"
+done
+grep -q '<svg' "$dest/usr/share/icons/hicolor/scalable/apps/usb-thermometer.svg" || fail "the scalable icon is not SVG"
+
+echo "install tree: passed"
