@@ -225,6 +225,7 @@ while read -r path; do
     fi
 done <"$work/files"
 [ "${#leftovers[@]}" -eq 0 ] || fail "the purge left: ${leftovers[*]}"
+[ -f "$cal" ] || fail "the purge took the user's cal.txt with it"
 phase_done "purged"
 
 echo "clean root: passed in $((SECONDS - started)) s"

@@ -53,6 +53,8 @@ grep -qxF 'KERNEL=="hidraw*", ATTRS{idVendor}=="04d8", ATTRS{idProduct}=="0002",
 desktop="$dest/usr/share/applications/usb-thermometer.desktop"
 exec_line="$(desktop_key "$desktop" Exec)"
 [ -x "$dest/usr/bin/${exec_line%% *}" ] || fail "the launcher runs '$exec_line', which is not installed in usr/bin"
+# The README tells users that a menu start keeps cal.txt in their home: no Path= of our own.
+[ -z "$(desktop_key "$desktop" Path)" ] || fail "the launcher sets a working folder, so cal.txt would not land in the user's home"
 icon="$(desktop_key "$desktop" Icon)"
 [ "$icon" = usb-thermometer ] || fail "the launcher names icon '$icon', but the icon installed is usb-thermometer"
 
