@@ -1,0 +1,121 @@
+// The Win32 window's twips-to-pixels conversion at any dpi.
+
+#include "window/win32/win32_geometry.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+namespace thermo::win32 {
+namespace {
+
+// The pixel an edge at `twips` lies nearest to, computed on its own terms.
+double exactPixels(double twips, int dpi) { return twips * dpi / 1440.0; }
+
+bool hasRect(const ControlSpec& spec) {
+    return spec.kind != ControlKind::Timer && spec.kind != ControlKind::Line;
+}
+
+// At 96 dpi the Win32 window must match the shared geometry, which the Qt window and the
+// screenshot checks use, to the pixel.
+TEST(Win32Geometry, At96DpiEqualsTheSharedGeometry) {
+    for (const ControlSpec& spec : layoutTable()) {
+        if (hasRect(spec)) {
+            EXPECT_EQ(clientDeviceRect(spec.id, 96), clientRect(spec.id)) << spec.name;
+        }
+        if (spec.kind == ControlKind::Line) {
+            const TickMark mine = tickDeviceMark(spec, 96);
+            const TickMark shared = tickMark(spec);
+            EXPECT_EQ(mine.row, shared.row) << spec.name;
+            EXPECT_EQ(mine.startColumn, shared.startColumn) << spec.name;
+            EXPECT_EQ(mine.endColumn, shared.endColumn) << spec.name;
+        }
+    }
+    for (float celsius : {-22.0F, 0.0F, 54.180744F, 100.0F, 132.0F}) {
+        const float height = celsius * 20 + 800;
+        const float top = 3080 - celsius * 20;
+        EXPECT_EQ(barDeviceRect(height, top, 96), barPixelRect(height, top)) << celsius;
+    }
+}
+
+class Win32GeometryAtDpi : public ::testing::TestWithParam<int> {};
+
+TEST_P(Win32GeometryAtDpi, EveryEdgeIsTheNearestPixel) {
+    const int dpi = GetParam();
+    for (const ControlSpec& spec : layoutTable()) {
+        if (!hasRect(spec) || spec.container) continue;
+        const PixelRect r = clientDeviceRect(spec.id, dpi);
+        EXPECT_LE(std::abs(r.left - exactPixels(spec.rect.left, dpi)), 0.5) << spec.name;
+        EXPECT_LE(std::abs(r.top - exactPixels(spec.rect.top, dpi)), 0.5) << spec.name;
+        EXPECT_LE(std::abs(r.right() - exactPixels(spec.rect.right(), dpi)), 0.5) << spec.name;
+        EXPECT_LE(std::abs(r.bottom() - exactPixels(spec.rect.bottom(), dpi)), 0.5) << spec.name;
+    }
+}
+
+// Frame contents sit inside the frame however the frame's own edges round.
+TEST_P(Win32GeometryAtDpi, ButtonsStayInsideTheFrame) {
+    const int dpi = GetParam();
+    const PixelRect frame = clientDeviceRect(ControlId::Frame1, dpi);
+    for (ControlId id : {ControlId::Command2, ControlId::Command3}) {
+        const PixelRect button = clientDeviceRect(id, dpi);
+        EXPECT_GT(button.left, frame.left);
+        EXPECT_GT(button.top, frame.top);
+        EXPECT_LT(button.right(), frame.right());
+        EXPECT_LT(button.bottom(), frame.bottom());
+    }
+}
+
+// Top and height change together every tick; the foot, top + height = 3880, must not move.
+TEST_P(Win32GeometryAtDpi, BarFootStaysOnOneRowAtEveryTemperature) {
+    const int dpi = GetParam();
+    const int foot = static_cast<int>(std::floor(exactPixels(3880, dpi) + 0.5));
+    for (int tenths = -220; tenths <= 1320; tenths += 7) {
+        const float celsius = static_cast<float>(tenths) / 10.0F;
+        const PixelRect bar = barDeviceRect(celsius * 20 + 800, 3080 - celsius * 20, dpi);
+        EXPECT_EQ(bar.bottom(), foot) << celsius;
+        EXPECT_GT(bar.height, 0) << celsius;
+    }
+}
+
+TEST_P(Win32GeometryAtDpi, ClientAreaHoldsEveryControl) {
+    const int dpi = GetParam();
+    const int width = twipsToDevice(kClientWidthTwips, dpi);
+    const int height = twipsToDevice(kClientHeightTwips, dpi);
+    for (const ControlSpec& spec : layoutTable()) {
+        if (!hasRect(spec)) continue;
+        const PixelRect r = clientDeviceRect(spec.id, dpi);
+        EXPECT_GE(r.left, 0) << spec.name;
+        EXPECT_GE(r.top, 0) << spec.name;
+        EXPECT_LE(r.right(), width) << spec.name;
+        EXPECT_LE(r.bottom(), height) << spec.name;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Screens, Win32GeometryAtDpi, ::testing::Values(96, 120, 144, 192),
+                         [](const auto& info) { return std::to_string(info.param) + "dpi"; });
+
+// The worked example: 54.180744 °C puts the bar's top at 1996.3851 twips, which is row
+// 133.09 at 96 dpi, so row 133, and its foot at 3880 twips, row 258.67, so 259.
+TEST(Win32Geometry, WorkedExampleBarRows) {
+    const PixelRect bar = barDeviceRect(1883.6149F, 1996.3851F, 96);
+    EXPECT_EQ(bar.top, 133);
+    EXPECT_EQ(bar.bottom(), 259);
+    EXPECT_EQ(bar.left, 66);     // 990 twips
+    EXPECT_EQ(bar.right(), 80);  // 1200 twips
+}
+
+TEST(Win32Geometry, FontPointsToPixels) {
+    EXPECT_EQ(pointsToDevice(18.0, 96), 24);
+    EXPECT_EQ(pointsToDevice(14.25, 96), 19);
+    EXPECT_EQ(pointsToDevice(18.0, 144), 36);
+}
+
+TEST(Win32Geometry, ImpossibleBarIsEmptyNotUndefined) {
+    EXPECT_EQ(barDeviceRect(std::nanf(""), 480, 96).height, 0);
+    EXPECT_EQ(barDeviceRect(-5, 480, 96).height, 0);
+    EXPECT_EQ(barDeviceRect(1e30F, -1e30F, 96).width, 14);
+}
+
+}  // namespace
+}  // namespace thermo::win32

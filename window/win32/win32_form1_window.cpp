@@ -1,0 +1,546 @@
+#include "window/win32/win32_form1_window.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <stdexcept>
+#include <utility>
+
+#include "window/win32/win32_geometry.h"
+
+namespace thermo::win32 {
+
+namespace {
+
+constexpr wchar_t kWindowClass[] = L"UsbThermometerForm1";
+constexpr UINT_PTR kTimerId = 1;
+// Button ids: clear of IDOK and IDCANCEL, which dialog navigation sends for Enter and Escape.
+constexpr int kFirstButtonId = 100;
+// Posted by the worker when a background job has finished.
+constexpr UINT kWorkDoneMessage = WM_APP + 1;
+
+constexpr DWORD kWindowStyle =
+    WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+
+// The layout is fixed, so the default font may be no larger than it holds: the scale numbers
+// stand in 17-pixel-high labels and the status line takes "DEVICE NOT DETECTED" on two lines in
+// 33 pixels (at 96 dpi).
+constexpr int kLargestDefaultFontPixelsAt96Dpi = 12;
+constexpr int kPanelCornerRadiusAt96Dpi = 12;
+// The frame's caption starts this far right of the frame's left edge.
+constexpr int kFrameCaptionIndentAt96Dpi = 8;
+
+std::size_t indexOf(ControlId id) { return static_cast<std::size_t>(id); }
+
+RECT toRect(const PixelRect& r) { return {r.left, r.top, r.right(), r.bottom()}; }
+
+int scaled(int pixelsAt96Dpi, int dpi) { return std::max(1, MulDiv(pixelsAt96Dpi, dpi, 96)); }
+
+int screenDpi() {
+    HDC screen = GetDC(nullptr);
+    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
+    if (screen) ReleaseDC(nullptr, screen);
+    return dpi > 0 ? dpi : 96;
+}
+
+void registerWindowClass(HINSTANCE instance, WNDPROC windowProc) {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof(wc);
+    wc.lpfnWndProc = windowProc;
+    wc.hInstance = instance;
+    wc.hIcon = LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION));
+    wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+    wc.hbrBackground = nullptr;  // the window paints all of its client area
+    wc.lpszClassName = kWindowClass;
+    if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
+        throw std::runtime_error("RegisterClassExW failed");
+    }
+}
+
+UINT textFormat(TextAlignment alignment) {
+    switch (alignment) {
+        case TextAlignment::Right:
+            return DT_RIGHT;
+        case TextAlignment::Centre:
+            return DT_CENTER;
+        case TextAlignment::Left:
+            break;
+    }
+    return DT_LEFT;
+}
+
+void fill(HDC dc, const RECT& r, COLORREF colour) {
+    Brush brush(CreateSolidBrush(colour));
+    FillRect(dc, &r, brush.get());
+}
+
+// An outline is centred on the shape's border pixels: width 3 covers one pixel outside the
+// shape, the border pixel and one inside.
+void rectangleOutline(HDC dc, const PixelRect& r, int width, COLORREF colour) {
+    const int out = (width - 1) / 2;
+    const int in = width - out;
+    const RECT outer{r.left - out, r.top - out, r.right() + out, r.bottom() + out};
+    fill(dc, {outer.left, outer.top, outer.right, r.top + in}, colour);
+    fill(dc, {outer.left, r.bottom() - in, outer.right, outer.bottom}, colour);
+    fill(dc, {outer.left, r.top + in, r.left + in, r.bottom() - in}, colour);
+    fill(dc, {r.right() - in, r.top + in, outer.right, r.bottom() - in}, colour);
+}
+
+}  // namespace
+
+Win32Form1Window::Win32Form1Window(HINSTANCE instance)
+    : barHeightTwips_(static_cast<float>(controlSpec(ControlId::Shape4).rect.height)),
+      barTopTwips_(static_cast<float>(controlSpec(ControlId::Shape4).rect.top)) {
+    for (const ControlSpec& spec : layoutTable()) {
+        captions_[indexOf(spec.id)] = std::string(spec.caption);
+        textColours_[indexOf(spec.id)] = spec.textColour;
+    }
+    registerWindowClass(instance, &Win32Form1Window::windowProc);
+    dpi_ = screenDpi();
+    createFonts();
+
+    RECT frame{0, 0, twipsToDevice(kClientWidthTwips, dpi_),
+               twipsToDevice(kClientHeightTwips, dpi_)};
+    AdjustWindowRectEx(&frame, kWindowStyle, FALSE, 0);
+    const std::wstring title = widen(kWindowCaption);
+    hwnd_ = CreateWindowExW(0, kWindowClass, title.c_str(), kWindowStyle, CW_USEDEFAULT,
+                            CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top,
+                            nullptr, nullptr, instance, this);
+    if (hwnd_ == nullptr) {
+        throw std::runtime_error("CreateWindowExW failed");
+    }
+    createButtons();
+    createStatusTip();
+}
+
+Win32Form1Window::~Win32Form1Window() {
+    // The worker reports to this window; it must be done before the window goes.
+    if (worker_.joinable()) worker_.join();
+    if (hwnd_ != nullptr) DestroyWindow(hwnd_);
+}
+
+void Win32Form1Window::createFonts() {
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof(metrics);
+    LOGFONTW base{};
+    if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) {
+        base = metrics.lfMessageFont;
+    } else {
+        GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof(base), &base);
+    }
+    const int largest = scaled(kLargestDefaultFontPixelsAt96Dpi, dpi_);
+    if (base.lfHeight < -largest || base.lfHeight > largest) base.lfHeight = -largest;
+    defaultFont_.reset(CreateFontIndirectW(&base));
+
+    for (const ControlSpec& spec : layoutTable()) {
+        if (spec.font.family.empty()) continue;
+        const std::wstring family = widen(spec.font.family);
+        // A negative height asks for the character height, which is what a point size means.
+        ownFonts_[indexOf(spec.id)].reset(
+            CreateFontW(-pointsToDevice(spec.font.points, dpi_), 0, 0, 0, FW_NORMAL, FALSE, FALSE,
+                        FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                        DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, family.c_str()));
+    }
+}
+
+HFONT Win32Form1Window::fontFor(ControlId id) const {
+    const Font& own = ownFonts_[indexOf(id)];
+    return own ? own.get() : defaultFont_.get();
+}
+
+void Win32Form1Window::createButtons() {
+    // Dialog navigation (Tab) follows the order in which the controls were created.
+    std::array<const ControlSpec*, kControlCount> order{};
+    int count = 0;
+    for (const ControlSpec& spec : layoutTable()) {
+        if (spec.kind == ControlKind::PushButton && spec.tabIndex >= 0 &&
+            spec.tabIndex < kControlCount) {
+            order[static_cast<std::size_t>(spec.tabIndex)] = &spec;
+            count = std::max(count, spec.tabIndex + 1);
+        }
+    }
+    const auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd_, GWLP_HINSTANCE));
+    for (int i = 0; i < count; ++i) {
+        const ControlSpec* spec = order[static_cast<std::size_t>(i)];
+        if (spec == nullptr) continue;
+        const PixelRect r = clientDeviceRect(spec->id, dpi_);
+        const std::wstring text = widen(captions_[indexOf(spec->id)]);
+        const auto id = static_cast<INT_PTR>(kFirstButtonId + static_cast<int>(spec->id));
+        HWND button = CreateWindowExW(
+            0, L"BUTTON", text.c_str(),
+            WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_CLIPSIBLINGS | BS_PUSHBUTTON, r.left, r.top,
+            r.width, r.height, hwnd_, reinterpret_cast<HMENU>(id), instance, nullptr);
+        if (button == nullptr) throw std::runtime_error("CreateWindowExW BUTTON failed");
+        SendMessageW(button, WM_SETFONT, reinterpret_cast<WPARAM>(defaultFont_.get()), FALSE);
+        buttons_[indexOf(spec->id)] = button;
+    }
+}
+
+void Win32Form1Window::createStatusTip() {
+    tooltip_ =
+        CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+                        WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT,
+                        CW_USEDEFAULT, CW_USEDEFAULT, hwnd_, nullptr, nullptr, nullptr);
+    if (tooltip_ == nullptr) return;  // the status line works without its tip
+    TTTOOLINFOW tool{};
+    tool.cbSize = TTTOOLINFOW_V2_SIZE;  // understood by every version of the common controls
+    tool.uFlags = TTF_SUBCLASS;
+    tool.hwnd = hwnd_;
+    tool.uId = 1;
+    tool.rect = toRect(clientDeviceRect(ControlId::Label1, dpi_));
+    tool.lpszText = tipText_.data();
+    SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+    SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, scaled(400, dpi_));
+}
+
+void Win32Form1Window::show(int showCommand) {
+    ShowWindow(hwnd_, showCommand);
+    UpdateWindow(hwnd_);
+    // The first control created is the first in the tab order.
+    if (HWND first = GetNextDlgTabItem(hwnd_, nullptr, FALSE)) SetFocus(first);
+}
+
+// --- Form1View ---
+
+void Win32Form1Window::setCaption(ControlId control, std::string_view text) {
+    captions_[indexOf(control)] = std::string(text);
+    if (HWND button = buttons_[indexOf(control)]) {
+        SetWindowTextW(button, widen(text).c_str());
+        return;
+    }
+    invalidate(clientDeviceRect(control, dpi_));
+}
+
+std::string Win32Form1Window::caption(ControlId control) const {
+    if (HWND button = buttons_[indexOf(control)]) {
+        std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(button)) + 1, L'\0');
+        text.resize(static_cast<std::size_t>(
+            GetWindowTextW(button, text.data(), static_cast<int>(text.size()))));
+        return narrow(text);
+    }
+    return captions_[indexOf(control)];
+}
+
+void Win32Form1Window::setTextColour(ControlId control, ColourValue colour) {
+    textColours_[indexOf(control)] = Paint::of(colour);
+    invalidate(clientDeviceRect(control, dpi_));
+}
+
+void Win32Form1Window::setStatusTip(std::string_view text) {
+    tipText_ = widen(text);
+    if (tooltip_ == nullptr) return;
+    TTTOOLINFOW tool{};
+    tool.cbSize = TTTOOLINFOW_V2_SIZE;
+    tool.hwnd = hwnd_;
+    tool.uId = 1;
+    tool.lpszText = tipText_.data();
+    SendMessageW(tooltip_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
+    SendMessageW(tooltip_, TTM_ACTIVATE, tipText_.empty() ? FALSE : TRUE, 0);
+}
+
+void Win32Form1Window::setTimerEnabled(bool enabled) {
+    if (enabled == timerOn_) return;  // switching on again must not restart the interval
+    if (enabled) {
+        const UINT interval = static_cast<UINT>(controlSpec(ControlId::Timer1).intervalMs);
+        timerOn_ = SetTimer(hwnd_, kTimerId, interval, nullptr) != 0;
+        if (!timerOn_) throw std::runtime_error("SetTimer failed");
+    } else {
+        KillTimer(hwnd_, kTimerId);
+        timerOn_ = false;
+    }
+}
+
+void Win32Form1Window::setBarHeight(float twips) { moveBar(twips, barTopTwips_); }
+
+void Win32Form1Window::setBarTop(float twips) { moveBar(barHeightTwips_, twips); }
+
+void Win32Form1Window::moveBar(float heightTwips, float topTwips) {
+    invalidate(barDeviceRect(barHeightTwips_, barTopTwips_, dpi_));
+    barHeightTwips_ = heightTwips;
+    barTopTwips_ = topTwips;
+    invalidate(barDeviceRect(barHeightTwips_, barTopTwips_, dpi_));
+}
+
+std::string Win32Form1Window::decimalSeparator() const {
+    wchar_t separator[8] = {};
+    const int length = GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, separator, 8);
+    if (length <= 1) return ".";
+    return narrow(std::wstring_view(separator, static_cast<std::size_t>(length - 1)));
+}
+
+void Win32Form1Window::showError(std::string_view message) {
+    MessageBoxW(hwnd_, widen(message).c_str(), widen(kWindowCaption).c_str(),
+                MB_OK | MB_ICONWARNING);
+}
+
+void Win32Form1Window::runInBackground(std::function<void()> work, std::function<void()> done) {
+    if (worker_.joinable()) throw std::logic_error("a background job is still running");
+    HWND target = hwnd_;
+    worker_ = std::thread([work = std::move(work), target] {
+        // `work` promises not to throw. Should it, the window must still hear that it ended,
+        // or the behaviour would wait for a tick that never finishes.
+        try {
+            work();
+        } catch (...) {
+        }
+        // A full message queue refuses a post; the window goes on emptying it.
+        while (!PostMessageW(target, kWorkDoneMessage, 0, 0) && IsWindow(target)) {
+            Sleep(10);
+        }
+    });
+    // The thread cannot report before this returns: its message is handled on this thread.
+    workDone_ = std::move(done);
+}
+
+void Win32Form1Window::onWorkDone() {
+    if (worker_.joinable()) worker_.join();
+    std::function<void()> done = std::move(workDone_);
+    workDone_ = nullptr;
+    if (done) done();
+}
+
+void Win32Form1Window::closeWindow() {
+    closeAllowed_ = true;
+    if (hwnd_ != nullptr) DestroyWindow(hwnd_);
+}
+
+void Win32Form1Window::onClose() {
+    // closeWindow() may run inside events_.close(); the window is then gone already.
+    const bool mayClose = !events_.close || events_.close();
+    if ((mayClose || closeAllowed_) && hwnd_ != nullptr) {
+        closeAllowed_ = true;
+        DestroyWindow(hwnd_);
+    }
+}
+
+// --- Messages ---
+
+LRESULT CALLBACK Win32Form1Window::windowProc(HWND hwnd, UINT message, WPARAM wParam,
+                                              LPARAM lParam) {
+    auto* self = reinterpret_cast<Win32Form1Window*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    if (message == WM_NCCREATE) {
+        self = static_cast<Win32Form1Window*>(
+            reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+        self->hwnd_ = hwnd;
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    }
+    if (self == nullptr) return DefWindowProcW(hwnd, message, wParam, lParam);
+    // No exception may cross the system's frames. One that reaches here is a fault of the
+    // program: say so and end, as a failed event handler ends the program.
+    try {
+        return self->handleMessage(message, wParam, lParam);
+    } catch (const std::exception& error) {
+        MessageBoxW(hwnd, widen(error.what()).c_str(), widen(kWindowCaption).c_str(),
+                    MB_OK | MB_ICONERROR);
+    } catch (...) {
+        MessageBoxW(hwnd, L"Unexpected error", widen(kWindowCaption).c_str(), MB_OK | MB_ICONERROR);
+    }
+    self->closeAllowed_ = true;
+    DestroyWindow(hwnd);
+    return 0;
+}
+
+LRESULT Win32Form1Window::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_COMMAND: {
+            const int id = LOWORD(wParam) - kFirstButtonId;
+            if (HIWORD(wParam) == BN_CLICKED && id >= 0 && id < kControlCount &&
+                buttons_[static_cast<std::size_t>(id)] != nullptr) {
+                if (events_.click) events_.click(static_cast<ControlId>(id));
+            }
+            return 0;
+        }
+        case WM_TIMER:
+            if (wParam == kTimerId && events_.timer) events_.timer();
+            return 0;
+        case kWorkDoneMessage:
+            onWorkDone();
+            return 0;
+        case WM_CLOSE:
+            onClose();
+            return 0;
+        case WM_ERASEBKGND:
+            return 1;  // WM_PAINT covers every pixel
+        case WM_PAINT: {
+            PAINTSTRUCT ps{};
+            HDC dc = BeginPaint(hwnd_, &ps);
+            // Painted off screen first, so that the bar never flickers as it moves.
+            const RECT& area = ps.rcPaint;
+            const int width = area.right - area.left;
+            const int height = area.bottom - area.top;
+            if (width > 0 && height > 0) {
+                MemoryDc memory(CreateCompatibleDC(dc));
+                Bitmap bitmap(CreateCompatibleBitmap(dc, width, height));
+                {
+                    Selection selected(memory.get(), bitmap.get());
+                    SetViewportOrgEx(memory.get(), -area.left, -area.top, nullptr);
+                    paint(memory.get(), area);
+                    SetViewportOrgEx(memory.get(), 0, 0, nullptr);
+                    BitBlt(dc, area.left, area.top, width, height, memory.get(), 0, 0, SRCCOPY);
+                }
+            }
+            EndPaint(hwnd_, &ps);
+            return 0;
+        }
+        case WM_ACTIVATE:
+            if (LOWORD(wParam) == WA_INACTIVE) {
+                HWND focus = GetFocus();
+                if (focus != nullptr && IsChild(hwnd_, focus)) focus_ = focus;
+            }
+            break;
+        case WM_SETFOCUS:
+            // Give the focus back to the control that had it, as a dialog does.
+            if (focus_ != nullptr && IsWindow(focus_)) {
+                SetFocus(focus_);
+            } else if (HWND first = GetNextDlgTabItem(hwnd_, nullptr, FALSE)) {
+                SetFocus(first);
+            }
+            return 0;
+        case WM_SYSCOLORCHANGE:
+        case WM_SETTINGCHANGE:
+            // System colours 2 and 14 follow the user's scheme.
+            InvalidateRect(hwnd_, nullptr, FALSE);
+            break;
+        case WM_DESTROY:
+            if (timerOn_) KillTimer(hwnd_, kTimerId);
+            timerOn_ = false;
+            PostQuitMessage(0);
+            return 0;
+        case WM_NCDESTROY:
+            SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
+            hwnd_ = nullptr;
+            tooltip_ = nullptr;
+            buttons_.fill(nullptr);
+            return 0;
+        default:
+            break;
+    }
+    return DefWindowProcW(hwnd_, message, wParam, lParam);
+}
+
+void Win32Form1Window::invalidate(const PixelRect& rect) {
+    if (hwnd_ == nullptr || rect.width <= 0 || rect.height <= 0) return;
+    const RECT r = toRect(rect);
+    InvalidateRect(hwnd_, &r, FALSE);
+}
+
+// --- Painting ---
+
+COLORREF Win32Form1Window::colourOf(const Paint& paint, int defaultSystemColour) const {
+    if (paint.kind != Paint::Kind::Colour) return GetSysColor(defaultSystemColour);
+    if (isSystemColour(paint.colour)) return GetSysColor(systemColourIndex(paint.colour));
+    // Direct colours are 0x00BBGGRR, which is a COLORREF.
+    return static_cast<COLORREF>(paint.colour);
+}
+
+void Win32Form1Window::paint(HDC dc, const RECT& area) const {
+    fill(dc, area, GetSysColor(COLOR_BTNFACE));
+    SetBkMode(dc, TRANSPARENT);
+    // Back to front, so that a control covers those after it in the table.
+    const auto& table = layoutTable();
+    for (auto it = table.rbegin(); it != table.rend(); ++it) {
+        switch (it->kind) {
+            case ControlKind::Frame:
+                paintFrame(dc, *it);
+                break;
+            case ControlKind::Label:
+                paintLabel(dc, *it);
+                break;
+            case ControlKind::Shape:
+                paintShape(dc, *it);
+                break;
+            case ControlKind::Line:
+                paintTick(dc, *it);
+                break;
+            case ControlKind::Timer:
+            case ControlKind::PushButton:
+                break;  // not drawn, or a window of its own
+        }
+    }
+}
+
+// The look of a group box: an etched rectangle, its top edge through the middle of the caption,
+// which stands on the window's background.
+void Win32Form1Window::paintFrame(HDC dc, const ControlSpec& spec) const {
+    const PixelRect r = clientDeviceRect(spec.id, dpi_);
+    Selection font(dc, defaultFont_.get());
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(dc, &metrics);
+    RECT edge{r.left, r.top + metrics.tmHeight / 2, r.right(), r.bottom()};
+    DrawEdge(dc, &edge, EDGE_ETCHED, BF_RECT);
+
+    const std::wstring text = widen(captions_[indexOf(spec.id)]);
+    if (text.empty()) return;
+    RECT caption{r.left + scaled(kFrameCaptionIndentAt96Dpi, dpi_), r.top, r.right(),
+                 r.top + metrics.tmHeight};
+    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &caption,
+              DT_SINGLELINE | DT_NOPREFIX | DT_CALCRECT);
+    const int pad = scaled(2, dpi_);
+    fill(dc, {caption.left - pad, caption.top, caption.right + pad, caption.bottom},
+         GetSysColor(COLOR_BTNFACE));
+    SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
+    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &caption,
+              DT_SINGLELINE | DT_NOPREFIX);
+}
+
+void Win32Form1Window::paintLabel(HDC dc, const ControlSpec& spec) const {
+    const RECT r = toRect(clientDeviceRect(spec.id, dpi_));
+    if (spec.background.kind != Paint::Kind::None) {
+        fill(dc, r, colourOf(spec.background, COLOR_BTNFACE));
+    }
+    const std::wstring text = widen(captions_[indexOf(spec.id)]);
+    if (text.empty()) return;
+    Selection font(dc, fontFor(spec.id));
+    SetTextColor(dc, colourOf(textColours_[indexOf(spec.id)], COLOR_BTNTEXT));
+    RECT box = r;
+    // Wraps at spaces onto further lines; what does not fit is cut off at the label's edges.
+    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &box,
+              DT_WORDBREAK | DT_NOPREFIX | textFormat(spec.alignment));
+}
+
+void Win32Form1Window::paintShape(HDC dc, const ControlSpec& spec) const {
+    const PixelRect r = spec.id == ControlId::Shape4
+                            ? barDeviceRect(barHeightTwips_, barTopTwips_, dpi_)
+                            : clientDeviceRect(spec.id, dpi_);
+    if (r.width <= 0 || r.height <= 0) return;
+    const bool filled = spec.fill.kind != Paint::Kind::None;
+    const COLORREF fillColour = colourOf(spec.fill, COLOR_WINDOW);
+    const bool outlined = spec.outline.kind != Paint::Kind::None && spec.outlineWidthPixels > 0;
+    const int width = outlined ? scaled(spec.outlineWidthPixels, dpi_) : 0;
+    const COLORREF outlineColour = colourOf(spec.outline, COLOR_WINDOWTEXT);
+
+    switch (spec.form) {
+        case ShapeForm::Rectangle:
+            if (filled) fill(dc, toRect(r), fillColour);
+            if (outlined) rectangleOutline(dc, r, width, outlineColour);
+            return;
+        case ShapeForm::Circle:
+        case ShapeForm::RoundedRectangle:
+            break;
+    }
+
+    Brush brush(filled ? CreateSolidBrush(fillColour) : nullptr);
+    Pen pen(outlined ? CreatePen(PS_SOLID, width, outlineColour) : nullptr);
+    Selection brushSelected(
+        dc, filled ? static_cast<HGDIOBJ>(brush.get()) : GetStockObject(NULL_BRUSH));
+    Selection penSelected(dc,
+                          outlined ? static_cast<HGDIOBJ>(pen.get()) : GetStockObject(NULL_PEN));
+    if (spec.form == ShapeForm::Circle) {
+        const int side = std::min(r.width, r.height);
+        const int left = r.left + (r.width - side) / 2;
+        const int top = r.top + (r.height - side) / 2;
+        Ellipse(dc, left, top, left + side, top + side);
+    } else {
+        const int corner = 2 * scaled(kPanelCornerRadiusAt96Dpi, dpi_);
+        RoundRect(dc, r.left, r.top, r.right(), r.bottom(), corner, corner);
+    }
+}
+
+void Win32Form1Window::paintTick(HDC dc, const ControlSpec& spec) const {
+    const TickMark tick = tickDeviceMark(spec, dpi_);
+    fill(dc, {tick.startColumn, tick.row, tick.endColumn, tick.row + scaled(1, dpi_)},
+         GetSysColor(COLOR_WINDOWTEXT));
+}
+
+}  // namespace thermo::win32

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <array>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "window/form1.h"
+#include "window/form1_view.h"
+#include "window/layout.h"
+#include "window/scale_geometry.h"
+#include "window/win32/gdi.h"
+
+namespace thermo::win32 {
+
+// Where the window sends what the user does: Form1 in the program.
+struct Form1Events {
+    std::function<void(ControlId)> click;  // cmdOn, Command2 or Command3
+    std::function<void()> timer;
+    std::function<bool()> close;  // true: the window may close now
+};
+
+// Form1 as a native Win32 window, built from the layout table at the screen's dpi. The push
+// buttons are BUTTON controls; everything else (frame, labels, shapes, ticks) is painted by the
+// window in the table's stacking order, back to front. Painting the labels rather than making
+// them STATIC controls is what keeps the transparent ones transparent over the painted panel
+// and lets the order of the table decide what covers what.
+class Win32Form1Window final : public Form1View {
+  public:
+    // Creates the window, hidden. Throws std::runtime_error when Windows refuses.
+    explicit Win32Form1Window(HINSTANCE instance);
+    ~Win32Form1Window() override;
+    Win32Form1Window(const Win32Form1Window&) = delete;
+    Win32Form1Window& operator=(const Win32Form1Window&) = delete;
+
+    void setEvents(Form1Events events) { events_ = std::move(events); }
+    void attach(Form1& form) {
+        setEvents({[&form](ControlId id) { form.clickRequested(id); },
+                   [&form] { form.timerFired(); }, [&form] { return form.closeRequested(); }});
+    }
+
+    // Shows the window with the focus on the first control of the tab order.
+    void show(int showCommand);
+    HWND handle() const { return hwnd_; }
+    int dpi() const { return dpi_; }
+
+    // Form1View
+    void setCaption(ControlId control, std::string_view text) override;
+    std::string caption(ControlId control) const override;
+    void setTextColour(ControlId control, ColourValue colour) override;
+    void setStatusTip(std::string_view text) override;
+    void setTimerEnabled(bool enabled) override;
+    void setBarHeight(float twips) override;
+    void setBarTop(float twips) override;
+    std::string decimalSeparator() const override;
+    void showError(std::string_view message) override;
+    void runInBackground(std::function<void()> work, std::function<void()> done) override;
+    void closeWindow() override;
+
+  private:
+    static LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void onClose();
+    void onWorkDone();
+
+    void createFonts();
+    void createButtons();
+    void createStatusTip();
+    HFONT fontFor(ControlId id) const;
+
+    void paint(HDC dc, const RECT& area) const;
+    void paintFrame(HDC dc, const ControlSpec& spec) const;
+    void paintLabel(HDC dc, const ControlSpec& spec) const;
+    void paintShape(HDC dc, const ControlSpec& spec) const;
+    void paintTick(HDC dc, const ControlSpec& spec) const;
+    COLORREF colourOf(const Paint& paint, int defaultSystemColour) const;
+
+    void invalidate(const PixelRect& rect);
+    void moveBar(float heightTwips, float topTwips);
+
+    HWND hwnd_ = nullptr;
+    int dpi_ = 96;
+    Form1Events events_;
+    std::array<HWND, kControlCount> buttons_{};  // child windows, destroyed with the window
+    std::array<std::string, kControlCount> captions_{};
+    std::array<Paint, kControlCount> textColours_{};
+    float barHeightTwips_;
+    float barTopTwips_;
+    bool timerOn_ = false;
+    bool closeAllowed_ = false;
+    HWND tooltip_ = nullptr;
+    std::wstring tipText_;
+
+    // The user's message font, and a font of its own for each label that names one.
+    Font defaultFont_;
+    std::array<Font, kControlCount> ownFonts_{};
+    HWND focus_ = nullptr;  // the control that had the focus when the window was deactivated
+
+    // One worker at a time; `workDone_` runs on the window's thread when it has finished.
+    std::thread worker_;
+    std::function<void()> workDone_;
+};
+
+}  // namespace thermo::win32

@@ -1,0 +1,62 @@
+#include "window/win32/win32_geometry.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace thermo::win32 {
+
+namespace {
+constexpr double kTwipsPerInch = 1440.0;
+constexpr double kPointsPerInch = 72.0;
+// Far beyond any screen, well inside int at any dpi a screen has.
+constexpr double kTwipsLimit = 1.0e6;
+}  // namespace
+
+int twipsToDevice(double twips, int dpi) {
+    if (std::isnan(twips)) return 0;
+    const double limited = std::clamp(twips, -kTwipsLimit, kTwipsLimit);
+    return static_cast<int>(std::floor(limited * dpi / kTwipsPerInch + 0.5));
+}
+
+PixelRect toDevice(const TwipsRect& rect, int dpi) {
+    const int left = twipsToDevice(rect.left, dpi);
+    const int top = twipsToDevice(rect.top, dpi);
+    return {left, top, twipsToDevice(rect.right(), dpi) - left,
+            twipsToDevice(rect.bottom(), dpi) - top};
+}
+
+PixelRect clientDeviceRect(ControlId id, int dpi) {
+    const ControlSpec& spec = controlSpec(id);
+    PixelRect r = toDevice(spec.rect, dpi);
+    if (spec.container) {
+        const PixelRect outer = clientDeviceRect(*spec.container, dpi);
+        r.left += outer.left;
+        r.top += outer.top;
+    }
+    return r;
+}
+
+PixelRect barDeviceRect(float heightTwips, float topTwips, int dpi) {
+    const TwipsRect laidOut = controlSpec(ControlId::Shape4).rect;
+    const int left = twipsToDevice(laidOut.left, dpi);
+    const int right = twipsToDevice(laidOut.right(), dpi);
+    // Widened before adding, so that the foot is top + height as given, not a float sum.
+    const double top = topTwips;
+    const double bottom = top + static_cast<double>(heightTwips);
+    if (!(heightTwips > 0.0F) || !std::isfinite(bottom)) {
+        return {left, twipsToDevice(top, dpi), 0, 0};
+    }
+    const int topRow = twipsToDevice(top, dpi);
+    return {left, topRow, right - left, std::max(0, twipsToDevice(bottom, dpi) - topRow)};
+}
+
+TickMark tickDeviceMark(const ControlSpec& line, int dpi) {
+    return {line.id, line.tickCelsius, twipsToDevice(line.line.y1, dpi),
+            twipsToDevice(line.line.x1, dpi), twipsToDevice(line.line.x2, dpi)};
+}
+
+int pointsToDevice(double points, int dpi) {
+    return static_cast<int>(std::lround(points * dpi / kPointsPerInch));
+}
+
+}  // namespace thermo::win32
