@@ -1,0 +1,72 @@
+// usb-thermometer-sim: runs a command where /dev and /sys show a simulated USB thermometer.
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "tools/thermometer-sim/child_process.h"
+#include "tools/thermometer-sim/control_client.h"
+#include "tools/thermometer-sim/control_server.h"
+#include "tools/thermometer-sim/options.h"
+#include "tools/thermometer-sim/sim_namespace.h"
+#include "tools/thermometer-sim/simulator.h"
+
+namespace {
+
+// Failures of the simulator itself, as env(1) and timeout(1) report theirs.
+constexpr int OwnFailure = 125;
+
+std::filesystem::path controlPath(const thermo::sim::Options& options) {
+    if (options.control) return *options.control;
+    if (const char* fromEnvironment = std::getenv(thermo::sim::ControlEnvironmentVariable);
+        fromEnvironment && *fromEnvironment)
+        return fromEnvironment;
+    return "/tmp/usb-thermometer-sim." + std::to_string(::getpid()) + ".sock";
+}
+
+int simulate(const thermo::sim::Options& options) {
+    using namespace thermo::sim;
+    SignalRelay relay;  // before any thread
+    enterPrivateSystemView({options.userNamespace || ::geteuid() != 0});
+    Simulator simulator(options.simulator);
+    ControlServer server(simulator, controlPath(options));
+    if (options.verbose) {
+        for (int i = 0; i < simulator.thermometers(); ++i) {
+            auto status = simulator.status(i);
+            std::fprintf(stderr, "usb-thermometer-sim: thermometer %d at %s\n", i,
+                         status.plugged ? status.node.c_str() : "(unplugged)");
+        }
+        std::fprintf(stderr, "usb-thermometer-sim: control socket %s\n", server.path().c_str());
+    }
+    if (options.command.empty()) return relay.waitForStop();
+    return relay.run(options.command,
+                     {std::string(ControlEnvironmentVariable) + "=" + server.path().string()});
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace thermo::sim;
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (!args.empty() && args[0] == "ctl") return runControlClient({args.begin() + 1, args.end()});
+
+    auto parsed = parseOptions(args);
+    if (std::holds_alternative<HelpRequested>(parsed)) {
+        std::fputs(usageText().c_str(), stdout);
+        return 0;
+    }
+    if (auto* error = std::get_if<std::string>(&parsed)) {
+        std::fprintf(stderr, "usb-thermometer-sim: %s (see --help)\n", error->c_str());
+        return OwnFailure;
+    }
+    try {
+        return simulate(std::get<Options>(parsed));
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "usb-thermometer-sim: %s\n", error.what());
+        return OwnFailure;
+    }
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "tools/thermometer-sim/simulator.h"
+
+namespace thermo::sim {
+
+inline constexpr const char* ControlEnvironmentVariable = "USB_THERMOMETER_SIM_CONTROL";
+
+// The simulator's command line: usb-thermometer-sim [OPTIONS] [--] COMMAND [ARGS...]
+struct Options {
+    SimulatorConfig simulator;
+    std::optional<std::filesystem::path> control;  // --control
+    bool userNamespace = false;                    // --userns
+    bool verbose = false;
+    std::vector<std::string> command;
+};
+
+struct HelpRequested {};
+
+// Parses argv[1..]; an error message when the line is wrong.
+std::variant<Options, HelpRequested, std::string> parseOptions(
+    const std::vector<std::string>& args);
+
+std::string usageText();
+
+}  // namespace thermo::sim
