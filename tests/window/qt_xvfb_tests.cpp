@@ -15,6 +15,8 @@
 #include <QString>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
@@ -241,13 +243,22 @@ class RealWindow : public ::testing::Test {
         return std::nullopt;
     }
 
+    // The program's environment: this display, the X platform, and (for sanitizer builds) the
+    // leak suppressions for the libraries Qt loads on X.
+    std::vector<std::string> programEnv() const {
+        std::string lsan = "LSAN_OPTIONS=";
+        if (const char* given = std::getenv("LSAN_OPTIONS")) lsan += std::string(given) + ":";
+        lsan += "suppressions=" THERMO_LSAN_SUPPRESSIONS;
+        return {display_, "QT_QPA_PLATFORM=xcb", lsan};
+    }
+
     std::optional<Child> server_;
     std::string display_;
 };
 
 TEST_F(RealWindow, MapsAtTheFixedClientSizeAndStartTurnsToStop) {
     TempDir dir;
-    Child program({THERMO_PROGRAM}, {display_, "QT_QPA_PLATFORM=xcb"}, dir.path());
+    Child program({THERMO_PROGRAM}, programEnv(), dir.path());
 
     const auto found =
         x({"xdotool", "search", "--sync", "--onlyvisible", "--name", "^USB Thermometer$"}, 30s);
@@ -276,6 +287,33 @@ TEST_F(RealWindow, MapsAtTheFixedClientSizeAndStartTurnsToStop) {
     ASSERT_TRUE(stop3) << "the button did not change after the third click";
     EXPECT_EQ(*stop1, *stop3);
     EXPECT_NE(*stop1, *start2);
+}
+
+// A cal.txt that does not hold two values ends the program at start-up: its message shows, the
+// window never does, and the program ends with a failure once the message is dismissed.
+TEST_F(RealWindow, StartUpFailureShowsTheMessageAndEndsWithoutTheWindow) {
+    TempDir dir;
+    { std::ofstream(dir.path() / "cal.txt", std::ios::binary) << "0.72\r\n"; }
+    Child program({THERMO_PROGRAM}, programEnv(), dir.path());
+
+    const auto found =
+        x({"xdotool", "search", "--sync", "--onlyvisible", "--name", "^USB Thermometer$"}, 30s);
+    ASSERT_TRUE(found) << "no message appeared";
+    const std::string box = found->substr(0, found->find('\n'));
+    EXPECT_EQ(found->find('\n'), found->size() - 1) << "only the message is on screen";
+    const auto info = x({"xwininfo", "-id", box});
+    ASSERT_TRUE(info);
+    EXPECT_FALSE(field(*info, R"(Width: (\d+))") == 260 && field(*info, R"(Height: (\d+))") == 321)
+        << "the main window showed";
+
+    ASSERT_TRUE(x({"xdotool", "windowfocus", "--sync", box, "key", "Return"}));
+    const auto status = program.waitExit(20s);
+    ASSERT_TRUE(status) << "the program did not end";
+    EXPECT_TRUE(WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), 1);
+    std::ifstream in(dir.path() / "cal.txt", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "0.72\r\n")
+        << "cal.txt must stay as it was";
 }
 
 }  // namespace
