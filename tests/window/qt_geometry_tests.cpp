@@ -130,19 +130,5 @@ INSTANTIATE_TEST_SUITE_P(Geometry, TickRow, ::testing::ValuesIn(scaleTicks()),
                              return std::string(controlSpec(info.param.line).name);
                          });
 
-TEST(TickRow, SixteenTicksOnSixteenRowsRisingWithTemperature) {
-    const auto ticks = scaleTicks();
-    std::set<int> rows;
-    for (const TickMark& a : ticks) {
-        rows.insert(a.row);
-        for (const TickMark& b : ticks) {
-            if (a.celsius < b.celsius) {
-                EXPECT_GT(a.row, b.row);
-            }
-        }
-    }
-    EXPECT_EQ(rows.size(), 16U);
-}
-
 }  // namespace
 }  // namespace thermo

@@ -92,16 +92,6 @@ TEST(LayoutTable, EveryControlLiesInsideTheClientAreaReachingItsRightAndLowerEdg
     EXPECT_EQ(bottom, 4695) << "Shape1 reaches lowest";
 }
 
-TEST(LayoutTable, ControlIdsAndNamesAgree) {
-    std::set<std::string_view> names;
-    for (const ControlSpec& c : layoutTable()) {
-        EXPECT_EQ(&controlSpec(c.id), &c);
-        EXPECT_TRUE(names.insert(c.name).second) << "duplicate name " << c.name;
-    }
-    EXPECT_EQ(controlSpec(ControlId::cmdOn).name, "cmdOn");
-    EXPECT_EQ(controlSpec(ControlId::Line16).name, "Line16");
-}
-
 // --- Ticks -------------------------------------------------------------------------------------
 
 class Tick : public ::testing::TestWithParam<ControlSpec> {};
