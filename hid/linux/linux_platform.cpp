@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 
@@ -136,10 +137,17 @@ class LinuxEvent : public WaitEvent {
     UniqueFd fd_;
 };
 
+// hidraw keeps a ring of 64 slots with one always free. Once 63 reports wait, the kernel drops
+// every new one, so the newest of a full queue may be far older than what the device sends now.
+constexpr int HidrawQueueCapacity = 63;
+
 struct Drained {
     enum class Kind { Nothing, Report, Failed } kind = Kind::Nothing;
     std::size_t length = 0;  // of the newest report, in the handle's scratch
     std::string error;
+    int reports = 0;  // how many were queued
+
+    bool queueWasFull() const { return reports >= HidrawQueueCapacity; }
 };
 
 // Reads everything queued on the handle; the newest report is left in its scratch. hidraw keeps
@@ -152,7 +160,7 @@ Drained drain(LinuxHandle& handle) {
     for (int i = 0; i < MaxDrainReads; ++i) {
         ssize_t got = ::read(handle.fd(), scratch.data(), scratch.size());
         if (got > 0) {
-            result = {Drained::Kind::Report, static_cast<std::size_t>(got), {}};
+            result = {Drained::Kind::Report, static_cast<std::size_t>(got), {}, result.reports + 1};
             continue;
         }
         const int err = got == 0 ? 0 : errno;
@@ -273,10 +281,16 @@ ReadResult LinuxPlatform::readReport(Handle& reportHandle, WaitEvent& event,
 
     const Clock::time_point deadline = Clock::now() + timeout;
     bool hungUp = false;
+    // The newest report of a full queue, held back while we wait for one the device sent after
+    // the kernel stopped dropping; delivered only if no fresher one comes.
+    std::optional<std::size_t> heldBack;
     for (;;) {
         Drained drained = drain(handle);
         if (drained.kind == Drained::Kind::Report) {
-            return {ReadOutcome::Report, deliver(handle, drained.length, buffer), {}};
+            if (!drained.queueWasFull()) {
+                return {ReadOutcome::Report, deliver(handle, drained.length, buffer), {}};
+            }
+            heldBack = drained.length;
         }
         if (drained.kind == Drained::Kind::Failed) return {ReadOutcome::Gone, 0, drained.error};
         // Don't rely on a read failing to report disconnection; a hang-up with nothing left to
@@ -296,7 +310,10 @@ ReadResult LinuxPlatform::readReport(Handle& reportHandle, WaitEvent& event,
             // A wait that fails in itself leaves nothing to wait for; the caller lets go too.
             return {ReadOutcome::Gone, 0, "poll " + handle.devicePath() + ": " + reason(errno)};
         }
-        if (ready == 0) return {ReadOutcome::TimedOut, 0, {}};
+        if (ready == 0) {
+            if (heldBack) return {ReadOutcome::Report, deliver(handle, *heldBack, buffer), {}};
+            return {ReadOutcome::TimedOut, 0, {}};
+        }
         if (fds[1].revents != 0) return {ReadOutcome::Woken, 0, {}};
         hungUp = (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
     }

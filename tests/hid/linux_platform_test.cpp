@@ -240,6 +240,29 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutRow{"LongCutToTheBuffer", false, {{1, 2, 3, 4, 5, 6}}, 4, {0, 1, 2, 3}, 4}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A device that reports faster than we read fills the kernel's queue of 63, after which the
+// kernel drops the new reports: the newest queued one is then stale, and the next one is fresh.
+TEST_F(LinuxRead, AfterAFullQueueTheNextFreshReportIsShown) {
+    LinuxHandle h = handle(false);
+    for (int i = 0; i < 63; ++i) send({1, std::uint8_t(i)});
+    Bytes buffer(3);
+    // Whether the fresh report arrives before or after the drain, it is the one shown.
+    auto pending =
+        std::async(std::launch::async, [&] { return read(h, buffer, milliseconds(500)); });
+    send({2, 0});
+    ReadResult r = pending.get();
+    EXPECT_EQ(r.outcome, ReadOutcome::Report);
+    EXPECT_EQ(buffer, (Bytes{0, 2, 0}));
+}
+
+TEST_F(LinuxRead, AfterAFullQueueWithNothingNewTheNewestQueuedIsShown) {
+    LinuxHandle h = handle(false);
+    for (int i = 0; i < 63; ++i) send({1, std::uint8_t(i)});
+    Bytes buffer(3);
+    EXPECT_EQ(read(h, buffer, milliseconds(30)).outcome, ReadOutcome::Report);
+    EXPECT_EQ(buffer, (Bytes{0, 1, 62}));
+}
+
 TEST_F(LinuxRead, SilenceTimesOutAfterTheTimeout) {
     LinuxHandle h = handle(false);
     Bytes buffer(3);
