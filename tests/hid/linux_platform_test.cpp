@@ -144,8 +144,9 @@ TEST_F(LinuxTree, MissingDescriptorIsAnError) {
 }
 
 TEST_F(LinuxTree, DescriptorIsReadNoFurtherThanTheKernelsLimit) {
-    Bytes descriptor(4096, 0xC0);  // end-collection items, no data
-    descriptor.insert(descriptor.end(), NoIdsDescriptor.begin(), NoIdsDescriptor.end());
+    // 4096 end-collection items (no data), then a usable descriptor the reader must not reach.
+    Bytes descriptor(4096 + NoIdsDescriptor.size(), 0xC0);
+    std::copy(NoIdsDescriptor.begin(), NoIdsDescriptor.end(), descriptor.begin() + 4096);
     addNode("hidraw0", ThermometerUevent, descriptor);
     std::unique_ptr<Handle> handle = platform.open((dev() / "hidraw0").string(), OpenMode::Plain);
     EXPECT_EQ(platform.inputReportLength(*handle), 0);
