@@ -56,23 +56,37 @@ std::string randomSuffix() {
     return suffix;
 }
 
+fs::path directoryOf(const fs::path& path) {
+    const fs::path parent = path.parent_path();
+    return parent.empty() ? fs::path(".") : parent;
+}
+
 // A new file beside the target, removed again unless it has been renamed over the target.
 // Created in the target's directory because rename is only atomic within one file system.
+// Where the file system allows, it has no name while it is written (O_TMPFILE) and gets one only
+// once complete, just before the rename: a process killed while writing then leaves nothing
+// behind. Elsewhere it is named from the start, and such a kill leaves it there.
 class TemporaryFile {
   public:
-    explicit TemporaryFile(const fs::path& target) : fd_(createExclusive(target, path_)) {}
+    explicit TemporaryFile(const fs::path& target)
+        : target_(target), fd_(openUnnamedOrCreate(target, path_)) {}
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
     ~TemporaryFile() {
-        if (!committed_) {
+        if (!committed_ && !path_.empty()) {
             ::unlink(path_.c_str());
         }
     }
 
     int fd() const { return fd_.get(); }
-    std::string name() const { return path_.string(); }
+    std::string name() const {
+        return path_.empty() ? "temporary file for " + target_.string() : path_.string();
+    }
 
     void close() {
+        if (path_.empty()) {
+            giveName();
+        }
         if (const int error = fd_.close(); error != 0) {
             throwSystemError(error, "close " + name());
         }
@@ -86,11 +100,30 @@ class TemporaryFile {
     }
 
   private:
+    static constexpr int kAttempts = 100;
+
+    static fs::path candidateFor(const fs::path& target) {
+        fs::path candidate = target;
+        candidate += ".tmp" + randomSuffix();
+        return candidate;
+    }
+
+    static int openUnnamedOrCreate(const fs::path& target, fs::path& chosen) {
+        // Naming the file later goes through /proc; without it the file is named from the start.
+        if (::access("/proc/self/fd", F_OK) == 0) {
+            const int fd =
+                ::open(directoryOf(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+            if (fd >= 0) {
+                return fd;
+            }
+            // Not supported here, or not allowed: the named way reports a real failure itself.
+        }
+        return createExclusive(target, chosen);
+    }
+
     static int createExclusive(const fs::path& target, fs::path& chosen) {
-        constexpr int kAttempts = 100;
         for (int attempt = 1;; ++attempt) {
-            chosen = target;
-            chosen += ".tmp" + randomSuffix();
+            chosen = candidateFor(target);
             // 0666 lets the umask decide, as for any file the user creates.
             const int fd = ::open(chosen.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd >= 0) {
@@ -102,15 +135,27 @@ class TemporaryFile {
         }
     }
 
-    fs::path path_;  // declared before fd_: createExclusive fills it
+    // Links the complete unnamed file into the directory under a fresh temporary name.
+    void giveName() {
+        const std::string self = "/proc/self/fd/" + std::to_string(fd_.get());
+        for (int attempt = 1;; ++attempt) {
+            const fs::path candidate = candidateFor(target_);
+            if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) ==
+                0) {
+                path_ = candidate;
+                return;
+            }
+            if (errno != EEXIST || attempt == kAttempts) {
+                throwSystemError(errno, "link " + candidate.string());
+            }
+        }
+    }
+
+    fs::path target_;
+    fs::path path_;  // empty while unnamed; declared before fd_: openUnnamedOrCreate fills it
     FileDescriptor fd_;
     bool committed_ = false;
 };
-
-fs::path directoryOf(const fs::path& path) {
-    const fs::path parent = path.parent_path();
-    return parent.empty() ? fs::path(".") : parent;
-}
 
 // A replaced file keeps the permissions the user gave it (a group-writable cal.txt, say).
 void keepPermissions(const TemporaryFile& temporary, const fs::path& target) {
