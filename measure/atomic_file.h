@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,9 +15,11 @@ namespace thermo {
 // Throws std::system_error naming the failing step on failure. One implementation per platform.
 void replaceFileAtomically(const std::filesystem::path& path, std::string_view content);
 
-// The whole content of the file at `path`, or no value when it does not exist. Any other failure
-// (no permission, a directory in its place) throws std::system_error, so that a caller never
-// mistakes an unreadable file for a missing one.
-std::optional<std::string> readFileIfPresent(const std::filesystem::path& path);
+// The content of the file at `path`, at most `limit` bytes of it, or no value when it does not
+// exist. Any other failure (no permission, a directory in its place) throws std::system_error, so
+// that a caller never mistakes an unreadable file for a missing one. Never waits for a writer: a
+// pipe in the file's place gives what it holds now.
+std::optional<std::string> readFileIfPresent(
+    const std::filesystem::path& path, std::size_t limit = std::numeric_limits<std::size_t>::max());
 
 }  // namespace thermo

@@ -69,8 +69,35 @@ CalibrationError errorFor(const fs::path& path, const std::system_error& error) 
     return CalibrationError(displayName(path) + ": " + error.code().message());
 }
 
+// cal.txt holds one short line, and only its first two fields are read. Reading stops after this
+// much, so that a huge file, or a device or pipe in its place, cannot take the start's memory or
+// time.
+constexpr std::size_t kReadLimit = std::size_t{1} << 20;
+
+// Whether the text holds the end of its second field, so that nothing after it can change the two
+// values. A CR at the very end leaves open whether an LF follows and joins it.
+bool holdsTwoCompleteFields(std::string_view text) {
+    int ends = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c != ',' && c != '\r' && c != '\n') {
+            continue;
+        }
+        if (c == '\r' && ends == 0) {
+            if (i + 1 == text.size()) {
+                return false;
+            }
+            i += text[i + 1] == '\n' ? 1 : 0;
+        }
+        if (++ends == 2) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string readExisting(const fs::path& path) {
-    auto content = readFileIfPresent(path);
+    auto content = readFileIfPresent(path, kReadLimit + 1);
     if (!content) {
         throw std::system_error(std::make_error_code(std::errc::no_such_file_or_directory));
     }
@@ -113,7 +140,7 @@ CalibrationFile::CalibrationFile(std::filesystem::path path) : path_(std::move(p
 CalibrationPoints CalibrationFile::load() const {
     std::string content;
     try {
-        if (auto existing = readFileIfPresent(path_)) {
+        if (auto existing = readFileIfPresent(path_, kReadLimit + 1)) {
             content = std::move(*existing);
         } else {
             // Only a missing file gets the default points. One that exists but cannot be read
@@ -126,6 +153,13 @@ CalibrationPoints CalibrationFile::load() const {
         }
     } catch (const std::system_error& error) {
         throw errorFor(path_, error);
+    }
+    if (content.size() > kReadLimit) {
+        content.resize(kReadLimit);
+        if (!holdsTwoCompleteFields(content)) {
+            throw CalibrationError(displayName(path_) +
+                                   ": does not hold two calibration values in its first MiB");
+        }
     }
     auto points = parseCalibration(content);
     if (!points) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <random>
@@ -211,8 +212,10 @@ void replaceFileAtomically(const fs::path& path, std::string_view content) {
     flushDirectory(directoryOf(path));
 }
 
-std::optional<std::string> readFileIfPresent(const fs::path& path) {
-    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+std::optional<std::string> readFileIfPresent(const fs::path& path, std::size_t limit) {
+    // O_NONBLOCK: opening a pipe for reading would otherwise wait until someone opens it for
+    // writing. It changes nothing for a regular file.
+    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (file.get() < 0) {
         if (errno == ENOENT) {
             return std::nullopt;
@@ -221,8 +224,9 @@ std::optional<std::string> readFileIfPresent(const fs::path& path) {
     }
     std::string content;
     std::array<char, 4096> buffer{};
-    for (;;) {
-        const ssize_t count = ::read(file.get(), buffer.data(), buffer.size());
+    while (content.size() < limit) {
+        const std::size_t wanted = std::min(buffer.size(), limit - content.size());
+        const ssize_t count = ::read(file.get(), buffer.data(), wanted);
         if (count < 0 && errno == EINTR) {
             continue;
         }
@@ -234,6 +238,7 @@ std::optional<std::string> readFileIfPresent(const fs::path& path) {
         }
         content.append(buffer.data(), static_cast<std::size_t>(count));
     }
+    return content;
 }
 
 }  // namespace thermo

@@ -146,7 +146,7 @@ void replaceFileAtomically(const fs::path& path, std::string_view content) {
     temporary.moveOver(path);
 }
 
-std::optional<std::string> readFileIfPresent(const fs::path& path) {
+std::optional<std::string> readFileIfPresent(const fs::path& path, std::size_t limit) {
     // Shares writing and deleting too, so that a file an editor holds open can still be read.
     const Handle file(::CreateFileW(path.c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -159,10 +159,10 @@ std::optional<std::string> readFileIfPresent(const fs::path& path) {
     }
     std::string content;
     std::array<char, 4096> buffer{};
-    for (;;) {
+    while (content.size() < limit) {
+        const std::size_t wanted = std::min(buffer.size(), limit - content.size());
         DWORD count = 0;
-        if (!::ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &count,
-                        nullptr)) {
+        if (!::ReadFile(file.get(), buffer.data(), static_cast<DWORD>(wanted), &count, nullptr)) {
             throwLastError("read " + displayName(path));
         }
         if (count == 0) {
@@ -170,6 +170,7 @@ std::optional<std::string> readFileIfPresent(const fs::path& path) {
         }
         content.append(buffer.data(), count);
     }
+    return content;
 }
 
 }  // namespace thermo

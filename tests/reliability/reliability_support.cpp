@@ -1,8 +1,11 @@
 #include "tests/reliability/reliability_support.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 
 #include <array>
@@ -26,17 +29,12 @@ void report(int fd, ChildOutcome outcome, const std::string& detail) {
     }
 }
 
-[[noreturn]] void runChild(int fd, const std::function<std::string()>& mounts,
+std::string reason(int error) { return std::error_code(error, std::generic_category()).message(); }
+
+[[noreturn]] void runChild(int fd, const std::function<std::string()>& prepare,
                            const ChildCheck& check) {
     try {
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-            report(fd, ChildOutcome::CannotRun,
-                   "needs root and mount namespaces (unshare CLONE_NEWNS: " +
-                       std::error_code(errno, std::generic_category()).message() + ")");
-            ::_exit(0);
-        }
-        if (const std::string why = mounts(); !why.empty()) {
+        if (const std::string why = prepare(); !why.empty()) {
             report(fd, ChildOutcome::CannotRun, why);
             ::_exit(0);
         }
@@ -48,25 +46,42 @@ void report(int fd, ChildOutcome outcome, const std::string& detail) {
     ::_exit(0);
 }
 
-}  // namespace
+// Waits for the child to end, at most `deadline`; true when it did.
+bool waitForExit(pid_t child, std::chrono::milliseconds deadline) {
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
+    if (pidfd < 0) {
+        return true;  // no pidfd here: waitpid below waits as long as it takes
+    }
+    pollfd ready{pidfd, POLLIN, 0};
+    int result = 0;
+    do {
+        result = ::poll(&ready, 1, static_cast<int>(deadline.count()));
+    } while (result < 0 && errno == EINTR);
+    ::close(pidfd);
+    return result > 0;
+}
 
-ChildResult runInPrivateMounts(const std::function<std::string()>& mounts,
-                               const ChildCheck& check) {
+ChildResult runForked(const std::function<std::string()>& prepare, const ChildCheck& check,
+                      std::chrono::milliseconds deadline) {
     std::array<int, 2> pipe{};
     if (::pipe2(pipe.data(), O_CLOEXEC) != 0) {
-        return {ChildOutcome::Failed, "pipe2 failed"};
+        return {ChildOutcome::Failed, "pipe2: " + reason(errno)};
     }
     const pid_t child = ::fork();
     if (child < 0) {
         ::close(pipe[0]);
         ::close(pipe[1]);
-        return {ChildOutcome::Failed, "fork failed"};
+        return {ChildOutcome::Failed, "fork: " + reason(errno)};
     }
     if (child == 0) {
         ::close(pipe[0]);
-        runChild(pipe[1], mounts, check);
+        runChild(pipe[1], prepare, check);
     }
     ::close(pipe[1]);
+    const bool ended = waitForExit(child, deadline);
+    if (!ended) {
+        ::kill(child, SIGKILL);
+    }
     std::string message;
     std::array<char, 4096> buffer{};
     for (;;) {
@@ -82,12 +97,33 @@ ChildResult runInPrivateMounts(const std::function<std::string()>& mounts,
     ::close(pipe[0]);
     int status = 0;
     ::waitpid(child, &status, 0);
-    if (message.empty()) {
+    if (!ended) {
         return {ChildOutcome::Failed,
-                "the child ended without a verdict (status " + std::to_string(status) + ")"};
+                "did not end within " + std::to_string(deadline.count()) + " ms"};
     }
-    const auto outcome = static_cast<ChildOutcome>(message[0] - '0');
-    return {outcome, message.substr(1)};
+    if (message.empty()) {
+        return {ChildOutcome::Failed, "the child ended without a verdict (status " +
+                                          std::to_string(status) + ")"};
+    }
+    return {static_cast<ChildOutcome>(message[0] - '0'), message.substr(1)};
+}
+
+}  // namespace
+
+ChildResult runInChild(const ChildCheck& check, std::chrono::milliseconds deadline) {
+    return runForked([] { return std::string(); }, check, deadline);
+}
+
+ChildResult runInPrivateMounts(const std::function<std::string()>& mounts,
+                               const ChildCheck& check) {
+    const auto prepare = [&]() -> std::string {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            return "needs root and mount namespaces (unshare CLONE_NEWNS: " + reason(errno) + ")";
+        }
+        return mounts();
+    };
+    return runForked(prepare, check, std::chrono::minutes(5));
 }
 
 }  // namespace thermo::reliability

@@ -4,12 +4,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <stdexcept>
 #include <system_error>
 
 namespace thermo::reliability {
@@ -78,6 +81,10 @@ struct ChildResult {
     ChildOutcome outcome = ChildOutcome::Failed;
     std::string detail;  // what failed, or why it could not run
 };
+
+// Runs `check` in a child process, so that what it does (or a hang) cannot take the test with
+// it. A child still running after `deadline` is killed, and that is a failure.
+ChildResult runInChild(const ChildCheck& check, std::chrono::milliseconds deadline);
 
 // Runs `check` in a child that has a mount namespace of its own, where a tmpfs may be mounted and
 // a directory bound read-only without touching the machine; only there do a full disk and a
