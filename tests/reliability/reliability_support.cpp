@@ -102,8 +102,8 @@ ChildResult runForked(const std::function<std::string()>& prepare, const ChildCh
                 "did not end within " + std::to_string(deadline.count()) + " ms"};
     }
     if (message.empty()) {
-        return {ChildOutcome::Failed, "the child ended without a verdict (status " +
-                                          std::to_string(status) + ")"};
+        return {ChildOutcome::Failed,
+                "the child ended without a verdict (status " + std::to_string(status) + ")"};
     }
     return {static_cast<ChildOutcome>(message[0] - '0'), message.substr(1)};
 }

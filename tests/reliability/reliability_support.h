@@ -8,11 +8,11 @@
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <functional>
+#include <iterator>
+#include <stdexcept>
 #include <string>
 #include <string_view>
-#include <stdexcept>
 #include <system_error>
 
 namespace thermo::reliability {
