@@ -144,25 +144,38 @@ bool haveProgram(const std::string& program) {
 }
 
 XServer::XServer(const std::filesystem::path& dir) {
-    // Xvfb writes the display it took to this file once it accepts clients (-displayfd).
+    // A display number of its own choosing, well above those that servers started elsewhere
+    // (in a chroot that does not see this machine's lock files, say) begin counting at: the
+    // abstract X sockets are shared, so two servers on one number would catch each other's
+    // clients. Xvfb writes the number to fd 3 once it accepts clients, or ends when the number
+    // is taken.
     const std::filesystem::path number = dir / "xvfb.display";
-    server_.emplace(std::vector<std::string>{"sh", "-c",
-                                             "exec Xvfb -displayfd 3 -screen 0 800x600x24 "
-                                             "-nolisten tcp 3>\"$0\"",
-                                             number.string()},
-                    std::vector<std::string>{}, dir, dir / "xvfb.log");
-    const bool up = waitUntil(
-        [&] {
-            std::ifstream in(number);
-            std::string text;
-            return static_cast<bool>(std::getline(in, text)) && !text.empty();
-        },
-        milliseconds(10000));
-    if (!up) throw std::runtime_error("Xvfb did not start; see " + (dir / "xvfb.log").string());
-    std::ifstream in(number);
-    std::string text;
-    std::getline(in, text);
-    display_ = ":" + text;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const int n = 100 + static_cast<int>((::getpid() + attempt * 37) % 800);
+        const std::string display = ":" + std::to_string(n);
+        std::filesystem::remove(number);
+        server_.reset();
+        server_.emplace(std::vector<std::string>{"sh", "-c",
+                                                 "exec Xvfb \"$1\" -displayfd 3 -screen 0 "
+                                                 "800x600x24 -nolisten tcp 3>\"$0\"",
+                                                 number.string(), display},
+                        std::vector<std::string>{}, dir, dir / "xvfb.log");
+        bool ended = false;
+        const bool up = waitUntil(
+            [&] {
+                std::ifstream in(number);
+                std::string text;
+                if (std::getline(in, text) && !text.empty()) return true;
+                ended = server_->poll().has_value();
+                return ended;
+            },
+            milliseconds(10000));
+        if (up && !ended) {
+            display_ = display;
+            return;
+        }
+    }
+    throw std::runtime_error("Xvfb did not start; see " + (dir / "xvfb.log").string());
 }
 
 std::string describe(const Rgb& c) {
