@@ -1,0 +1,78 @@
+#pragma once
+
+// The benchmarks of usb-thermometer: each figure measured several times, its median set beside
+// the published figure where there is one and beside the project's goal.
+
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace thermo::bench {
+
+struct Row {
+    std::string figure;
+    std::string median;     // with its unit, or why it was not measured
+    std::string spread;     // runs and range
+    std::string published;  // the specified behaviour's figure, "-" where there is none
+    std::string goal;
+    std::optional<bool> met;  // no value: not measured, or shown for information
+    bool failed = false;      // the measurement went wrong (not merely impossible here)
+};
+
+double median(std::vector<double> samples);
+std::string describeSpread(const std::vector<double>& samples, const char* unit, int decimals);
+std::string formatValue(double value, const char* unit, int decimals);
+
+// A measured figure: its samples and the goal as a predicate on the median (none: a figure
+// shown for information).
+Row measuredRow(std::string figure, const std::vector<double>& samples, const char* unit,
+                int decimals, std::string published, std::string goal,
+                const std::function<bool(double)>& meets);
+Row skippedRow(std::string figure, std::string why, std::string published, std::string goal);
+// The row of a figure whose measurement threw.
+Row failedRow(std::string figure, const std::exception& error);
+
+// `measure()`, or the failed row when it throws.
+Row guarded(const std::string& figure, const std::function<Row()>& measure);
+
+std::int64_t monotonicNs();
+
+struct Settings {
+    bool quick = false;          // one or a few runs of the fast figures only, to keep them working
+    std::filesystem::path self;  // this program, for the start-up measurement's child
+};
+
+// Scratch space in a private mount namespace, where simulated thermometers can be mounted
+// for the in-process figures. Made before any thread starts.
+class Scratch {
+  public:
+    Scratch();
+    ~Scratch();
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    bool usable() const { return whyNot_.empty(); }
+    const std::string& whyNot() const { return whyNot_; }
+    // A new empty folder with sys/ and dev/ in it.
+    std::filesystem::path folder(const std::string& name) const;
+
+  private:
+    std::filesystem::path root_;
+    bool mounted_ = false;
+    std::string whyNot_;
+};
+
+// The figures, by where they are measured.
+std::vector<Row> deviceFigures(const Scratch& scratch, const Settings& settings);
+std::vector<Row> windowFigures(const Scratch& scratch, const Settings& settings);
+std::vector<Row> startupFigures(const Settings& settings);
+std::vector<Row> programFigures(const Settings& settings);
+
+// The start-up measurement's two helpers (see startup_bench.cpp).
+int runStartupLauncher(const std::filesystem::path& self);
+int runStartupChild(std::int64_t launchedNs);
+
+}  // namespace thermo::bench

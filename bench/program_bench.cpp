@@ -1,0 +1,115 @@
+// The real program as it runs for a user: usb-thermometer in a private Xvfb server with the
+// simulated thermometer, observed from outside through /proc: its peak memory, and the CPU time
+// and wake-ups (context switches) of all its threads while stopped and while measuring.
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "bench/bench.h"
+#include "tests/e2e/session.h"
+
+namespace thermo::bench {
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+struct Usage {
+    std::int64_t wallNs = 0;
+    std::int64_t cpuNs = 0;     // time on a CPU, all threads
+    std::int64_t switches = 0;  // context switches, all threads: each sleep that ended is one
+};
+
+std::int64_t statusField(const fs::path& status, const std::string& key) {
+    std::ifstream in(status);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(key + ":", 0) == 0) return std::stoll(line.substr(key.size() + 1));
+    }
+    return 0;
+}
+
+Usage usage(pid_t pid) {
+    Usage u;
+    u.wallNs = monotonicNs();
+    std::error_code ec;
+    for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/task", ec), end;
+         !ec && it != end; it.increment(ec)) {
+        std::ifstream schedstat(it->path() / "schedstat");
+        std::int64_t onCpu = 0;
+        if (schedstat >> onCpu) u.cpuNs += onCpu;
+        u.switches += statusField(it->path() / "status", "voluntary_ctxt_switches") +
+                      statusField(it->path() / "status", "nonvoluntary_ctxt_switches");
+    }
+    return u;
+}
+
+struct Window {
+    double cpuPercent;
+    double wakeupsPerSecond;
+};
+
+// The program left alone for `windows` spans of `span` each.
+std::vector<Window> observe(pid_t pid, int windows, std::chrono::milliseconds span) {
+    std::vector<Window> result;
+    for (int i = 0; i < windows; ++i) {
+        const Usage before = usage(pid);
+        std::this_thread::sleep_for(span);
+        const Usage after = usage(pid);
+        const double wall = static_cast<double>(after.wallNs - before.wallNs);
+        result.push_back({100.0 * static_cast<double>(after.cpuNs - before.cpuNs) / wall,
+                          static_cast<double>(after.switches - before.switches) * 1e9 / wall});
+    }
+    return result;
+}
+
+std::vector<double> cpu(const std::vector<Window>& w) {
+    std::vector<double> v;
+    for (const Window& x : w) v.push_back(x.cpuPercent);
+    return v;
+}
+
+std::vector<double> wakeups(const std::vector<Window>& w) {
+    std::vector<double> v;
+    for (const Window& x : w) v.push_back(x.wakeupsPerSecond);
+    return v;
+}
+
+}  // namespace
+
+std::vector<Row> programFigures(const Settings& settings) {
+    const std::string rss = "peak resident memory (VmHWM)";
+    const std::string stoppedCpu = "CPU while stopped";
+    const std::string stoppedWake = "wake-ups while stopped";
+    const std::string runningCpu = "CPU while measuring";
+    const std::string runningWake = "wake-ups while measuring";
+    std::string why = settings.quick ? "left out of the quick run" : e2e::Session::whyCannotRun();
+    if (!why.empty()) {
+        return {skippedRow(rss, why, "-", "<= 40 MB"), skippedRow(stoppedCpu, why, "-", "0 %"),
+                skippedRow(stoppedWake, why, "-", "0 /s (no timer)"),
+                skippedRow(runningCpu, why, "-", "<= 0.1 % of a core"),
+                skippedRow(runningWake, why, "-", "-")};
+    }
+    e2e::Session session(e2e::SessionOptions{{"--celsius", "25"}, false});
+    const pid_t pid = session.programPid();
+    const auto stopped = observe(pid, 5, 2s);
+    if (!session.pressStart()) throw std::runtime_error("START did not take");
+    // Let the first ticks (and the worker thread's start) pass before measuring.
+    std::this_thread::sleep_for(2500ms);
+    const auto running = observe(pid, 5, 2s);
+    const double peakMb =
+        static_cast<double>(statusField("/proc/" + std::to_string(pid) + "/status", "VmHWM")) /
+        1024.0;
+    return {
+        measuredRow(rss, {peakMb}, "MB", 1, "-", "<= 40 MB", [](double m) { return m <= 40.0; }),
+        measuredRow(stoppedCpu, cpu(stopped), "%", 4, "-", "0 %",
+                    [](double m) { return m <= 0.001; }),
+        measuredRow(stoppedWake, wakeups(stopped), "/s", 1, "-", "0 /s (no timer)",
+                    [](double m) { return m == 0.0; }),
+        measuredRow(runningCpu, cpu(running), "%", 4, "-", "<= 0.1 % of a core",
+                    [](double m) { return m <= 0.1; }),
+        measuredRow(runningWake, wakeups(running), "/s", 1, "-", "-", {}),
+    };
+}
+
+}  // namespace thermo::bench
