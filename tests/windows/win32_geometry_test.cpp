@@ -13,23 +13,23 @@ namespace {
 // The pixel an edge at `twips` lies nearest to, computed on its own terms.
 double exactPixels(double twips, int dpi) { return twips * dpi / 1440.0; }
 
-bool hasRect(const ControlSpec& spec) {
-    return spec.kind != ControlKind::Timer && spec.kind != ControlKind::Line;
+bool hasRect(const ControlSpec& laidOut) {
+    return laidOut.kind != ControlKind::Timer && laidOut.kind != ControlKind::Line;
 }
 
 // At 96 dpi the Win32 window must match the shared geometry, which the Qt window and the
 // screenshot checks use, to the pixel.
 TEST(Win32Geometry, At96DpiEqualsTheSharedGeometry) {
-    for (const ControlSpec& spec : layoutTable()) {
-        if (hasRect(spec)) {
-            EXPECT_EQ(clientDeviceRect(spec.id, 96), clientRect(spec.id)) << spec.name;
+    for (const ControlSpec& laidOut : layoutTable()) {
+        if (hasRect(laidOut)) {
+            EXPECT_EQ(clientDeviceRect(laidOut.id, 96), clientRect(laidOut.id)) << laidOut.name;
         }
-        if (spec.kind == ControlKind::Line) {
-            const TickMark mine = tickDeviceMark(spec, 96);
-            const TickMark shared = tickMark(spec);
-            EXPECT_EQ(mine.row, shared.row) << spec.name;
-            EXPECT_EQ(mine.startColumn, shared.startColumn) << spec.name;
-            EXPECT_EQ(mine.endColumn, shared.endColumn) << spec.name;
+        if (laidOut.kind == ControlKind::Line) {
+            const TickMark mine = tickDeviceMark(laidOut, 96);
+            const TickMark shared = tickMark(laidOut);
+            EXPECT_EQ(mine.row, shared.row) << laidOut.name;
+            EXPECT_EQ(mine.startColumn, shared.startColumn) << laidOut.name;
+            EXPECT_EQ(mine.endColumn, shared.endColumn) << laidOut.name;
         }
     }
     for (float celsius : {-22.0F, 0.0F, 54.180744F, 100.0F, 132.0F}) {
@@ -43,13 +43,15 @@ class Win32GeometryAtDpi : public ::testing::TestWithParam<int> {};
 
 TEST_P(Win32GeometryAtDpi, EveryEdgeIsTheNearestPixel) {
     const int dpi = GetParam();
-    for (const ControlSpec& spec : layoutTable()) {
-        if (!hasRect(spec) || spec.container) continue;
-        const PixelRect r = clientDeviceRect(spec.id, dpi);
-        EXPECT_LE(std::abs(r.left - exactPixels(spec.rect.left, dpi)), 0.5) << spec.name;
-        EXPECT_LE(std::abs(r.top - exactPixels(spec.rect.top, dpi)), 0.5) << spec.name;
-        EXPECT_LE(std::abs(r.right() - exactPixels(spec.rect.right(), dpi)), 0.5) << spec.name;
-        EXPECT_LE(std::abs(r.bottom() - exactPixels(spec.rect.bottom(), dpi)), 0.5) << spec.name;
+    for (const ControlSpec& laidOut : layoutTable()) {
+        if (!hasRect(laidOut) || laidOut.container) continue;
+        const PixelRect r = clientDeviceRect(laidOut.id, dpi);
+        EXPECT_LE(std::abs(r.left - exactPixels(laidOut.rect.left, dpi)), 0.5) << laidOut.name;
+        EXPECT_LE(std::abs(r.top - exactPixels(laidOut.rect.top, dpi)), 0.5) << laidOut.name;
+        EXPECT_LE(std::abs(r.right() - exactPixels(laidOut.rect.right(), dpi)), 0.5)
+            << laidOut.name;
+        EXPECT_LE(std::abs(r.bottom() - exactPixels(laidOut.rect.bottom(), dpi)), 0.5)
+            << laidOut.name;
     }
 }
 
@@ -82,13 +84,13 @@ TEST_P(Win32GeometryAtDpi, ClientAreaHoldsEveryControl) {
     const int dpi = GetParam();
     const int width = twipsToDevice(kClientWidthTwips, dpi);
     const int height = twipsToDevice(kClientHeightTwips, dpi);
-    for (const ControlSpec& spec : layoutTable()) {
-        if (!hasRect(spec)) continue;
-        const PixelRect r = clientDeviceRect(spec.id, dpi);
-        EXPECT_GE(r.left, 0) << spec.name;
-        EXPECT_GE(r.top, 0) << spec.name;
-        EXPECT_LE(r.right(), width) << spec.name;
-        EXPECT_LE(r.bottom(), height) << spec.name;
+    for (const ControlSpec& laidOut : layoutTable()) {
+        if (!hasRect(laidOut)) continue;
+        const PixelRect r = clientDeviceRect(laidOut.id, dpi);
+        EXPECT_GE(r.left, 0) << laidOut.name;
+        EXPECT_GE(r.top, 0) << laidOut.name;
+        EXPECT_LE(r.right(), width) << laidOut.name;
+        EXPECT_LE(r.bottom(), height) << laidOut.name;
     }
 }
 

@@ -48,15 +48,15 @@ QFont defaultWindowFont() {
     return font;
 }
 
-QFont labelFont(const FontSpec& spec, const QFont& fallback) {
-    if (spec.family.empty()) return fallback;
+QFont labelFont(const FontSpec& laidOut, const QFont& fallback) {
+    if (laidOut.family.empty()) return fallback;
     // "Arial" is asked for by name; fontconfig substitutes a metric-compatible face (Liberation
     // Sans) where Arial itself is not installed.
-    QFont font(toQString(spec.family));
+    QFont font(toQString(laidOut.family));
     font.setStyleHint(QFont::SansSerif);
     font.setWeight(QFont::Normal);
     font.setItalic(false);
-    font.setPixelSize(pointsToPixels(spec.points));
+    font.setPixelSize(pointsToPixels(laidOut.points));
     return font;
 }
 
@@ -172,40 +172,40 @@ void QtForm1Window::buildChildren() {
     }
 }
 
-void QtForm1Window::makeTimer(const ControlSpec& spec) {
+void QtForm1Window::makeTimer(const ControlSpec& laidOut) {
     timer_ = new QTimer(this);
-    timer_->setObjectName(toQString(spec.name));
-    timer_->setInterval(spec.intervalMs);
+    timer_->setObjectName(toQString(laidOut.name));
+    timer_->setInterval(laidOut.intervalMs);
     connect(timer_, &QTimer::timeout, this, [this] {
         if (events_.timer) events_.timer();
     });
-    if (spec.enabled) timer_->start();
+    if (laidOut.enabled) timer_->start();
 }
 
-QWidget* QtForm1Window::makeChild(const ControlSpec& spec, QWidget& container) {
+QWidget* QtForm1Window::makeChild(const ControlSpec& laidOut, QWidget& container) {
     QWidget* parent = &container;
     QWidget* widget = nullptr;
-    switch (spec.kind) {
+    switch (laidOut.kind) {
         case ControlKind::Frame:
-            widget = new QGroupBox(toQString(spec.caption), parent);
+            widget = new QGroupBox(toQString(laidOut.caption), parent);
             break;
         case ControlKind::PushButton: {
-            auto* button = new QPushButton(toQString(spec.caption), parent);
+            auto* button = new QPushButton(toQString(laidOut.caption), parent);
             button->setFocusPolicy(Qt::StrongFocus);
-            connect(button, &QPushButton::clicked, this, [this, id = spec.id] {
+            connect(button, &QPushButton::clicked, this, [this, id = laidOut.id] {
                 if (events_.click) events_.click(id);
             });
             widget = button;
             break;
         }
         case ControlKind::Label: {
-            auto* label = new QLabel(toQString(spec.caption), parent);
+            auto* label = new QLabel(toQString(laidOut.caption), parent);
             label->setTextFormat(Qt::PlainText);
-            label->setAlignment(toQtAlignment(spec.alignment));
+            label->setAlignment(toQtAlignment(laidOut.alignment));
             label->setWordWrap(true);
-            label->setFont(labelFont(spec.font, font()));
-            applyTextColour(*label, spec.textColour);
-            applyBackground(*label, spec.background);
+            label->setFont(labelFont(laidOut.font, font()));
+            applyTextColour(*label, laidOut.textColour);
+            applyBackground(*label, laidOut.background);
             widget = label;
             break;
         }
@@ -214,19 +214,19 @@ QWidget* QtForm1Window::makeChild(const ControlSpec& spec, QWidget& container) {
         case ControlKind::Line:
             return nullptr;  // painted by the window, or not drawn at all
     }
-    widget->setObjectName(toQString(spec.name));
-    widget->setGeometry(toQRect(controlRect(spec.id)));
+    widget->setObjectName(toQString(laidOut.name));
+    widget->setGeometry(toQRect(controlRect(laidOut.id)));
     return widget;
 }
 
 void QtForm1Window::setUpTabOrder() {
     std::array<QWidget*, kControlCount> order{};
     int count = 0;
-    for (const ControlSpec& spec : layoutTable()) {
-        if (spec.tabIndex >= 0 && spec.tabIndex < kControlCount) {
-            order[static_cast<std::size_t>(spec.tabIndex)] =
-                widgets_[static_cast<std::size_t>(spec.id)];
-            count = std::max(count, spec.tabIndex + 1);
+    for (const ControlSpec& laidOut : layoutTable()) {
+        if (laidOut.tabIndex >= 0 && laidOut.tabIndex < kControlCount) {
+            order[static_cast<std::size_t>(laidOut.tabIndex)] =
+                widgets_[static_cast<std::size_t>(laidOut.id)];
+            count = std::max(count, laidOut.tabIndex + 1);
         }
     }
     for (int i = 0; i + 1 < count; ++i) {
@@ -332,19 +332,20 @@ void QtForm1Window::paintEvent(QPaintEvent* /*event*/) {
     }
 }
 
-void QtForm1Window::paintShape(QPainter& painter, const ControlSpec& spec) const {
-    const QRect r = toQRect(spec.id == ControlId::Shape4 ? barRect() : toPixels(spec.rect));
+void QtForm1Window::paintShape(QPainter& painter, const ControlSpec& laidOut) const {
+    const QRect r = toQRect(laidOut.id == ControlId::Shape4 ? barRect() : toPixels(laidOut.rect));
     if (r.isEmpty()) return;
-    const QBrush fill = shapeFill(spec.fill, palette());
-    const bool outlined = spec.outline.kind != Paint::Kind::None && spec.outlineWidthPixels > 0;
-    const QColor outline = outlineColour(spec.outline, palette());
+    const QBrush fill = shapeFill(laidOut.fill, palette());
+    const bool outlined =
+        laidOut.outline.kind != Paint::Kind::None && laidOut.outlineWidthPixels > 0;
+    const QColor outline = outlineColour(laidOut.outline, palette());
 
     painter.save();
-    switch (spec.form) {
+    switch (laidOut.form) {
         case ShapeForm::Rectangle:
             painter.setRenderHint(QPainter::Antialiasing, false);
             if (fill.style() != Qt::NoBrush) painter.fillRect(r, fill);
-            if (outlined) paintRectangleOutline(painter, r, spec.outlineWidthPixels, outline);
+            if (outlined) paintRectangleOutline(painter, r, laidOut.outlineWidthPixels, outline);
             break;
         case ShapeForm::Circle: {
             painter.setRenderHint(QPainter::Antialiasing, true);
@@ -355,7 +356,7 @@ void QtForm1Window::paintShape(QPainter& painter, const ControlSpec& spec) const
             painter.setBrush(fill);
             painter.drawEllipse(QRectF(square));
             if (outlined) {
-                painter.setPen(QPen(outline, spec.outlineWidthPixels));
+                painter.setPen(QPen(outline, laidOut.outlineWidthPixels));
                 painter.setBrush(Qt::NoBrush);
                 painter.drawEllipse(borderCentres(square));
             }
@@ -363,7 +364,7 @@ void QtForm1Window::paintShape(QPainter& painter, const ControlSpec& spec) const
         }
         case ShapeForm::RoundedRectangle:
             painter.setRenderHint(QPainter::Antialiasing, true);
-            painter.setPen(outlined ? QPen(outline, spec.outlineWidthPixels) : QPen(Qt::NoPen));
+            painter.setPen(outlined ? QPen(outline, laidOut.outlineWidthPixels) : QPen(Qt::NoPen));
             painter.setBrush(fill);
             painter.drawRoundedRect(borderCentres(r), kPanelCornerRadius, kPanelCornerRadius);
             break;
@@ -371,8 +372,8 @@ void QtForm1Window::paintShape(QPainter& painter, const ControlSpec& spec) const
     painter.restore();
 }
 
-void QtForm1Window::paintTick(QPainter& painter, const ControlSpec& spec) const {
-    const TickMark tick = tickMark(spec);
+void QtForm1Window::paintTick(QPainter& painter, const ControlSpec& laidOut) const {
+    const TickMark tick = tickMark(laidOut);
     painter.fillRect(QRect(tick.startColumn, tick.row, tick.endColumn - tick.startColumn, 1),
                      palette().color(QPalette::WindowText));
 }

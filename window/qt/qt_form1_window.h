@@ -64,12 +64,12 @@ class QtForm1Window final : public QWidget, public Form1View {
 
   private:
     void buildChildren();
-    void makeTimer(const ControlSpec& spec);
-    QWidget* makeChild(const ControlSpec& spec, QWidget& container);
+    void makeTimer(const ControlSpec& laidOut);
+    QWidget* makeChild(const ControlSpec& laidOut, QWidget& container);
     void setUpTabOrder();
     void moveBar(float heightTwips, float topTwips);
-    void paintShape(QPainter& painter, const ControlSpec& spec) const;
-    void paintTick(QPainter& painter, const ControlSpec& spec) const;
+    void paintShape(QPainter& painter, const ControlSpec& laidOut) const;
+    void paintTick(QPainter& painter, const ControlSpec& laidOut) const;
 
     std::array<QWidget*, kControlCount> widgets_{};  // owned by Qt's parent-child tree
     QTimer* timer_ = nullptr;

@@ -92,9 +92,9 @@ void rectangleOutline(HDC dc, const PixelRect& r, int width, COLORREF colour) {
 Win32Form1Window::Win32Form1Window(HINSTANCE instance)
     : barHeightTwips_(static_cast<float>(controlSpec(ControlId::Shape4).rect.height)),
       barTopTwips_(static_cast<float>(controlSpec(ControlId::Shape4).rect.top)) {
-    for (const ControlSpec& spec : layoutTable()) {
-        captions_[indexOf(spec.id)] = std::string(spec.caption);
-        textColours_[indexOf(spec.id)] = spec.textColour;
+    for (const ControlSpec& laidOut : layoutTable()) {
+        captions_[indexOf(laidOut.id)] = std::string(laidOut.caption);
+        textColours_[indexOf(laidOut.id)] = laidOut.textColour;
     }
     registerWindowClass(instance, &Win32Form1Window::windowProc);
     dpi_ = screenDpi();
@@ -133,13 +133,13 @@ void Win32Form1Window::createFonts() {
     if (base.lfHeight < -largest || base.lfHeight > largest) base.lfHeight = -largest;
     defaultFont_.reset(CreateFontIndirectW(&base));
 
-    for (const ControlSpec& spec : layoutTable()) {
-        if (spec.font.family.empty()) continue;
-        const std::wstring family = widen(spec.font.family);
+    for (const ControlSpec& laidOut : layoutTable()) {
+        if (laidOut.font.family.empty()) continue;
+        const std::wstring family = widen(laidOut.font.family);
         // A negative height asks for the character height, which is what a point size means.
-        ownFonts_[indexOf(spec.id)].reset(
-            CreateFontW(-pointsToDevice(spec.font.points, dpi_), 0, 0, 0, FW_NORMAL, FALSE, FALSE,
-                        FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+        ownFonts_[indexOf(laidOut.id)].reset(
+            CreateFontW(-pointsToDevice(laidOut.font.points, dpi_), 0, 0, 0, FW_NORMAL, FALSE,
+                        FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
                         DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, family.c_str()));
     }
 }
@@ -153,27 +153,27 @@ void Win32Form1Window::createButtons() {
     // Dialog navigation (Tab) follows the order in which the controls were created.
     std::array<const ControlSpec*, kControlCount> order{};
     int count = 0;
-    for (const ControlSpec& spec : layoutTable()) {
-        if (spec.kind == ControlKind::PushButton && spec.tabIndex >= 0 &&
-            spec.tabIndex < kControlCount) {
-            order[static_cast<std::size_t>(spec.tabIndex)] = &spec;
-            count = std::max(count, spec.tabIndex + 1);
+    for (const ControlSpec& laidOut : layoutTable()) {
+        if (laidOut.kind == ControlKind::PushButton && laidOut.tabIndex >= 0 &&
+            laidOut.tabIndex < kControlCount) {
+            order[static_cast<std::size_t>(laidOut.tabIndex)] = &laidOut;
+            count = std::max(count, laidOut.tabIndex + 1);
         }
     }
     const auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd_, GWLP_HINSTANCE));
     for (int i = 0; i < count; ++i) {
-        const ControlSpec* spec = order[static_cast<std::size_t>(i)];
-        if (spec == nullptr) continue;
-        const PixelRect r = clientDeviceRect(spec->id, dpi_);
-        const std::wstring text = widen(captions_[indexOf(spec->id)]);
-        const auto id = static_cast<INT_PTR>(kFirstButtonId + static_cast<int>(spec->id));
+        const ControlSpec* laidOut = order[static_cast<std::size_t>(i)];
+        if (laidOut == nullptr) continue;
+        const PixelRect r = clientDeviceRect(laidOut->id, dpi_);
+        const std::wstring text = widen(captions_[indexOf(laidOut->id)]);
+        const auto id = static_cast<INT_PTR>(kFirstButtonId + static_cast<int>(laidOut->id));
         HWND button = CreateWindowExW(
             0, L"BUTTON", text.c_str(),
             WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_CLIPSIBLINGS | BS_PUSHBUTTON, r.left, r.top,
             r.width, r.height, hwnd_, reinterpret_cast<HMENU>(id), instance, nullptr);
         if (button == nullptr) throw std::runtime_error("CreateWindowExW BUTTON failed");
         SendMessageW(button, WM_SETFONT, reinterpret_cast<WPARAM>(defaultFont_.get()), FALSE);
-        buttons_[indexOf(spec->id)] = button;
+        buttons_[indexOf(laidOut->id)] = button;
     }
 }
 
@@ -462,15 +462,15 @@ void Win32Form1Window::paint(HDC dc, const RECT& area) const {
 
 // The look of a group box: an etched rectangle, its top edge through the middle of the caption,
 // which stands on the window's background.
-void Win32Form1Window::paintFrame(HDC dc, const ControlSpec& spec) const {
-    const PixelRect r = clientDeviceRect(spec.id, dpi_);
+void Win32Form1Window::paintFrame(HDC dc, const ControlSpec& laidOut) const {
+    const PixelRect r = clientDeviceRect(laidOut.id, dpi_);
     Selection font(dc, defaultFont_.get());
     TEXTMETRICW metrics{};
     GetTextMetricsW(dc, &metrics);
     RECT edge{r.left, r.top + metrics.tmHeight / 2, r.right(), r.bottom()};
     DrawEdge(dc, &edge, EDGE_ETCHED, BF_RECT);
 
-    const std::wstring text = widen(captions_[indexOf(spec.id)]);
+    const std::wstring text = widen(captions_[indexOf(laidOut.id)]);
     if (text.empty()) return;
     RECT caption{r.left + scaled(kFrameCaptionIndentAt96Dpi, dpi_), r.top, r.right(),
                  r.top + metrics.tmHeight};
@@ -484,33 +484,34 @@ void Win32Form1Window::paintFrame(HDC dc, const ControlSpec& spec) const {
               DT_SINGLELINE | DT_NOPREFIX);
 }
 
-void Win32Form1Window::paintLabel(HDC dc, const ControlSpec& spec) const {
-    const RECT r = toRect(clientDeviceRect(spec.id, dpi_));
-    if (spec.background.kind != Paint::Kind::None) {
-        fill(dc, r, colourOf(spec.background, COLOR_BTNFACE));
+void Win32Form1Window::paintLabel(HDC dc, const ControlSpec& laidOut) const {
+    const RECT r = toRect(clientDeviceRect(laidOut.id, dpi_));
+    if (laidOut.background.kind != Paint::Kind::None) {
+        fill(dc, r, colourOf(laidOut.background, COLOR_BTNFACE));
     }
-    const std::wstring text = widen(captions_[indexOf(spec.id)]);
+    const std::wstring text = widen(captions_[indexOf(laidOut.id)]);
     if (text.empty()) return;
-    Selection font(dc, fontFor(spec.id));
-    SetTextColor(dc, colourOf(textColours_[indexOf(spec.id)], COLOR_BTNTEXT));
+    Selection font(dc, fontFor(laidOut.id));
+    SetTextColor(dc, colourOf(textColours_[indexOf(laidOut.id)], COLOR_BTNTEXT));
     RECT box = r;
     // Wraps at spaces onto further lines; what does not fit is cut off at the label's edges.
     DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &box,
-              DT_WORDBREAK | DT_NOPREFIX | textFormat(spec.alignment));
+              DT_WORDBREAK | DT_NOPREFIX | textFormat(laidOut.alignment));
 }
 
-void Win32Form1Window::paintShape(HDC dc, const ControlSpec& spec) const {
-    const PixelRect r = spec.id == ControlId::Shape4
+void Win32Form1Window::paintShape(HDC dc, const ControlSpec& laidOut) const {
+    const PixelRect r = laidOut.id == ControlId::Shape4
                             ? barDeviceRect(barHeightTwips_, barTopTwips_, dpi_)
-                            : clientDeviceRect(spec.id, dpi_);
+                            : clientDeviceRect(laidOut.id, dpi_);
     if (r.width <= 0 || r.height <= 0) return;
-    const bool filled = spec.fill.kind != Paint::Kind::None;
-    const COLORREF fillColour = colourOf(spec.fill, COLOR_WINDOW);
-    const bool outlined = spec.outline.kind != Paint::Kind::None && spec.outlineWidthPixels > 0;
-    const int width = outlined ? scaled(spec.outlineWidthPixels, dpi_) : 0;
-    const COLORREF outlineColour = colourOf(spec.outline, COLOR_WINDOWTEXT);
+    const bool filled = laidOut.fill.kind != Paint::Kind::None;
+    const COLORREF fillColour = colourOf(laidOut.fill, COLOR_WINDOW);
+    const bool outlined =
+        laidOut.outline.kind != Paint::Kind::None && laidOut.outlineWidthPixels > 0;
+    const int width = outlined ? scaled(laidOut.outlineWidthPixels, dpi_) : 0;
+    const COLORREF outlineColour = colourOf(laidOut.outline, COLOR_WINDOWTEXT);
 
-    switch (spec.form) {
+    switch (laidOut.form) {
         case ShapeForm::Rectangle:
             if (filled) fill(dc, toRect(r), fillColour);
             if (outlined) rectangleOutline(dc, r, width, outlineColour);
@@ -526,7 +527,7 @@ void Win32Form1Window::paintShape(HDC dc, const ControlSpec& spec) const {
         dc, filled ? static_cast<HGDIOBJ>(brush.get()) : GetStockObject(NULL_BRUSH));
     Selection penSelected(dc,
                           outlined ? static_cast<HGDIOBJ>(pen.get()) : GetStockObject(NULL_PEN));
-    if (spec.form == ShapeForm::Circle) {
+    if (laidOut.form == ShapeForm::Circle) {
         const int side = std::min(r.width, r.height);
         const int left = r.left + (r.width - side) / 2;
         const int top = r.top + (r.height - side) / 2;
@@ -537,8 +538,8 @@ void Win32Form1Window::paintShape(HDC dc, const ControlSpec& spec) const {
     }
 }
 
-void Win32Form1Window::paintTick(HDC dc, const ControlSpec& spec) const {
-    const TickMark tick = tickDeviceMark(spec, dpi_);
+void Win32Form1Window::paintTick(HDC dc, const ControlSpec& laidOut) const {
+    const TickMark tick = tickDeviceMark(laidOut, dpi_);
     fill(dc, {tick.startColumn, tick.row, tick.endColumn, tick.row + scaled(1, dpi_)},
          GetSysColor(COLOR_WINDOWTEXT));
 }

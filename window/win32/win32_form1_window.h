@@ -70,10 +70,10 @@ class Win32Form1Window final : public Form1View {
     HFONT fontFor(ControlId id) const;
 
     void paint(HDC dc, const RECT& area) const;
-    void paintFrame(HDC dc, const ControlSpec& spec) const;
-    void paintLabel(HDC dc, const ControlSpec& spec) const;
-    void paintShape(HDC dc, const ControlSpec& spec) const;
-    void paintTick(HDC dc, const ControlSpec& spec) const;
+    void paintFrame(HDC dc, const ControlSpec& laidOut) const;
+    void paintLabel(HDC dc, const ControlSpec& laidOut) const;
+    void paintShape(HDC dc, const ControlSpec& laidOut) const;
+    void paintTick(HDC dc, const ControlSpec& laidOut) const;
     COLORREF colourOf(const Paint& paint, int defaultSystemColour) const;
 
     void invalidate(const PixelRect& rect);

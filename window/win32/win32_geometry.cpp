@@ -26,10 +26,10 @@ PixelRect toDevice(const TwipsRect& rect, int dpi) {
 }
 
 PixelRect clientDeviceRect(ControlId id, int dpi) {
-    const ControlSpec& spec = controlSpec(id);
-    PixelRect r = toDevice(spec.rect, dpi);
-    if (spec.container) {
-        const PixelRect outer = clientDeviceRect(*spec.container, dpi);
+    const ControlSpec& laidOut = controlSpec(id);
+    PixelRect r = toDevice(laidOut.rect, dpi);
+    if (laidOut.container) {
+        const PixelRect outer = clientDeviceRect(*laidOut.container, dpi);
         r.left += outer.left;
         r.top += outer.top;
     }
