@@ -32,8 +32,12 @@ std::string describeSpread(const std::vector<double>& samples, const char* unit,
     if (samples.empty()) return "-";
     const auto [low, high] = std::minmax_element(samples.begin(), samples.end());
     char text[128];
-    std::snprintf(text, sizeof text, "%zu runs, %.*f..%.*f %s", samples.size(), decimals, *low,
-                  decimals, *high, unit);
+    if (samples.size() == 1) {
+        std::snprintf(text, sizeof text, "1 run");
+    } else {
+        std::snprintf(text, sizeof text, "%zu runs, %.*f..%.*f %s", samples.size(), decimals, *low,
+                      decimals, *high, unit);
+    }
     return text;
 }
 
