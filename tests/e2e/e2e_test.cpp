@@ -204,6 +204,7 @@ TEST_F(EndToEnd, UnpluggedAndPluggedInAgainWhileRunning) {
     ASSERT_TRUE(s.sim().wait("stale_open=0", 2 * kTick + kTickPatience))
         << "no read closed the handles";
     const std::int64_t noticed = monotonicNs();
+    RecordProperty("unplug_to_handles_closed_ms", std::to_string(msSince(unplugged)));
     EXPECT_LT(msSince(unplugged), 2 * kTick.count() + 500) << "the unplug took a time-out";
     EXPECT_GE(s.sim().status().number("reads_eio"), 1);
 
@@ -267,6 +268,7 @@ TEST_F(EndToEnd, UnplugEndsAPendingReadAtOnce) {
     const std::int64_t unplugged = monotonicNs();
     s.sim().command("unplug");
     ASSERT_TRUE(s.sim().wait("stale_open=0", 2s));
+    RecordProperty("unplug_to_handles_closed_ms", std::to_string(msSince(unplugged)));
     EXPECT_LT(msSince(unplugged), 200) << "the handles must close within milliseconds";
     const auto zero =
         s.waitForShot([](const Image& i) { return barTopRow(i) == kAllZeroRow; }, 500ms);
@@ -295,6 +297,7 @@ TEST_F(EndToEnd, ASilentThermometerTimesOutWhileTheWindowStaysLive) {
 
     ASSERT_TRUE(s.sim().wait("open=0", 8s)) << "the read never gave up";
     const auto waited = std::chrono::duration_cast<milliseconds>(Clock::now() - readBegan);
+    RecordProperty("read_wait_ms", std::to_string(waited.count()));
     EXPECT_NEAR(static_cast<double>(waited.count()), 6000.0, 300.0);
     const auto stopped = s.waitForShot([&](const Image& i) { return s.showsStart(i); }, 1s);
     ASSERT_TRUE(stopped) << "the held STOP was not carried out after the tick";
@@ -374,7 +377,9 @@ TEST_F(EndToEnd, ClosingDuringAPendingReadEndsTheProgramPromptly) {
     closed_ = true;
     ASSERT_TRUE(status) << "the program did not end";
     EXPECT_EQ(*status, 0) << s.log();
-    EXPECT_LT(Clock::now() - asked, 1s);
+    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - asked);
+    RecordProperty("close_to_exit_ms", std::to_string(took.count()));
+    EXPECT_LT(took, 1s);
     EXPECT_EQ(s.calibrationFile(), calibration) << "closing does not write cal.txt";
 }
 
