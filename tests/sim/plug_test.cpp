@@ -67,6 +67,8 @@ TEST_F(NodeTest, UnplugRemovesTheEntriesAndReplugBringsThemBack) {
     EXPECT_TRUE(classEntries(sys()).empty());
     EXPECT_FALSE(fs::exists(dev() / "hidraw0"));
     EXPECT_FALSE(simulator_->status(0).plugged);
+    // The old node ends asynchronously, once FUSE lets go of it; only then is its minor free.
+    ASSERT_TRUE(waitFor([](const DeviceStatus& s) { return s.nodes == 0; }));
     simulator_->plug(0);
     EXPECT_EQ(classEntries(sys()), (std::vector<std::string>{"hidraw0"}));
     // A new HID device for the kernel: its running number moves on.
