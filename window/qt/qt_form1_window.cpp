@@ -1,5 +1,6 @@
 #include "window/qt/qt_form1_window.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QGroupBox>
@@ -15,6 +16,9 @@
 #include <cstddef>
 #include <utility>
 
+#include "window/accessibility.h"
+#include "window/contrast.h"
+#include "window/qt/qt_accessible.h"
 #include "window/qt/qt_palette.h"
 
 namespace thermo {
@@ -98,6 +102,21 @@ void applyBackground(QWidget& widget, const Paint& paint) {
     }
 }
 
+bool isDark(const QPalette& palette) {
+    return isDarkScheme(toColourValue(palette.color(QPalette::Window)),
+                        toColourValue(palette.color(QPalette::WindowText)));
+}
+
+QColor textColourOf(const Paint& paint, const QPalette& palette) {
+    return paint.kind == Paint::Kind::Colour ? toQColor(paint.colour, palette)
+                                             : palette.color(QPalette::WindowText);
+}
+
+bool holds(const TwipsRect& outer, const TwipsRect& inner) {
+    return outer.left <= inner.left && inner.right() <= outer.right() && outer.top <= inner.top &&
+           inner.bottom() <= outer.bottom();
+}
+
 QBrush shapeFill(const Paint& paint, const QPalette& palette) {
     switch (paint.kind) {
         case Paint::Kind::None:
@@ -138,11 +157,17 @@ QtForm1Window::QtForm1Window(QWidget* parent)
       barHeightTwips_(static_cast<float>(controlSpec(ControlId::Shape4).rect.height)),
       barTopTwips_(static_cast<float>(controlSpec(ControlId::Shape4).rect.top)) {
     worker_.setMaxThreadCount(1);
+    QAccessible::installFactory(form1AccessibleFactory);  // once: Qt ignores it when installed
+    for (const ControlSpec& laidOut : layoutTable()) {
+        textColours_[static_cast<std::size_t>(laidOut.id)] = laidOut.textColour;
+    }
     setWindowTitle(toQString(kWindowCaption));
     setFixedSize(kClientWidthPixels, kClientHeightPixels);
     setFont(defaultWindowFont());
     buildChildren();
     setUpTabOrder();
+    for (const ControlSpec& laidOut : layoutTable()) showAccessibleText(laidOut.id);
+    showTextColours();
 }
 
 QtForm1Window::~QtForm1Window() {
@@ -203,9 +228,7 @@ QWidget* QtForm1Window::makeChild(const ControlSpec& laidOut, QWidget& container
             label->setTextFormat(Qt::PlainText);
             label->setAlignment(toQtAlignment(laidOut.alignment));
             label->setWordWrap(true);
-            label->setFont(labelFont(laidOut.font, font()));
-            applyTextColour(*label, laidOut.textColour);
-            applyBackground(*label, laidOut.background);
+            label->setFont(labelFont(laidOut.font, font()));  // colours: showTextColour()
             widget = label;
             break;
         }
@@ -244,6 +267,7 @@ void QtForm1Window::setCaption(ControlId control, std::string_view text) {
     } else if (auto* frame = qobject_cast<QGroupBox*>(widget)) {
         frame->setTitle(toQString(text));
     }
+    showAccessibleText(control);
 }
 
 std::string QtForm1Window::caption(ControlId control) const {
@@ -259,13 +283,80 @@ std::string QtForm1Window::caption(ControlId control) const {
 }
 
 void QtForm1Window::setTextColour(ControlId control, ColourValue colour) {
-    if (QWidget* widget = widgets_[static_cast<std::size_t>(control)]) {
-        applyTextColour(*widget, Paint::of(colour));
-    }
+    textColours_[static_cast<std::size_t>(control)] = Paint::of(colour);
+    showTextColour(control);
 }
 
 void QtForm1Window::setStatusTip(std::string_view text) {
     widgets_[static_cast<std::size_t>(ControlId::Label1)]->setToolTip(toQString(text));
+    showAccessibleText(ControlId::Label1);
+}
+
+// A unit label's caption is part of its readout's name, so a new unit renames the readout.
+void QtForm1Window::showAccessibleText(ControlId control) {
+    const ControlId shown = readoutOfUnit(control).value_or(control);
+    QWidget* widget = widgets_[static_cast<std::size_t>(shown)];
+    if (widget == nullptr) return;
+    std::string extra;
+    if (const auto unit = unitOfReadout(shown)) {
+        extra = caption(*unit);
+    } else if (shown == ControlId::Label1) {
+        extra = widget->toolTip().toStdString();
+    }
+    const AccessibleText text = accessibleText(shown, caption(shown), extra);
+    widget->setAccessibleName(toQString(text.name));
+    widget->setAccessibleDescription(toQString(text.description));
+}
+
+void QtForm1Window::showTextColours() {
+    for (const ControlSpec& laidOut : layoutTable()) {
+        if (laidOut.kind == ControlKind::Label) showTextColour(laidOut.id);
+    }
+}
+
+// In a light palette a label shows its colour as given. A dark palette turns the toolkit's
+// default text light, which the colours chosen for a light window were never meant to stand
+// beside, and can leave it on a ground just as light (the scale's end numbers): there each text
+// is drawn in the nearest colour that still reads on its ground.
+void QtForm1Window::showTextColour(ControlId control) {
+    QWidget* widget = widgets_[static_cast<std::size_t>(control)];
+    if (widget == nullptr) return;
+    const ControlSpec& laidOut = controlSpec(control);
+    const Paint& text = textColours_[static_cast<std::size_t>(control)];
+    if (laidOut.kind != ControlKind::Label) {
+        applyTextColour(*widget, text);
+        return;
+    }
+    widget->setPalette(QPalette());  // the window's own again, then the label's colours on it
+    applyBackground(*widget, laidOut.background);
+    if (!isDark(palette())) {
+        applyTextColour(*widget, text);
+        return;
+    }
+    const ColourValue readable =
+        readableOn(toColourValue(textColourOf(text, palette())), toColourValue(groundOf(laidOut)));
+    applyTextColour(*widget, Paint::of(readable));
+}
+
+// What a label's text is drawn on: its own background, or where it has none, the fill of the
+// shape behind it that holds it whole, or else the window's.
+QColor QtForm1Window::groundOf(const ControlSpec& label) const {
+    switch (label.background.kind) {
+        case Paint::Kind::Colour:
+            return toQColor(label.background.colour, palette());
+        case Paint::Kind::Default:
+            return palette().color(QPalette::Window);
+        case Paint::Kind::None:
+            break;
+    }
+    const auto& table = layoutTable();
+    for (auto behind = table.begin() + stackingNumber(label.id); behind != table.end(); ++behind) {
+        if (behind->kind == ControlKind::Shape && behind->fill.kind != Paint::Kind::None &&
+            !label.container && holds(behind->rect, label.rect)) {
+            return shapeFill(behind->fill, palette()).color();
+        }
+    }
+    return palette().color(QPalette::Window);
 }
 
 void QtForm1Window::setTimerEnabled(bool enabled) {
@@ -321,6 +412,11 @@ void QtForm1Window::closeEvent(QCloseEvent* event) {
     } else {
         event->ignore();
     }
+}
+
+void QtForm1Window::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::PaletteChange) showTextColours();
+    QWidget::changeEvent(event);
 }
 
 void QtForm1Window::paintEvent(QPaintEvent* /*event*/) {

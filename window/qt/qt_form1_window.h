@@ -61,17 +61,23 @@ class QtForm1Window final : public QWidget, public Form1View {
   protected:
     void paintEvent(QPaintEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
   private:
     void buildChildren();
     void makeTimer(const ControlSpec& laidOut);
     QWidget* makeChild(const ControlSpec& laidOut, QWidget& container);
     void setUpTabOrder();
+    void showAccessibleText(ControlId control);
+    void showTextColours();
+    void showTextColour(ControlId control);
+    QColor groundOf(const ControlSpec& label) const;
     void moveBar(float heightTwips, float topTwips);
     void paintShape(QPainter& painter, const ControlSpec& laidOut) const;
     void paintTick(QPainter& painter, const ControlSpec& laidOut) const;
 
-    std::array<QWidget*, kControlCount> widgets_{};  // owned by Qt's parent-child tree
+    std::array<QWidget*, kControlCount> widgets_{};   // owned by Qt's parent-child tree
+    std::array<Paint, kControlCount> textColours_{};  // as laid out or as last set
     QTimer* timer_ = nullptr;
     Form1Events events_;
     bool closeAllowed_ = false;

@@ -1,5 +1,7 @@
 #include "window/qt/qt_palette.h"
 
+#include "window/contrast.h"
+
 namespace thermo {
 
 QPalette::ColorRole paletteRoleForSystemColour(int index) {
@@ -18,6 +20,28 @@ QColor toQColor(ColourValue value, const QPalette& palette) {
         return palette.color(paletteRoleForSystemColour(systemColourIndex(value)));
     }
     return QColor(redOf(value), greenOf(value), blueOf(value));
+}
+
+ColourValue toColourValue(const QColor& colour) {
+    return directColour(colour.red(), colour.green(), colour.blue());
+}
+
+QPalette darkPalette() {
+    const QColor charcoal(0x31, 0x36, 0x3B);
+    const QColor light(0xFC, 0xFC, 0xFC);
+    QPalette p(charcoal);
+    p.setColor(QPalette::Window, charcoal);
+    p.setColor(QPalette::WindowText, light);
+    p.setColor(QPalette::Base, QColor(0x23, 0x26, 0x29));
+    p.setColor(QPalette::AlternateBase, QColor(0x2A, 0x2E, 0x32));
+    p.setColor(QPalette::Text, light);
+    p.setColor(QPalette::Button, charcoal);
+    p.setColor(QPalette::ButtonText, light);
+    p.setColor(QPalette::Highlight, QColor(0x3D, 0xAE, 0xE9));
+    p.setColor(QPalette::HighlightedText, light);
+    p.setColor(QPalette::ToolTipBase, charcoal);
+    p.setColor(QPalette::ToolTipText, light);
+    return p;
 }
 
 }  // namespace thermo

@@ -19,4 +19,11 @@ QPalette::ColorRole paletteRoleForSystemColour(int index);
 // A colour value as a QColor, system colours taken from `palette`.
 QColor toQColor(ColourValue value, const QPalette& palette);
 
+// A QColor as a direct colour value (its alpha dropped).
+ColourValue toColourValue(const QColor& colour);
+
+// A dark palette as desktop dark themes give it, white text on charcoal, in which the text of
+// selected items is as light as the normal text: for pictures and tests of the window in one.
+QPalette darkPalette();
+
 }  // namespace thermo

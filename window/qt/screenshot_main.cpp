@@ -1,5 +1,6 @@
 // Renders the window offscreen to a PNG, showing what a tick with the thermometer present would
 // show for a given temperature:  usb-thermometer-screenshot OUT.png [CELSIUS]
+// With SCREENSHOT_PALETTE=dark in the environment the window is shown in a dark palette.
 #include <QApplication>
 #include <QPixmap>
 #include <cstdio>
@@ -7,6 +8,7 @@
 
 #include "measure/conversion.h"
 #include "window/qt/qt_form1_window.h"
+#include "window/qt/qt_palette.h"
 
 namespace {
 
@@ -50,6 +52,7 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "usage: %s OUT.png [CELSIUS]\n", argv[0]);
         return 2;
     }
+    if (qEnvironmentVariable("SCREENSHOT_PALETTE") == "dark") app.setPalette(thermo::darkPalette());
     thermo::QtForm1Window window;
     showTick(window, celsius);
     window.show();
