@@ -2,11 +2,18 @@
 // panel behind everything, and the colours of the texts.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QLabel>
 #include <QPainter>
+#include <QPushButton>
+#include <QStyle>
+#include <algorithm>
+#include <map>
 #include <string>
 
 #include "tests/window/qt_window_support.h"
+#include "window/contrast.h"
+#include "window/qt/qt_palette.h"
 #include "window/scale_geometry.h"
 
 namespace thermo::testing {
@@ -248,6 +255,128 @@ TEST(TextPixels, StatusLineWrapsOntoTwoLinesInsideTheLabel) {
     }
     EXPECT_EQ(runs, 2);
 }
+
+// --- Every text on what it is drawn on, in a light and in a dark palette ------------------------
+
+struct TextOnGround {
+    QColor ink;     // of all the text's pixels, the one standing out most from the ground
+    QColor ground;  // the colour most of the control's inside shows
+    double contrast() const { return contrastRatio(toColourValue(ink), toColourValue(ground)); }
+};
+
+// Inside `inset` pixels from the control's edges, clear of outlines and bevels around it.
+TextOnGround textOnGround(const QImage& image, const QWidget& control, int inset) {
+    const QRect r = QRect(control.mapTo(control.window(), QPoint(0, 0)), control.size())
+                        .adjusted(inset, inset, -inset, -inset);
+    std::map<QRgb, int> counts;
+    for (int y = r.top(); y <= r.bottom(); ++y) {
+        for (int x = r.left(); x <= r.right(); ++x) ++counts[image.pixel(x, y)];
+    }
+    TextOnGround seen;
+    int most = 0;
+    for (const auto& [rgb, count] : counts) {
+        if (count > most) {
+            most = count;
+            seen.ground = QColor(rgb);
+        }
+    }
+    seen.ink = seen.ground;
+    for (const auto& [rgb, count] : counts) {
+        if (TextOnGround{QColor(rgb), seen.ground}.contrast() > seen.contrast()) {
+            seen.ink = QColor(rgb);
+        }
+    }
+    return seen;
+}
+
+// Anti-aliased text blends its colour into the ground: every channel lies between the two. A
+// small glyph may have no pixel of the text colour itself.
+bool blendOf(const QColor& seen, const QColor& text, const QColor& ground) {
+    const auto within = [](int value, int a, int b) {
+        return std::min(a, b) - 1 <= value && value <= std::max(a, b) + 1;
+    };
+    return within(seen.red(), text.red(), ground.red()) &&
+           within(seen.green(), text.green(), ground.green()) &&
+           within(seen.blue(), text.blue(), ground.blue());
+}
+
+struct PaletteCase {
+    const char* name;
+    friend void PrintTo(const PaletteCase& v, std::ostream* os) { *os << v.name; }
+    QPalette (*palette)();
+};
+
+// The light palette the style gives by default; the dark one with selected text as light as the
+// normal text (white on white for the scale's end numbers until they take care), and a dark one
+// whose selected text is dark.
+QPalette styleDefault() { return QApplication::style()->standardPalette(); }
+QPalette darkWithDarkSelectedText() {
+    QPalette p = darkPalette();
+    p.setColor(QPalette::HighlightedText, QColor(0x10, 0x10, 0x10));
+    return p;
+}
+
+class TextsInPalette : public ::testing::TestWithParam<PaletteCase> {
+  protected:
+    // Renders the window with the status line in `status` and checks each text: in a light
+    // palette it keeps the colour it is given, in a dark one it reads at 4.5:1 or more.
+    void checkTexts(const char* caption, ColourValue status) {
+        const QPalette palette = GetParam().palette();
+        const bool dark = isDarkScheme(toColourValue(palette.color(QPalette::Window)),
+                                       toColourValue(palette.color(QPalette::WindowText)));
+        const auto window = shownWindow(palette);
+        window->setCaption(ControlId::Label1, caption);
+        window->setTextColour(ControlId::Label1, status);
+        const QImage image = rendered(*window);
+        for (const ControlSpec& c : layoutTable()) {
+            if (c.kind != ControlKind::Label && c.kind != ControlKind::PushButton) continue;
+            const auto* control =
+                window->findChild<QWidget*>(QString::fromUtf8(c.name.data(), c.name.size()));
+            const TextOnGround seen =
+                textOnGround(image, *control, c.kind == ControlKind::Label ? 2 : 4);
+            RecordProperty(std::string(c.name) + "_contrast", std::to_string(seen.contrast()));
+            if (dark) {
+                EXPECT_GE(seen.contrast(), kMinimumTextContrast)
+                    << c.name << ": " << seen.ink.name().toStdString() << " on "
+                    << seen.ground.name().toStdString();
+            } else if (c.kind == ControlKind::Label) {
+                const Paint given = c.id == ControlId::Label1 ? Paint::of(status) : c.textColour;
+                const QColor expected = given.kind == Paint::Kind::Colour
+                                            ? toQColor(given.colour, palette)
+                                            : palette.color(QPalette::WindowText);
+                EXPECT_TRUE(blendOf(seen.ink, expected, seen.ground))
+                    << c.name << ": " << seen.ink.name().toStdString() << " is no blend of "
+                    << expected.name().toStdString() << " and the ground "
+                    << seen.ground.name().toStdString();
+            }
+        }
+    }
+};
+
+TEST_P(TextsInPalette, ReadWithTheStatusLineRed) { checkTexts("DEVICE NOT DETECTED", kStatusRed); }
+
+TEST_P(TextsInPalette, ReadWithTheStatusLineGreen) { checkTexts("DEVICE DETECTED", kStatusGreen); }
+
+// A window that is already open follows the user's switch to a dark palette and back.
+TEST(TextsInPalette, FollowASwitchOfPaletteWhileTheWindowIsOpen) {
+    const auto window = shownWindow(styleDefault());
+    const auto* top = window->findChild<QLabel*>("Label8");
+    const TextOnGround light = textOnGround(rendered(*window), *top, 2);
+    window->setPalette(darkPalette());
+    EXPECT_GE(textOnGround(rendered(*window), *top, 2).contrast(), kMinimumTextContrast);
+    window->setPalette(styleDefault());
+    const TextOnGround again = textOnGround(rendered(*window), *top, 2);
+    EXPECT_EQ(again.ink, light.ink);
+    EXPECT_EQ(again.ground, light.ground);
+}
+
+INSTANTIATE_TEST_SUITE_P(Render, TextsInPalette,
+                         ::testing::Values(PaletteCase{"light_style_default", styleDefault},
+                                           PaletteCase{"light_distinct", distinctPalette},
+                                           PaletteCase{"dark", darkPalette},
+                                           PaletteCase{"dark_with_dark_selected_text",
+                                                       darkWithDarkSelectedText}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace thermo::testing

@@ -41,10 +41,10 @@ inline QPalette distinctPalette() {
     return p;
 }
 
-// A window on screen (offscreen platform in the tests), with the distinct palette.
-inline std::unique_ptr<QtForm1Window> shownWindow() {
+// A window on screen (offscreen platform in the tests), with the distinct palette or another.
+inline std::unique_ptr<QtForm1Window> shownWindow(const QPalette& palette = distinctPalette()) {
     auto window = std::make_unique<QtForm1Window>();
-    window->setPalette(distinctPalette());
+    window->setPalette(palette);
     window->show();
     EXPECT_TRUE(QTest::qWaitForWindowExposed(window.get())) << "the window was never exposed";
     return window;

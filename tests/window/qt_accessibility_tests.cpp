@@ -1,0 +1,169 @@
+// The window as a screen reader meets it, through Qt's accessibility interface: which controls,
+// in which order, with which roles, names and descriptions.
+#include <gtest/gtest.h>
+
+#include <QAccessible>
+#include <QWidget>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tests/window/qt_window_support.h"
+#include "window/accessibility.h"
+
+namespace thermo::testing {
+namespace {
+
+std::string text(const QAccessibleInterface& node, QAccessible::Text which) {
+    return node.text(which).toStdString();
+}
+
+std::string objectName(const QAccessibleInterface& node) {
+    return node.object() ? node.object()->objectName().toStdString() : std::string();
+}
+
+QAccessibleInterface& accessible(QtForm1Window& window, ControlId control) {
+    const auto name = QString::fromUtf8(controlSpec(control).name.data(),
+                                        static_cast<qsizetype>(controlSpec(control).name.size()));
+    QAccessibleInterface* node =
+        QAccessible::queryAccessibleInterface(window.findChild<QWidget*>(name));
+    if (node == nullptr)
+        throw std::runtime_error("no accessible interface for " + name.toStdString());
+    return *node;
+}
+
+// Depth first, as a screen reader walks it.
+void collect(QAccessibleInterface& node, std::vector<std::string>& names) {
+    for (int i = 0; i < node.childCount(); ++i) {
+        QAccessibleInterface* child = node.child(i);
+        ASSERT_NE(child, nullptr) << objectName(node) << " child " << i;
+        EXPECT_EQ(node.indexOfChild(child), i) << objectName(*child);
+        EXPECT_EQ(child->parent(), &node) << objectName(*child);
+        names.push_back(objectName(*child));
+        collect(*child, names);
+    }
+}
+
+// Down the right-hand side (readouts, calibration, status, START/STOP), then the scale numbers
+// from the top; each unit is read with its value rather than on its own.
+TEST(AccessibleTree, ListsTheControlsInTheWindowsReadingOrder) {
+    const auto window = shownWindow();
+    QAccessibleInterface* root = QAccessible::queryAccessibleInterface(window.get());
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(root->role(), QAccessible::Window);
+    EXPECT_EQ(text(*root, QAccessible::Name), "USB Thermometer");
+    std::vector<std::string> names;
+    collect(*root, names);
+    EXPECT_EQ(names, (std::vector<std::string>{"Label5", "Label10", "Frame1", "Command2",
+                                               "Command3", "Label1", "cmdOn", "Label8", "Label7",
+                                               "Label6", "Label4", "Label2"}));
+}
+
+struct Role {
+    const char* name;
+    friend void PrintTo(const Role& v, std::ostream* os) { *os << v.name; }
+    ControlKind kind;
+    QAccessible::Role role;
+};
+
+class AccessibleRole : public ::testing::TestWithParam<Role> {};
+
+TEST_P(AccessibleRole, FollowsTheKindOfControl) {
+    const auto window = shownWindow();
+    int seen = 0;
+    for (const ControlSpec& c : layoutTable()) {
+        if (c.kind != GetParam().kind) continue;
+        EXPECT_EQ(accessible(*window, c.id).role(), GetParam().role) << c.name;
+        ++seen;
+    }
+    EXPECT_GT(seen, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Accessible, AccessibleRole,
+    ::testing::Values(Role{"buttons", ControlKind::PushButton, QAccessible::PushButton},
+                      Role{"labels", ControlKind::Label, QAccessible::StaticText},
+                      Role{"frame", ControlKind::Frame, QAccessible::Grouping}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct Spoken {
+    const char* name;
+    friend void PrintTo(const Spoken& v, std::ostream* os) { *os << v.name; }
+    ControlId control;
+    const char* caption;  // nullptr: as laid out
+    const char* tip;      // the status line's tip, nullptr for none
+    const char* expectedName;
+    const char* expectedDescription;  // nullptr: any, but not empty
+};
+
+class AccessibleText : public ::testing::TestWithParam<Spoken> {};
+
+TEST_P(AccessibleText, NamesTheControlAndSaysWhatItIsFor) {
+    const auto window = shownWindow();
+    const Spoken& s = GetParam();
+    if (s.caption) window->setCaption(s.control, s.caption);
+    if (s.tip) window->setStatusTip(s.tip);
+    const QAccessibleInterface& node = accessible(*window, s.control);
+    EXPECT_EQ(text(node, QAccessible::Name), s.expectedName);
+    if (s.expectedDescription) {
+        EXPECT_EQ(text(node, QAccessible::Description), s.expectedDescription);
+    } else {
+        EXPECT_FALSE(text(node, QAccessible::Description).empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Accessible, AccessibleText,
+    ::testing::Values(
+        Spoken{"start", ControlId::cmdOn, nullptr, nullptr, "Start measuring", nullptr},
+        Spoken{"stop", ControlId::cmdOn, "STOP", nullptr, "Stop measuring", nullptr},
+        Spoken{"zero_button", ControlId::Command2, nullptr, nullptr, "Calibrate 0 \u00B0C",
+               "Store the current reading as the 0 \u00B0C calibration point"},
+        Spoken{"hundred_button", ControlId::Command3, nullptr, nullptr, "Calibrate 100 \u00B0C",
+               "Store the current reading as the 100 \u00B0C calibration point"},
+        Spoken{"celsius_laid_out", ControlId::Label5, nullptr, nullptr, "130.0 \u00B0C", nullptr},
+        Spoken{"celsius_reading", ControlId::Label5, "54.2", nullptr, "54.2 \u00B0C", nullptr},
+        Spoken{"celsius_negative", ControlId::Label5, "-05.5", nullptr, "-05.5 \u00B0C", nullptr},
+        Spoken{"fahrenheit_reading", ControlId::Label10, "129.5", nullptr, "129.5 \u00B0F",
+               nullptr},
+        Spoken{"status_detected", ControlId::Label1, "DEVICE DETECTED", nullptr, "DEVICE DETECTED",
+               nullptr},
+        Spoken{"status_with_tip", ControlId::Label1, "DEVICE NOT DETECTED",
+               "open /dev/hidraw3: Permission denied", "DEVICE NOT DETECTED",
+               "Whether the thermometer is connected. open /dev/hidraw3: Permission denied"},
+        Spoken{"scale_top", ControlId::Label8, nullptr, nullptr, "130 \u00B0C", nullptr},
+        Spoken{"scale_bottom", ControlId::Label2, nullptr, nullptr, "-20 \u00B0C", nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// What a readout says follows its value and its unit, each time either is set.
+TEST(AccessibleText, OfAReadoutFollowsItsValueAndUnit) {
+    const auto window = shownWindow();
+    const QAccessibleInterface& celsius = accessible(*window, ControlId::Label5);
+    for (const char* value : {"21.0", "-3.5", "131.9"}) {
+        window->setCaption(ControlId::Label5, value);
+        EXPECT_EQ(text(celsius, QAccessible::Name), std::string(value) + " \u00B0C");
+    }
+    window->setCaption(ControlId::Label11, " K");
+    EXPECT_EQ(text(accessible(*window, ControlId::Label10), QAccessible::Name), "266.0 K");
+}
+
+// A name a screen reader speaks must contain what the eye reads on the control, so that a user
+// who says what they see (voice control) reaches it.
+TEST(AccessibleText, ContainsTheVisibleCaptionOfEveryControlInTheTree) {
+    const auto window = shownWindow();
+    window->setCaption(ControlId::Label1, "DEVICE DETECTED");
+    for (const ControlSpec& c : layoutTable()) {
+        if (c.kind == ControlKind::Shape || c.kind == ControlKind::Line ||
+            c.kind == ControlKind::Timer || readoutOfUnit(c.id)) {
+            continue;
+        }
+        const QString name = accessible(*window, c.id).text(QAccessible::Name);
+        const QString caption = QString::fromStdString(window->caption(c.id)).trimmed();
+        EXPECT_TRUE(name.contains(caption, Qt::CaseInsensitive))
+            << c.name << ": \"" << name.toStdString() << "\" lacks \"" << caption.toStdString()
+            << "\"";
+    }
+}
+
+}  // namespace
+}  // namespace thermo::testing
