@@ -1,6 +1,5 @@
 // Renders the window offscreen to a PNG, showing what a tick with the thermometer present would
 // show for a given temperature:  usb-thermometer-screenshot OUT.png [CELSIUS]
-// With SCREENSHOT_PALETTE=dark in the environment the window is shown in a dark palette.
 #include <QApplication>
 #include <QPixmap>
 #include <cstdio>
@@ -52,6 +51,7 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "usage: %s OUT.png [CELSIUS]\n", argv[0]);
         return 2;
     }
+    // SCREENSHOT_PALETTE=dark: how the window looks in a desktop's dark theme.
     if (qEnvironmentVariable("SCREENSHOT_PALETTE") == "dark") app.setPalette(thermo::darkPalette());
     thermo::QtForm1Window window;
     showTick(window, celsius);
