@@ -35,7 +35,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Pair{"white_on_white", kWhite, kWhite, 1.0},
                       Pair{"grey_77_just_misses", directColour(0x77, 0x77, 0x77), kWhite, 4.48},
                       Pair{"grey_76_just_reaches", directColour(0x76, 0x76, 0x76), kWhite, 4.54},
-                      Pair{"pure_red_on_white", directColour(255, 0, 0), kWhite, 4.0},
                       Pair{"pure_blue_on_white", directColour(0, 0, 255), kWhite, 8.59}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -88,11 +87,6 @@ INSTANTIATE_TEST_SUITE_P(
                       TextCase{"red_on_a_mid_red_ground", directColour(0xFF, 0, 0),
                                directColour(0xC0, 0x40, 0x40)}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(DarkScheme, IsOneWhoseWindowIsDarkerThanItsText) {
-    EXPECT_TRUE(isDarkScheme(kCharcoal, directColour(0xFC, 0xFC, 0xFC)));
-    EXPECT_FALSE(isDarkScheme(directColour(0xEF, 0xEF, 0xEF), kBlack));
-}
 
 }  // namespace
 }  // namespace thermo
