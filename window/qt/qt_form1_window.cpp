@@ -296,15 +296,29 @@ void QtForm1Window::showError(std::string_view message) {
 }
 
 void QtForm1Window::runInBackground(std::function<void()> work, std::function<void()> done) {
-    worker_.start([this, work = std::move(work), done = std::move(done)]() mutable {
+    workDone_ = std::move(done);
+    worker_.start([this, work = std::move(work)] {
         // `work` promises not to throw. Should it, the window must still hear that it ended,
         // or the behaviour would wait for a tick that never finishes.
         try {
             work();
         } catch (...) {
         }
-        QMetaObject::invokeMethod(this, std::move(done), Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                // Dropped by endBackgroundWork() meanwhile, if its owner has gone.
+                std::function<void()> done = std::move(workDone_);
+                workDone_ = nullptr;
+                if (done) done();
+            },
+            Qt::QueuedConnection);
     });
+}
+
+void QtForm1Window::endBackgroundWork() {
+    worker_.waitForDone();
+    workDone_ = nullptr;
 }
 
 void QtForm1Window::closeWindow() {

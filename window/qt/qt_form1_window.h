@@ -56,6 +56,7 @@ class QtForm1Window final : public QWidget, public Form1View {
     std::string decimalSeparator() const override;
     void showError(std::string_view message) override;
     void runInBackground(std::function<void()> work, std::function<void()> done) override;
+    void endBackgroundWork() override;
     void closeWindow() override;
 
   protected:
@@ -77,8 +78,10 @@ class QtForm1Window final : public QWidget, public Form1View {
     bool closeAllowed_ = false;
     float barHeightTwips_;
     float barTopTwips_;
-    // One worker at a time: the tick's device work never overlaps itself.
+    // One worker at a time: the tick's device work never overlaps itself. `workDone_` runs on
+    // the window's thread when it has finished.
     QThreadPool worker_;
+    std::function<void()> workDone_;
 };
 
 }  // namespace thermo

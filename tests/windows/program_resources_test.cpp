@@ -1,0 +1,155 @@
+// The resources of the built program, read back from usb-thermometer.exe as Windows reads them:
+// its icon in every size from 16 to 256 pixels, its version for Explorer's properties, and the
+// manifest that asks for the user's visual style, dpi awareness per monitor and no elevation.
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// After <windows.h>, which it needs.
+#include <winver.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "window/win32/resources.h"
+
+namespace {
+
+// The program's Linux path (the build tree's), as wine sees it: drive Z: is the root.
+std::wstring programPath() {
+    std::wstring path = L"Z:";
+    for (const char* c = THERMO_PROGRAM; *c != '\0'; ++c) path += *c == '/' ? L'\\' : *c;
+    return path;
+}
+
+struct ModuleDeleter {
+    void operator()(HMODULE module) const { FreeLibrary(module); }
+};
+using Module = std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleDeleter>;
+
+struct IconDeleter {
+    void operator()(HICON icon) const { DestroyIcon(icon); }
+};
+using Icon = std::unique_ptr<std::remove_pointer_t<HICON>, IconDeleter>;
+
+std::string_view resourceBytes(HMODULE module, LPCWSTR name, LPCWSTR type) {
+    HRSRC found = FindResourceW(module, name, type);
+    if (found == nullptr) return {};
+    HGLOBAL loaded = LoadResource(module, found);
+    const void* bytes = loaded != nullptr ? LockResource(loaded) : nullptr;
+    if (bytes == nullptr) return {};
+    return {static_cast<const char*>(bytes), SizeofResource(module, found)};
+}
+
+class ProgramResources : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        module_.reset(LoadLibraryExW(programPath().c_str(), nullptr,
+                                     LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+        ASSERT_NE(module_, nullptr) << "cannot open the program, error " << GetLastError();
+    }
+
+    std::wstring versionString(const wchar_t* name) const {
+        const std::wstring key = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+        void* value = nullptr;
+        UINT length = 0;
+        if (!VerQueryValueW(version_.data(), key.c_str(), &value, &length) || length == 0) {
+            return {};
+        }
+        return std::wstring(static_cast<const wchar_t*>(value), length - 1);  // no terminator
+    }
+
+    void readVersion() {
+        const std::wstring path = programPath();
+        DWORD ignored = 0;
+        const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+        ASSERT_GT(size, 0U) << "no version information, error " << GetLastError();
+        version_.resize(size);
+        ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, version_.data()));
+    }
+
+    Module module_;
+    std::vector<char> version_;
+};
+
+// Windows picks the image nearest to the size it needs from the icon's directory; every size it
+// asks for on screens from 96 to 384 dpi (16 to 256 pixels) is there exactly.
+class IconSize : public ProgramResources, public ::testing::WithParamInterface<int> {};
+
+TEST_P(IconSize, IsInTheIconExactly) {
+    const int size = GetParam();
+    const std::string_view directory = resourceBytes(
+        module_.get(), MAKEINTRESOURCEW(THERMO_ICON_ID), MAKEINTRESOURCEW(RT_GROUP_ICON));
+    ASSERT_FALSE(directory.empty()) << "no icon " << THERMO_ICON_ID;
+    const int imageId =
+        LookupIconIdFromDirectoryEx(reinterpret_cast<PBYTE>(const_cast<char*>(directory.data())),
+                                    TRUE, size, size, LR_DEFAULTCOLOR);
+    ASSERT_NE(imageId, 0);
+    const std::string_view image =
+        resourceBytes(module_.get(), MAKEINTRESOURCEW(imageId), MAKEINTRESOURCEW(RT_ICON));
+    ASSERT_FALSE(image.empty());
+    const Icon icon(CreateIconFromResourceEx(
+        reinterpret_cast<PBYTE>(const_cast<char*>(image.data())), static_cast<DWORD>(image.size()),
+        TRUE, 0x00030000, 0, 0, LR_DEFAULTCOLOR));
+    ASSERT_NE(icon, nullptr);
+    ICONINFO info{};
+    ASSERT_TRUE(GetIconInfo(icon.get(), &info));
+    BITMAP bitmap{};
+    GetObjectW(info.hbmColor, sizeof(bitmap), &bitmap);
+    DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+    EXPECT_EQ(bitmap.bmWidth, size);
+    EXPECT_EQ(bitmap.bmHeight, size);
+    EXPECT_EQ(bitmap.bmBitsPixel, 32) << "with an alpha channel";
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, IconSize, ::testing::Values(16, 24, 32, 48, 64, 128, 256));
+
+TEST_F(ProgramResources, VersionNamesTheProgramAndTheProjectsVersion) {
+    readVersion();
+    EXPECT_EQ(versionString(L"FileDescription"), L"USB Thermometer");
+    EXPECT_EQ(versionString(L"ProductName"), L"USB Thermometer");
+    EXPECT_EQ(versionString(L"FileVersion"), L"" THERMO_VERSION);
+    EXPECT_EQ(versionString(L"ProductVersion"), L"" THERMO_VERSION);
+
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(version_.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    ASSERT_GE(length, sizeof(VS_FIXEDFILEINFO));
+    EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(THERMO_VERSION_MINOR, THERMO_VERSION_MAJOR));
+    EXPECT_EQ(HIWORD(fixed->dwFileVersionLS), THERMO_VERSION_PATCH);
+    EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
+    EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
+}
+
+struct ManifestCase {
+    const char* name;
+    const char* text;  // what the manifest must say
+};
+
+class Manifest : public ProgramResources, public ::testing::WithParamInterface<ManifestCase> {};
+
+TEST_P(Manifest, Says) {
+    const std::string_view manifest =
+        resourceBytes(module_.get(), MAKEINTRESOURCEW(CREATEPROCESS_MANIFEST_RESOURCE_ID),
+                      MAKEINTRESOURCEW(RT_MANIFEST));
+    ASSERT_FALSE(manifest.empty()) << "no manifest";
+    EXPECT_NE(manifest.find(GetParam().text), std::string_view::npos) << manifest;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Program, Manifest,
+    ::testing::Values(
+        ManifestCase{"VisualStyles",
+                     "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""},
+        ManifestCase{"NoElevation", "<requestedExecutionLevel level=\"asInvoker\""},
+        ManifestCase{"PerMonitorV2", ">PerMonitorV2, PerMonitor</dpiAwareness>"},
+        ManifestCase{"PerMonitorBeforeWindows10", ">true/pm</dpiAware>"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
