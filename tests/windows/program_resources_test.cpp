@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -36,6 +37,11 @@ struct IconDeleter {
     void operator()(HICON icon) const { DestroyIcon(icon); }
 };
 using Icon = std::unique_ptr<std::remove_pointer_t<HICON>, IconDeleter>;
+
+// The headers spell the predefined ids (RT_ICON, ...) for the A functions here.
+LPCWSTR wideId(LPCSTR id) {
+    return MAKEINTRESOURCEW(static_cast<WORD>(reinterpret_cast<ULONG_PTR>(id)));
+}
 
 std::string_view resourceBytes(HMODULE module, LPCWSTR name, LPCWSTR type) {
     HRSRC found = FindResourceW(module, name, type);
@@ -83,15 +89,15 @@ class IconSize : public ProgramResources, public ::testing::WithParamInterface<i
 
 TEST_P(IconSize, IsInTheIconExactly) {
     const int size = GetParam();
-    const std::string_view directory = resourceBytes(
-        module_.get(), MAKEINTRESOURCEW(THERMO_ICON_ID), MAKEINTRESOURCEW(RT_GROUP_ICON));
+    const std::string_view directory =
+        resourceBytes(module_.get(), MAKEINTRESOURCEW(THERMO_ICON_ID), wideId(RT_GROUP_ICON));
     ASSERT_FALSE(directory.empty()) << "no icon " << THERMO_ICON_ID;
     const int imageId =
         LookupIconIdFromDirectoryEx(reinterpret_cast<PBYTE>(const_cast<char*>(directory.data())),
                                     TRUE, size, size, LR_DEFAULTCOLOR);
     ASSERT_NE(imageId, 0);
     const std::string_view image =
-        resourceBytes(module_.get(), MAKEINTRESOURCEW(imageId), MAKEINTRESOURCEW(RT_ICON));
+        resourceBytes(module_.get(), MAKEINTRESOURCEW(imageId), wideId(RT_ICON));
     ASSERT_FALSE(image.empty());
     const Icon icon(CreateIconFromResourceEx(
         reinterpret_cast<PBYTE>(const_cast<char*>(image.data())), static_cast<DWORD>(image.size()),
@@ -130,14 +136,14 @@ TEST_F(ProgramResources, VersionNamesTheProgramAndTheProjectsVersion) {
 struct ManifestCase {
     const char* name;
     const char* text;  // what the manifest must say
+    friend void PrintTo(const ManifestCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class Manifest : public ProgramResources, public ::testing::WithParamInterface<ManifestCase> {};
 
 TEST_P(Manifest, Says) {
-    const std::string_view manifest =
-        resourceBytes(module_.get(), MAKEINTRESOURCEW(CREATEPROCESS_MANIFEST_RESOURCE_ID),
-                      MAKEINTRESOURCEW(RT_MANIFEST));
+    const std::string_view manifest = resourceBytes(
+        module_.get(), wideId(CREATEPROCESS_MANIFEST_RESOURCE_ID), wideId(RT_MANIFEST));
     ASSERT_FALSE(manifest.empty()) << "no manifest";
     EXPECT_NE(manifest.find(GetParam().text), std::string_view::npos) << manifest;
 }

@@ -16,6 +16,7 @@
 #include "hid/hidusb.h"
 #include "measure/calibration_file.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/fake_view.h"
 #include "window/form1.h"
 #include "window/win32/resources.h"
 #include "window/win32/win32_geometry.h"
@@ -262,7 +263,8 @@ TEST_P(KeyboardTest, FocusedButtonIsTheDefaultOneAndEnterPressesIt) {
 
 INSTANTIATE_TEST_SUITE_P(EachButton, KeyboardTest,
                          ::testing::Values(ControlId::cmdOn, ControlId::Command2,
-                                           ControlId::Command3));
+                                           ControlId::Command3),
+                         [](const auto& info) { return controlName(info.param); });
 
 TEST_F(Win32WindowTest, ArrowKeysMoveBetweenTheButtonsInTheTabOrder) {
     window_->show(SW_SHOW);

@@ -3,6 +3,7 @@
 #include <QThreadPool>
 #include <QWidget>
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -78,10 +79,10 @@ class QtForm1Window final : public QWidget, public Form1View {
     bool closeAllowed_ = false;
     float barHeightTwips_;
     float barTopTwips_;
-    // One worker at a time: the tick's device work never overlaps itself. `workDone_` runs on
-    // the window's thread when it has finished.
+    // One worker at a time: the tick's device work never overlaps itself. A job's `done` runs
+    // only if endBackgroundWork() has not been called since the job started.
     QThreadPool worker_;
-    std::function<void()> workDone_;
+    std::uint64_t workEpoch_ = 0;
 };
 
 }  // namespace thermo
