@@ -266,21 +266,6 @@ INSTANTIATE_TEST_SUITE_P(EachButton, KeyboardTest,
                                            ControlId::Command3),
                          [](const auto& info) { return controlName(info.param); });
 
-TEST_F(Win32WindowTest, ArrowKeysMoveBetweenTheButtonsInTheTabOrder) {
-    window_->show(SW_SHOW);
-    ASSERT_EQ(GetFocus(), button(ControlId::cmdOn));
-    EXPECT_TRUE(pressKey(VK_RIGHT));
-    EXPECT_EQ(GetFocus(), button(ControlId::Command2));
-    EXPECT_TRUE(pressKey(VK_DOWN));
-    EXPECT_EQ(GetFocus(), button(ControlId::Command3));
-    EXPECT_TRUE(pressKey(VK_UP));
-    EXPECT_EQ(GetFocus(), button(ControlId::Command2));
-    EXPECT_TRUE(pressKey(VK_LEFT));
-    EXPECT_EQ(GetFocus(), button(ControlId::cmdOn));
-    const LRESULT defId = SendMessageW(window_->handle(), DM_GETDEFID, 0, 0);
-    EXPECT_EQ(LOWORD(defId), GetDlgCtrlID(button(ControlId::cmdOn)));
-}
-
 // --- Icon, painting for themed controls, dpi ---
 
 // The test program carries the program's icon under the same id (test_icon.rc).
