@@ -129,6 +129,20 @@ TEST_F(Win32WindowTest, ClickReachesTheBehaviourWithTheControl) {
     EXPECT_EQ(*clicked, ControlId::Command3);
 }
 
+// The buttons report focus changes (BS_NOTIFY), which turns the second click of a double click
+// into BN_DOUBLECLICKED; it is still a click.
+TEST_F(Win32WindowTest, DoubleClickIsTwoClicks) {
+    int clicks = 0;
+    window_->setEvents({[&](ControlId) { ++clicks; }, {}, {}});
+    window_->show(SW_SHOW);
+    HWND start = button(ControlId::cmdOn);
+    for (UINT down : {WM_LBUTTONDOWN, WM_LBUTTONDBLCLK}) {
+        SendMessageW(start, down, MK_LBUTTON, MAKELPARAM(2, 2));
+        SendMessageW(start, WM_LBUTTONUP, 0, MAKELPARAM(2, 2));
+    }
+    EXPECT_EQ(clicks, 2);
+}
+
 TEST_F(Win32WindowTest, TimerTicksOnlyWhileEnabled) {
     int ticks = 0;
     window_->setEvents({{}, [&] { ++ticks; }, {}});
