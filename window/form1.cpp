@@ -47,6 +47,12 @@ std::string notReadBackMessage(const CalibrationFile& file, const CalibrationErr
 Form1::Form1(Form1View& view, hid::HIDusb& device, CalibrationFile calibration)
     : view_(view), device_(device), calibration_(std::move(calibration)) {}
 
+Form1::~Form1() {
+    if (!tickInProgress_) return;
+    device_.WakePendingRead();
+    view_.endBackgroundWork();
+}
+
 // --- Start-up, START/STOP, shutdown ---
 
 void Form1::Form_Load() {

@@ -22,6 +22,12 @@ namespace thermo {
 class Form1 {
   public:
     Form1(Form1View& view, hid::HIDusb& device, CalibrationFile calibration);
+    // Ends a tick's device work that is still running (its report wait is woken first), so
+    // that the work never runs on a Form1 that is gone. The view and the device outlive Form1:
+    // it is made from them.
+    ~Form1();
+    Form1(const Form1&) = delete;
+    Form1& operator=(const Form1&) = delete;
 
     // Start-up. Throws CalibrationError when cal.txt cannot be read; the front end then shows
     // the message and ends the program without showing the window.

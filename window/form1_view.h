@@ -34,6 +34,11 @@ class Form1View {
     // not throw. If this throws, neither has run.
     virtual void runInBackground(std::function<void()> work, std::function<void()> done) = 0;
 
+    // Waits until the background work has ended and drops its `done`, which will not run. Form1
+    // calls it as it goes, so that no work outlives what it works on, whatever ended the
+    // window's event loop.
+    virtual void endBackgroundWork() = 0;
+
     // Closes the window for good (after a close request that had to wait for a tick). Form_Unload
     // has run by then, so a close event this raises gets true from Form1::closeRequested().
     virtual void closeWindow() = 0;

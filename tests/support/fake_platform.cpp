@@ -43,6 +43,7 @@ struct FakePlatform::State {
     std::vector<std::string> calls;
     int openHandles = 0;
     int readsStarted = 0;
+    int readsEnded = 0;
     std::size_t lastReadSize = 0;
     std::chrono::milliseconds lastReadTimeout{0};
 
@@ -226,6 +227,11 @@ int FakePlatform::closeCount(const std::string& path) const {
 }
 int FakePlatform::readCount() const { return countCalls(calls(), "read "); }
 
+int FakePlatform::readsInProgress() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->readsStarted - state_->readsEnded;
+}
+
 int FakePlatform::openHandleCount() const {
     std::lock_guard lock(state_->mutex);
     return state_->openHandles;
@@ -305,6 +311,11 @@ ReadResult FakePlatform::readReport(Handle& reportHandle, WaitEvent& event,
     std::unique_lock lock(state_->mutex);
     state_->calls.push_back("read " + handle.path() + " " + std::to_string(buffer.size()));
     ++state_->readsStarted;
+    // Counted on every way out, while the lock is still held.
+    struct EndCount {
+        int& ended;
+        ~EndCount() { ++ended; }
+    } endCount{state_->readsEnded};
     state_->lastReadSize = buffer.size();
     state_->lastReadTimeout = timeout;
     state_->changed.notify_all();

@@ -70,6 +70,8 @@ class FakePlatform : public Platform {
     void releaseRead();
     // Waits until `count` reads in all have started (entered readReport); false on time-out.
     bool waitForReadsStarted(int count, std::chrono::milliseconds timeout);
+    // Reads that have started and not yet returned.
+    int readsInProgress() const;
 
     // --- What happened ---
     // Every call in order, as text: "list", "open <path> plain", "open <path> reports",

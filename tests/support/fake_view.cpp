@@ -139,6 +139,13 @@ bool FakeView::waitForDone(std::chrono::milliseconds timeout) {
     return true;
 }
 
+void FakeView::endBackgroundWork() {
+    calls_.push_back("end background");  // never refused: Form1 calls it as it goes
+    joinWorker();
+    heldWork_ = nullptr;
+    heldDone_ = nullptr;
+}
+
 void FakeView::joinWorker() {
     if (worker_.joinable()) {
         worker_.join();

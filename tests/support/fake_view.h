@@ -70,6 +70,7 @@ class FakeView : public Form1View {
     std::string decimalSeparator() const override { return separator_; }
     void showError(std::string_view message) override;
     void runInBackground(std::function<void()> work, std::function<void()> done) override;
+    void endBackgroundWork() override;
     void closeWindow() override;
 
   private:

@@ -2,11 +2,13 @@
 // driving it.
 #include <gtest/gtest.h>
 
+#include <QEventLoop>
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
 #include <QTimer>
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <string>
 #include <thread>
@@ -256,6 +258,28 @@ TEST_F(WithForm1, TickShowsTheReadingAndMovesTheBar) {
     const QImage image = rendered(window);
     EXPECT_EQ(pixelAt(image, 72, 133), kRed);
     EXPECT_NE(pixelAt(image, 72, 132), kRed);
+}
+
+// The event loop can end while a silent thermometer holds a tick (the session ends, say); Form1
+// then goes before the window, as in the program. The worker must be done with it by then, and
+// the tick's last steps, still queued, must not run on it.
+TEST_F(WithForm1, EventLoopEndingDuringASilentTickEndsTheWorkWithForm1) {
+    platform.addThermometer("/dev/hidraw0");
+    platform.setBlockingReads(true);  // silent: the read waits its whole 6 s
+    start();
+    click(window, "cmdOn");
+    form->timerFired();
+    ASSERT_TRUE(platform.waitForReadsStarted(1, std::chrono::seconds(10)));
+
+    QEventLoop loop;
+    QTimer::singleShot(0, &loop, &QEventLoop::quit);
+    loop.exec();
+    EXPECT_EQ(platform.readsInProgress(), 1) << "the loop ended during the read";
+
+    form.reset();
+    EXPECT_EQ(platform.readsInProgress(), 0) << "the read outlived Form1";
+    QCoreApplication::processEvents();
+    EXPECT_EQ(window.caption(ControlId::Label5), "130.0") << "the tick finished after Form1 went";
 }
 
 }  // namespace

@@ -271,6 +271,37 @@ TEST_F(DesktopTest, ZeroButtonBeforeAnyReadingStoresAnEmptyZeroPoint) {
         << readFile(dir_ / "cal.txt");
 }
 
+// The keyboard as in a dialog: the arrows and Tab move between the buttons, Enter and Space press
+// the focused one. Each press is seen by what the button does: "0 °C" and "100 °C" write cal.txt,
+// START makes the ticks move the bar.
+TEST_F(DesktopTest, KeyboardMovesBetweenAndPressesTheButtonsAsInADialog) {
+    launch();
+    ASSERT_TRUE(waitUntil([&] { return readFile(dir_ / "cal.txt") == "0.72,0.35\r\n"; }, 10s));
+    screen_->click(*window_, 20, 20);  // the keyboard to the window; START has the focus
+
+    screen_->key("Right");
+    screen_->key("Return");
+    EXPECT_TRUE(waitUntil([&] { return readFile(dir_ / "cal.txt") == ",0.35\r\n"; }, 10s))
+        << "Right, Enter: \"0 \u00B0C\" stores the empty ratio: " << readFile(dir_ / "cal.txt");
+
+    screen_->key("Tab");
+    screen_->key("Tab");
+    screen_->key("Return");
+    // With the zero point empty (0), the empty ratio reads 100 - (0 - 0.35) * 100 / (0 - 0.35).
+    EXPECT_TRUE(waitForScreen([](const Image& i) { return barTopIsAt(i, barTopRow(0)); }, 15s))
+        << "Tab, Tab, Enter: START, and the ticks stand the bar at 0 \u00B0C";
+
+    // Left from START wraps round to "100 °C"; with no reading yet its point is empty too.
+    screen_->key("Left");
+    screen_->key("space");
+    EXPECT_TRUE(waitUntil([&] { return readFile(dir_ / "cal.txt") == ",\r\n"; }, 10s))
+        << "Left, Space: \"100 \u00B0C\" stores the empty ratio: " << readFile(dir_ / "cal.txt");
+
+    const auto status = closeProgram(15s);
+    ASSERT_TRUE(status.has_value()) << "still running after Alt+F4";
+    EXPECT_EQ(*status, 0);
+}
+
 // --- With the simulated thermometer ---
 
 // The worked example: value bytes 133, 0 read 54.180744 °C with the default points; the bar's top

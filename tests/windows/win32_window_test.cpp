@@ -7,9 +7,19 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <stdexcept>
 #include <thread>
+#include <vector>
+
+#include "hid/hidusb.h"
+#include "measure/calibration_file.h"
+#include "tests/support/fake_platform.h"
+#include "tests/support/fake_view.h"
+#include "window/form1.h"
+#include "window/win32/resources.h"
+#include "window/win32/win32_geometry.h"
 
 namespace thermo::win32 {
 namespace {
@@ -46,8 +56,22 @@ class Win32WindowTest : public ::testing::Test {
         return true;
     }
 
+    HWND button(ControlId id) const {
+        return GetDlgItem(window_->handle(), 100 + static_cast<int>(id));
+    }
+
+    // The message IsDialogMessageW gets for a key pressed on the focused control.
+    bool pressKey(WPARAM key) {
+        MSG message{};
+        message.hwnd = GetFocus();
+        message.message = WM_KEYDOWN;
+        message.wParam = key;
+        message.lParam = 1;  // pressed once
+        return IsDialogMessageW(window_->handle(), &message) != FALSE;
+    }
+
     std::wstring buttonText(ControlId id) const {
-        HWND button = GetDlgItem(window_->handle(), 100 + static_cast<int>(id));
+        HWND button = this->button(id);
         wchar_t text[64] = {};
         GetWindowTextW(button, text, 64);
         return text;
@@ -103,6 +127,20 @@ TEST_F(Win32WindowTest, ClickReachesTheBehaviourWithTheControl) {
     SendMessageW(button, BM_CLICK, 0, 0);
     ASSERT_TRUE(clicked.has_value());
     EXPECT_EQ(*clicked, ControlId::Command3);
+}
+
+// The buttons report focus changes (BS_NOTIFY), which turns the second click of a double click
+// into BN_DOUBLECLICKED; it is still a click.
+TEST_F(Win32WindowTest, DoubleClickIsTwoClicks) {
+    int clicks = 0;
+    window_->setEvents({[&](ControlId) { ++clicks; }, {}, {}});
+    window_->show(SW_SHOW);
+    HWND start = button(ControlId::cmdOn);
+    for (UINT down : {WM_LBUTTONDOWN, WM_LBUTTONDBLCLK}) {
+        SendMessageW(start, down, MK_LBUTTON, MAKELPARAM(2, 2));
+        SendMessageW(start, WM_LBUTTONUP, 0, MAKELPARAM(2, 2));
+    }
+    EXPECT_EQ(clicks, 2);
 }
 
 TEST_F(Win32WindowTest, TimerTicksOnlyWhileEnabled) {
@@ -179,6 +217,163 @@ TEST_F(Win32WindowTest, DecimalSeparatorIsTheLocales) {
     GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, expected, 8);
     EXPECT_EQ(widen(window_->decimalSeparator()), std::wstring(expected));
 }
+
+// The message loop can end while a silent thermometer holds a tick (WM_QUIT from elsewhere);
+// Form1 then goes before the window, as in the program. The worker must be done with it by then,
+// and the tick's last steps, whose message is still queued, must not run on it.
+TEST_F(Win32WindowTest, MessageLoopEndingDuringASilentTickEndsTheWorkWithForm1) {
+    hid::FakePlatform platform;
+    platform.addThermometer("\\\\?\\hid#vid_04d8&pid_0002");
+    platform.setBlockingReads(true);  // silent: the read waits its whole 6 s
+    hid::HIDusb device(platform);
+    ASSERT_TRUE(device.FindThermometer());
+    auto form = std::make_unique<Form1>(*window_, device, CalibrationFile("unused-cal.txt"));
+    window_->attach(*form);
+    form->cmdOn_Click();
+    form->timerFired();
+    ASSERT_TRUE(platform.waitForReadsStarted(1, std::chrono::seconds(10)));
+
+    PostQuitMessage(0);
+    ASSERT_TRUE(pumpUntil([&] { return quit_; }, std::chrono::seconds(5)));
+    EXPECT_EQ(platform.readsInProgress(), 1) << "the loop ended during the read";
+
+    form.reset();
+    EXPECT_EQ(platform.readsInProgress(), 0) << "the read outlived Form1";
+    // The worker's message was posted before it ended: emptying the queue delivers it.
+    pumpUntil(
+        [] {
+            MSG waiting{};
+            return !PeekMessageW(&waiting, nullptr, 0, 0, PM_NOREMOVE);
+        },
+        std::chrono::seconds(5));
+    EXPECT_EQ(window_->caption(ControlId::Label5), "130.0") << "the tick finished after Form1 went";
+}
+
+// --- Keyboard, as in a dialog ---
+
+class KeyboardTest : public Win32WindowTest, public ::testing::WithParamInterface<ControlId> {};
+
+// Wherever the focus goes, that button becomes the default one and draws the default outline;
+// the others give it up.
+TEST_P(KeyboardTest, FocusedButtonIsTheDefaultOneAndEnterPressesIt) {
+    std::vector<ControlId> clicked;
+    window_->setEvents({[&](ControlId id) { clicked.push_back(id); }, {}, {}});
+    window_->show(SW_SHOW);
+    SetFocus(button(GetParam()));
+    ASSERT_EQ(GetFocus(), button(GetParam()));
+
+    const LRESULT defId = SendMessageW(window_->handle(), DM_GETDEFID, 0, 0);
+    EXPECT_EQ(HIWORD(defId), DC_HASDEFID);
+    EXPECT_EQ(LOWORD(defId), GetDlgCtrlID(button(GetParam())));
+    for (ControlId id : {ControlId::cmdOn, ControlId::Command2, ControlId::Command3}) {
+        const LONG type = GetWindowLongW(button(id), GWL_STYLE) & BS_TYPEMASK;
+        EXPECT_EQ(type, id == GetParam() ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON)
+            << "button " << static_cast<int>(id);
+    }
+
+    EXPECT_TRUE(pressKey(VK_RETURN));
+    EXPECT_EQ(clicked, std::vector<ControlId>{GetParam()});
+}
+
+INSTANTIATE_TEST_SUITE_P(EachButton, KeyboardTest,
+                         ::testing::Values(ControlId::cmdOn, ControlId::Command2,
+                                           ControlId::Command3),
+                         [](const auto& info) { return controlName(info.param); });
+
+// --- Icon, painting for themed controls, dpi ---
+
+// The test program carries the program's icon under the same id (test_icon.rc).
+TEST_F(Win32WindowTest, WindowClassUsesTheProgramsIcon) {
+    const auto classIcon = reinterpret_cast<HICON>(GetClassLongPtrW(window_->handle(), GCLP_HICON));
+    const auto ownIcon = static_cast<HICON>(
+        LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(THERMO_ICON_ID), IMAGE_ICON,
+                   GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), LR_SHARED));
+    ASSERT_NE(ownIcon, nullptr);
+    EXPECT_EQ(classIcon, ownIcon);
+    EXPECT_NE(GetClassLongPtrW(window_->handle(), GCLP_HICONSM), 0U);
+}
+
+// A themed button paints the window behind its rounded corners through WM_PRINTCLIENT.
+TEST_F(Win32WindowTest, PrintClientPaintsTheWindowIntoTheGivenDc) {
+    RECT client{};
+    GetClientRect(window_->handle(), &client);
+    HDC screen = GetDC(nullptr);
+    HDC dc = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, client.right, client.bottom);
+    ReleaseDC(nullptr, screen);
+    HGDIOBJ previous = SelectObject(dc, bitmap);
+    RECT all{0, 0, client.right, client.bottom};
+    FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+
+    SendMessageW(window_->handle(), WM_PRINTCLIENT, reinterpret_cast<WPARAM>(dc), PRF_CLIENT);
+    const PixelRect bar = clientDeviceRect(ControlId::Shape4, window_->dpi());
+    const PixelRect cmdOn = clientDeviceRect(ControlId::cmdOn, window_->dpi());
+    const COLORREF inBar = GetPixel(dc, bar.left + bar.width / 2, bar.top + bar.height / 2);
+    const COLORREF besideButton = GetPixel(dc, cmdOn.left - 1, cmdOn.top + cmdOn.height / 2);
+    SelectObject(dc, previous);
+    DeleteObject(bitmap);
+    DeleteDC(dc);
+
+    EXPECT_EQ(inBar, RGB(255, 0, 0)) << "the mercury bar";
+    EXPECT_EQ(besideButton, GetSysColor(COLOR_BTNFACE)) << "the window's background";
+}
+
+// Moved to a monitor of another dpi: Windows sends WM_DPICHANGED with the rectangle to take.
+// Wine has one dpi for all screens and never sends it, so the test does.
+class DpiChangeTest : public Win32WindowTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(DpiChangeTest, LaysTheWindowOutAgainAtTheNewDpi) {
+    const int dpi = GetParam();
+    HWND hwnd = window_->handle();
+    const int dpiBefore = window_->dpi();
+    RECT before{};
+    GetWindowRect(hwnd, &before);
+    const HFONT fontBefore =
+        reinterpret_cast<HFONT>(SendMessageW(button(ControlId::cmdOn), WM_GETFONT, 0, 0));
+    LOGFONTW logFontBefore{};
+    ASSERT_NE(GetObjectW(fontBefore, sizeof(logFontBefore), &logFontBefore), 0);
+
+    // The window asks for the frame around the layout's client area at the new dpi...
+    SIZE size{};
+    ASSERT_TRUE(SendMessageW(hwnd, WM_GETDPISCALEDSIZE, static_cast<WPARAM>(dpi),
+                             reinterpret_cast<LPARAM>(&size)));
+    RECT frame{0, 0, twipsToDevice(kClientWidthTwips, dpi), twipsToDevice(kClientHeightTwips, dpi)};
+    ASSERT_TRUE(AdjustWindowRectExForDpi(&frame, GetWindowLongW(hwnd, GWL_STYLE), FALSE,
+                                         GetWindowLongW(hwnd, GWL_EXSTYLE), dpi));
+    EXPECT_EQ(size.cx, frame.right - frame.left);
+    EXPECT_EQ(size.cy, frame.bottom - frame.top);
+    // ...and Windows suggests a rectangle of that size.
+    RECT suggested{before.left + 7, before.top + 5, before.left + 7 + size.cx,
+                   before.top + 5 + size.cy};
+    SendMessageW(hwnd, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+
+    EXPECT_EQ(window_->dpi(), dpi);
+    RECT after{};
+    GetWindowRect(hwnd, &after);
+    EXPECT_TRUE(EqualRect(&after, &suggested)) << "the suggested rectangle is taken";
+    for (ControlId id : {ControlId::cmdOn, ControlId::Command2, ControlId::Command3}) {
+        RECT r{};
+        GetWindowRect(button(id), &r);
+        MapWindowPoints(nullptr, hwnd, reinterpret_cast<POINT*>(&r), 2);
+        const PixelRect expected = clientDeviceRect(id, dpi);
+        EXPECT_EQ((PixelRect{r.left, r.top, r.right - r.left, r.bottom - r.top}), expected)
+            << "button " << static_cast<int>(id);
+    }
+    // The buttons' font is made again for the new dpi: larger on a denser screen.
+    const HFONT font =
+        reinterpret_cast<HFONT>(SendMessageW(button(ControlId::cmdOn), WM_GETFONT, 0, 0));
+    LOGFONTW logFont{};
+    ASSERT_NE(GetObjectW(font, sizeof(logFont), &logFont), 0);
+    const int heightBefore = std::abs(logFontBefore.lfHeight);
+    const int height = std::abs(logFont.lfHeight);
+    if (dpi > dpiBefore) {
+        EXPECT_GT(height, heightBefore);
+    } else if (dpi == dpiBefore) {
+        EXPECT_EQ(height, heightBefore);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Dpi, DpiChangeTest, ::testing::Values(120, 144, 192, 96));
 
 }  // namespace
 }  // namespace thermo::win32

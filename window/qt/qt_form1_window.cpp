@@ -387,15 +387,27 @@ void QtForm1Window::showError(std::string_view message) {
 }
 
 void QtForm1Window::runInBackground(std::function<void()> work, std::function<void()> done) {
-    worker_.start([this, work = std::move(work), done = std::move(done)]() mutable {
-        // `work` promises not to throw. Should it, the window must still hear that it ended,
-        // or the behaviour would wait for a tick that never finishes.
-        try {
-            work();
-        } catch (...) {
-        }
-        QMetaObject::invokeMethod(this, std::move(done), Qt::QueuedConnection);
-    });
+    worker_.start(
+        [this, epoch = workEpoch_, work = std::move(work), done = std::move(done)]() mutable {
+            // `work` promises not to throw. Should it, the window must still hear that it ended,
+            // or the behaviour would wait for a tick that never finishes.
+            try {
+                work();
+            } catch (...) {
+            }
+            QMetaObject::invokeMethod(
+                this,
+                [this, epoch, done = std::move(done)] {
+                    // Not after endBackgroundWork(): the owner of what `done` uses may have gone.
+                    if (epoch == workEpoch_) done();
+                },
+                Qt::QueuedConnection);
+        });
+}
+
+void QtForm1Window::endBackgroundWork() {
+    worker_.waitForDone();
+    ++workEpoch_;
 }
 
 void QtForm1Window::closeWindow() {

@@ -3,6 +3,7 @@
 #include <QThreadPool>
 #include <QWidget>
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -56,6 +57,7 @@ class QtForm1Window final : public QWidget, public Form1View {
     std::string decimalSeparator() const override;
     void showError(std::string_view message) override;
     void runInBackground(std::function<void()> work, std::function<void()> done) override;
+    void endBackgroundWork() override;
     void closeWindow() override;
 
   protected:
@@ -83,8 +85,10 @@ class QtForm1Window final : public QWidget, public Form1View {
     bool closeAllowed_ = false;
     float barHeightTwips_;
     float barTopTwips_;
-    // One worker at a time: the tick's device work never overlaps itself.
+    // One worker at a time: the tick's device work never overlaps itself. A job's `done` runs
+    // only if endBackgroundWork() has not been called since the job started.
     QThreadPool worker_;
+    std::uint64_t workEpoch_ = 0;
 };
 
 }  // namespace thermo

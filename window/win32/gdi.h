@@ -1,6 +1,6 @@
 #pragma once
 
-// Owners for the GDI objects the window paints with.
+// Owners for the GDI and theme objects the window paints with.
 
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -9,6 +9,8 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// After <windows.h>, which it needs.
+#include <uxtheme.h>
 
 #include <memory>
 #include <string>
@@ -26,6 +28,11 @@ using Brush = GdiObject<HBRUSH>;
 using Pen = GdiObject<HPEN>;
 using Font = GdiObject<HFONT>;
 using Bitmap = GdiObject<HBITMAP>;
+
+struct ThemeDeleter {
+    void operator()(HTHEME theme) const { CloseThemeData(theme); }
+};
+using Theme = std::unique_ptr<std::remove_pointer_t<HTHEME>, ThemeDeleter>;
 
 struct DcDeleter {
     void operator()(HDC dc) const { DeleteDC(dc); }

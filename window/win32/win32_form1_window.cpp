@@ -1,12 +1,14 @@
 #include "window/win32/win32_form1_window.h"
 
 #include <commctrl.h>
+#include <vssym32.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <stdexcept>
 #include <utility>
 
+#include "window/win32/resources.h"
 #include "window/win32/win32_geometry.h"
 
 namespace thermo::win32 {
@@ -37,6 +39,35 @@ RECT toRect(const PixelRect& r) { return {r.left, r.top, r.right(), r.bottom()};
 
 int scaled(int pixelsAt96Dpi, int dpi) { return std::max(1, MulDiv(pixelsAt96Dpi, dpi, 96)); }
 
+// Functions of newer Windows versions are looked up, so that the program still starts on
+// Windows 7 and 8, which lack them.
+template <typename Function>
+Function user32Function(const char* name) {
+    HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    FARPROC found = user32 != nullptr ? GetProcAddress(user32, name) : nullptr;
+    // Through the generic function pointer type, which any function pointer may be cast to.
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
+}
+
+// The dpi of the monitor the window is on (Windows 10 1607 and later), else the screen's.
+int windowDpi(HWND hwnd, int screen) {
+    const auto getDpiForWindow = user32Function<UINT(WINAPI*)(HWND)>("GetDpiForWindow");
+    const UINT dpi = getDpiForWindow != nullptr ? getDpiForWindow(hwnd) : 0;
+    return dpi > 0 ? static_cast<int>(dpi) : screen;
+}
+
+RECT frameAround(const RECT& client, int dpi) {
+    RECT frame = client;
+    using AdjustForDpi = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
+    const auto adjustForDpi = user32Function<AdjustForDpi>("AdjustWindowRectExForDpi");
+    if (adjustForDpi == nullptr ||
+        !adjustForDpi(&frame, kWindowStyle, FALSE, 0, static_cast<UINT>(dpi))) {
+        frame = client;
+        AdjustWindowRectEx(&frame, kWindowStyle, FALSE, 0);
+    }
+    return frame;
+}
+
 int screenDpi() {
     HDC screen = GetDC(nullptr);
     const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
@@ -44,12 +75,23 @@ int screenDpi() {
     return dpi > 0 ? dpi : 96;
 }
 
+// The program's own icon at the size Windows asks for; Windows' generic one in a program without
+// it (the tests).
+HICON programIcon(HINSTANCE instance, int widthMetric, int heightMetric) {
+    // Shared: loaded once, never destroyed by the program.
+    auto* icon = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(THERMO_ICON_ID),
+                                               IMAGE_ICON, GetSystemMetrics(widthMetric),
+                                               GetSystemMetrics(heightMetric), LR_SHARED));
+    return icon != nullptr ? icon : LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION));
+}
+
 void registerWindowClass(HINSTANCE instance, WNDPROC windowProc) {
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof(wc);
     wc.lpfnWndProc = windowProc;
     wc.hInstance = instance;
-    wc.hIcon = LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION));
+    wc.hIcon = programIcon(instance, SM_CXICON, SM_CYICON);
+    wc.hIconSm = programIcon(instance, SM_CXSMICON, SM_CYSMICON);
     wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
     wc.hbrBackground = nullptr;  // the window paints all of its client area
     wc.lpszClassName = kWindowClass;
@@ -100,18 +142,65 @@ Win32Form1Window::Win32Form1Window(HINSTANCE instance)
     dpi_ = screenDpi();
     createFonts();
 
-    RECT frame{0, 0, twipsToDevice(kClientWidthTwips, dpi_),
-               twipsToDevice(kClientHeightTwips, dpi_)};
-    AdjustWindowRectEx(&frame, kWindowStyle, FALSE, 0);
+    const SIZE size = windowSizeFor(dpi_);
     const std::wstring title = widen(kWindowCaption);
     hwnd_ = CreateWindowExW(0, kWindowClass, title.c_str(), kWindowStyle, CW_USEDEFAULT,
-                            CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top,
-                            nullptr, nullptr, instance, this);
+                            CW_USEDEFAULT, size.cx, size.cy, nullptr, nullptr, instance, this);
     if (hwnd_ == nullptr) {
         throw std::runtime_error("CreateWindowExW failed");
     }
+    openTheme();
     createButtons();
     createStatusTip();
+    // Opened on a monitor of another dpi than the main one's.
+    const int dpi = windowDpi(hwnd_, dpi_);
+    if (dpi != dpi_) applyDpi(dpi, nullptr);
+}
+
+SIZE Win32Form1Window::windowSizeFor(int dpi) const {
+    const RECT frame = frameAround(
+        {0, 0, twipsToDevice(kClientWidthTwips, dpi), twipsToDevice(kClientHeightTwips, dpi)}, dpi);
+    return {frame.right - frame.left, frame.bottom - frame.top};
+}
+
+void Win32Form1Window::applyDpi(int dpi, const RECT* suggested) {
+    dpi_ = dpi;
+    // The controls keep using the old fonts until they have the new ones.
+    const Font oldDefault = std::move(defaultFont_);
+    const std::array<Font, kControlCount> oldOwn = std::move(ownFonts_);
+    createFonts();
+    for (const ControlSpec& laidOut : layoutTable()) {
+        HWND button = buttons_[indexOf(laidOut.id)];
+        if (button == nullptr) continue;
+        const PixelRect r = clientDeviceRect(laidOut.id, dpi_);
+        SetWindowPos(button, nullptr, r.left, r.top, r.width, r.height,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+        SendMessageW(button, WM_SETFONT, reinterpret_cast<WPARAM>(defaultFont_.get()), FALSE);
+    }
+    if (tooltip_ != nullptr) {
+        TTTOOLINFOW tool{};
+        tool.cbSize = TTTOOLINFOW_V2_SIZE;
+        tool.hwnd = hwnd_;
+        tool.uId = 1;
+        tool.rect = toRect(clientDeviceRect(ControlId::Label1, dpi_));
+        SendMessageW(tooltip_, TTM_NEWTOOLRECTW, 0, reinterpret_cast<LPARAM>(&tool));
+        SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, scaled(400, dpi_));
+    }
+    openTheme();  // a theme's sizes are those of the dpi it was opened at
+    if (suggested != nullptr) {
+        SetWindowPos(hwnd_, nullptr, suggested->left, suggested->top,
+                     suggested->right - suggested->left, suggested->bottom - suggested->top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+    } else {
+        const SIZE size = windowSizeFor(dpi_);
+        SetWindowPos(hwnd_, nullptr, 0, 0, size.cx, size.cy,
+                     SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
+    }
+    InvalidateRect(hwnd_, nullptr, TRUE);
+}
+
+void Win32Form1Window::openTheme() {
+    buttonTheme_.reset(IsAppThemed() ? OpenThemeData(hwnd_, L"BUTTON") : nullptr);
 }
 
 Win32Form1Window::~Win32Form1Window() {
@@ -126,6 +215,8 @@ void Win32Form1Window::createFonts() {
     LOGFONTW base{};
     if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) {
         base = metrics.lfMessageFont;
+        // Given for the main screen's dpi; the window may stand on a monitor of another.
+        base.lfHeight = MulDiv(base.lfHeight, dpi_, screenDpi());
     } else {
         GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof(base), &base);
     }
@@ -169,8 +260,11 @@ void Win32Form1Window::createButtons() {
         const auto id = static_cast<INT_PTR>(kFirstButtonId + static_cast<int>(laidOut->id));
         HWND button = CreateWindowExW(
             0, L"BUTTON", text.c_str(),
-            WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_CLIPSIBLINGS | BS_PUSHBUTTON, r.left, r.top,
-            r.width, r.height, hwnd_, reinterpret_cast<HMENU>(id), instance, nullptr);
+            // BS_NOTIFY: the button says when it gets the focus, so that it can become the
+            // default one.
+            WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_CLIPSIBLINGS | BS_PUSHBUTTON | BS_NOTIFY,
+            r.left, r.top, r.width, r.height, hwnd_, reinterpret_cast<HMENU>(id), instance,
+            nullptr);
         if (button == nullptr) throw std::runtime_error("CreateWindowExW BUTTON failed");
         SendMessageW(button, WM_SETFONT, reinterpret_cast<WPARAM>(defaultFont_.get()), FALSE);
         buttons_[indexOf(laidOut->id)] = button;
@@ -192,6 +286,26 @@ void Win32Form1Window::createStatusTip() {
     tool.lpszText = tipText_.data();
     SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
     SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, scaled(400, dpi_));
+}
+
+void Win32Form1Window::makeDefaultButton(HWND button) {
+    if (button == nullptr || !IsChild(hwnd_, button)) return;
+    for (HWND other : buttons_) {
+        if (other != nullptr && other != button) {
+            SendMessageW(other, BM_SETSTYLE, BS_PUSHBUTTON, TRUE);
+        }
+    }
+    SendMessageW(button, BM_SETSTYLE, BS_DEFPUSHBUTTON, TRUE);
+    defaultButton_ = button;
+}
+
+// WM_NEXTDLGCTL: `byHandle` set, `which` is the control; otherwise the next control in the tab
+// order, or the previous one when `which` is non-zero.
+void Win32Form1Window::focusNextControl(WPARAM which, LPARAM byHandle) {
+    HWND next = LOWORD(byHandle) != 0
+                    ? reinterpret_cast<HWND>(which)
+                    : GetNextDlgTabItem(hwnd_, GetFocus(), which != 0 ? TRUE : FALSE);
+    if (next != nullptr && IsChild(hwnd_, next)) SetFocus(next);
 }
 
 void Win32Form1Window::show(int showCommand) {
@@ -293,6 +407,12 @@ void Win32Form1Window::runInBackground(std::function<void()> work, std::function
     workDone_ = std::move(done);
 }
 
+void Win32Form1Window::endBackgroundWork() {
+    if (worker_.joinable()) worker_.join();
+    // Its message may still be queued; onWorkDone() then finds nothing to run.
+    workDone_ = nullptr;
+}
+
 void Win32Form1Window::onWorkDone() {
     if (worker_.joinable()) worker_.join();
     std::function<void()> done = std::move(workDone_);
@@ -345,12 +465,54 @@ LRESULT Win32Form1Window::handleMessage(UINT message, WPARAM wParam, LPARAM lPar
     switch (message) {
         case WM_COMMAND: {
             const int id = LOWORD(wParam) - kFirstButtonId;
-            if (HIWORD(wParam) == BN_CLICKED && id >= 0 && id < kControlCount &&
-                buttons_[static_cast<std::size_t>(id)] != nullptr) {
-                if (events_.click) events_.click(static_cast<ControlId>(id));
+            if (id < 0 || id >= kControlCount ||
+                buttons_[static_cast<std::size_t>(id)] == nullptr) {
+                return 0;  // IDOK and IDCANCEL from Enter and Escape have no button here
+            }
+            switch (HIWORD(wParam)) {
+                case BN_CLICKED:
+                // A BS_NOTIFY button reports the second click of a double click this way.
+                case BN_DOUBLECLICKED:
+                    if (events_.click) events_.click(static_cast<ControlId>(id));
+                    break;
+                case BN_SETFOCUS:
+                    makeDefaultButton(reinterpret_cast<HWND>(lParam));
+                    break;
+                default:
+                    break;
             }
             return 0;
         }
+        // Sent by IsDialogMessageW for the arrow keys (and Tab), which a plain window ignores.
+        case WM_NEXTDLGCTL:
+            focusNextControl(wParam, lParam);
+            return 0;
+        case DM_GETDEFID:
+            if (defaultButton_ == nullptr) return 0;
+            return MAKELRESULT(GetDlgCtrlID(defaultButton_), DC_HASDEFID);
+        case DM_SETDEFID:
+            makeDefaultButton(GetDlgItem(hwnd_, static_cast<int>(wParam)));
+            return TRUE;
+        case WM_PRINTCLIENT:
+            // Themed buttons ask for the background behind their rounded corners this way.
+            if ((lParam & PRF_CLIENT) != 0) {
+                RECT client{};
+                GetClientRect(hwnd_, &client);
+                paint(reinterpret_cast<HDC>(wParam), client);
+            }
+            return 0;
+        case WM_GETDPISCALEDSIZE: {
+            // The client area at the new dpi is the layout's, not the old window scaled.
+            *reinterpret_cast<SIZE*>(lParam) = windowSizeFor(LOWORD(wParam));
+            return TRUE;
+        }
+        case WM_DPICHANGED:
+            applyDpi(LOWORD(wParam), reinterpret_cast<const RECT*>(lParam));
+            return 0;
+        case WM_THEMECHANGED:
+            openTheme();
+            InvalidateRect(hwnd_, nullptr, FALSE);
+            break;
         case WM_TIMER:
             if (wParam == kTimerId && events_.timer) events_.timer();
             return 0;
@@ -460,15 +622,26 @@ void Win32Form1Window::paint(HDC dc, const RECT& area) const {
     }
 }
 
-// The look of a group box: an etched rectangle, its top edge through the middle of the caption,
-// which stands on the window's background.
+// The look of a group box: its edge, with the top through the middle of the caption, which
+// stands on the window's background.
 void Win32Form1Window::paintFrame(HDC dc, const ControlSpec& laidOut) const {
     const PixelRect r = clientDeviceRect(laidOut.id, dpi_);
     Selection font(dc, defaultFont_.get());
     TEXTMETRICW metrics{};
     GetTextMetricsW(dc, &metrics);
     RECT edge{r.left, r.top + metrics.tmHeight / 2, r.right(), r.bottom()};
-    DrawEdge(dc, &edge, EDGE_ETCHED, BF_RECT);
+    COLORREF textColour = GetSysColor(COLOR_BTNTEXT);
+    // With visual styles, the group box of the user's theme; without, the classic etched edge.
+    if (buttonTheme_ == nullptr || FAILED(DrawThemeBackground(buttonTheme_.get(), dc, BP_GROUPBOX,
+                                                              GBS_NORMAL, &edge, nullptr))) {
+        DrawEdge(dc, &edge, EDGE_ETCHED, BF_RECT);
+    } else {
+        COLORREF themed = 0;
+        if (SUCCEEDED(GetThemeColor(buttonTheme_.get(), BP_GROUPBOX, GBS_NORMAL, TMT_TEXTCOLOR,
+                                    &themed))) {
+            textColour = themed;
+        }
+    }
 
     const std::wstring text = widen(captions_[indexOf(laidOut.id)]);
     if (text.empty()) return;
@@ -479,7 +652,7 @@ void Win32Form1Window::paintFrame(HDC dc, const ControlSpec& laidOut) const {
     const int pad = scaled(2, dpi_);
     fill(dc, {caption.left - pad, caption.top, caption.right + pad, caption.bottom},
          GetSysColor(COLOR_BTNFACE));
-    SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
+    SetTextColor(dc, textColour);
     DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &caption,
               DT_SINGLELINE | DT_NOPREFIX);
 }

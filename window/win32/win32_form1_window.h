@@ -56,6 +56,7 @@ class Win32Form1Window final : public Form1View {
     std::string decimalSeparator() const override;
     void showError(std::string_view message) override;
     void runInBackground(std::function<void()> work, std::function<void()> done) override;
+    void endBackgroundWork() override;
     void closeWindow() override;
 
   private:
@@ -68,6 +69,16 @@ class Win32Form1Window final : public Form1View {
     void createButtons();
     void createStatusTip();
     HFONT fontFor(ControlId id) const;
+
+    // Keyboard as in a dialog: the focused button is the default one, which Enter presses.
+    void makeDefaultButton(HWND button);
+    void focusNextControl(WPARAM which, LPARAM byHandle);
+
+    // Lays the window out again for a screen of `dpi`, in `suggested` (screen coordinates) if
+    // given, else keeping its top-left corner.
+    void applyDpi(int dpi, const RECT* suggested);
+    SIZE windowSizeFor(int dpi) const;
+    void openTheme();
 
     void paint(HDC dc, const RECT& area) const;
     void paintFrame(HDC dc, const ControlSpec& laidOut) const;
@@ -96,6 +107,8 @@ class Win32Form1Window final : public Form1View {
     Font defaultFont_;
     std::array<Font, kControlCount> ownFonts_{};
     HWND focus_ = nullptr;  // the control that had the focus when the window was deactivated
+    HWND defaultButton_ = nullptr;
+    Theme buttonTheme_;  // none while visual styles are off
 
     // One worker at a time; `workDone_` runs on the window's thread when it has finished.
     std::thread worker_;

@@ -21,7 +21,7 @@ void reportFatal(const char* message) {
                 thermo::win32::widen(thermo::kWindowCaption).c_str(), MB_OK | MB_ICONERROR);
 }
 
-// Tab and the arrow keys move between the buttons, as in a dialog.
+// As in a dialog: Tab and the arrow keys move between the buttons, Enter presses the focused one.
 int runMessageLoop(HWND window) {
     MSG message{};
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
@@ -53,9 +53,8 @@ int run(HINSTANCE instance, int showCommand) {
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*commandLine*/,
                    int showCommand) {
-    // The layout is converted to pixels at the screen's dpi; Windows must not scale the window
-    // a second time.
-    SetProcessDPIAware();
+    // The manifest makes the program dpi aware per monitor: the window converts the layout to
+    // pixels at its monitor's dpi, and Windows must not scale it a second time.
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_STANDARD_CLASSES | ICC_BAR_CLASSES};
     InitCommonControlsEx(&controls);
     try {
