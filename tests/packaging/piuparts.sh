@@ -33,12 +33,13 @@ trap 'rm -rf -- "$work"' EXIT
 # The packages as built, as an archive of their own: piuparts installs these first and upgrades
 # them to the copies below.
 mkdir "$work/archive" "$work/next"
-cp "$dist"/*.deb "$work/archive/"
+debs=("$dist"/usb-thermometer_*.deb "$dist"/usb-thermometer-sim_*.deb)
+cp "${debs[@]}" "$work/archive/"
 (cd "$work/archive" && dpkg-scanpackages --multiversion . /dev/null >Packages 2>/dev/null)
 
 # The next version: the same files with the version raised, so that the upgrade runs every
 # maintainer script's upgrade path.
-for deb in "$dist"/*.deb; do
+for deb in "${debs[@]}"; do
     unpacked="$work/unpacked"
     rm -rf -- "$unpacked"
     dpkg-deb -R "$deb" "$unpacked"
