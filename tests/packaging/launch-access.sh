@@ -58,17 +58,6 @@ expected_commands="sudo install -m 0644 $repo/packaging/70-usb-thermometer.rules
 sudo udevadm control --reload
 sudo udevadm trigger --action=change --subsystem-match=hidraw"
 
-failures=0
-check() {
-    local row="$1" what="$2"
-    shift 2
-    if "$@"; then
-        echo "  ok: $what"
-    else
-        echo "  FAILED ($row): $what"
-        failures=$((failures + 1))
-    fi
-}
 not() { ! "$@"; }
 shows() { grep -qF -- "$1" "$work/out"; }
 asked() { grep -qF 'Run them now? [y/N]' "$work/out"; }

@@ -53,17 +53,6 @@ EOF
 chmod 0755 "$work/probe"
 
 original='0.7,0.3\r\n'
-failures=0
-check() {
-    local row="$1" what="$2"
-    shift 2
-    if "$@"; then
-        echo "  ok: $what"
-    else
-        echo "  FAILED ($row): $what"
-        failures=$((failures + 1))
-    fi
-}
 
 same() { [ -n "$1" ] && [ "$1" = "$2" ]; }
 gone() { [ -n "$1" ] && [ ! -e "$1" ]; }

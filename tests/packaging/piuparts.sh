@@ -13,9 +13,7 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source "$here/lib.sh"
 
 dist="$1/dist"
-suite=bookworm
-mirror="${USB_THERMOMETER_TEST_MIRROR:-http://deb.debian.org/debian}"
-cache="${USB_THERMOMETER_TEST_CACHE:-/var/cache/usb-thermometer-test}"
+clean_root_settings
 
 [ "$(id -u)" -eq 0 ] || skip "needs root, because piuparts chroots"
 need_command piuparts piuparts
