@@ -44,10 +44,12 @@ in_root() {
 packages() { in_root dpkg-query -W -f='${Package}\n' | sort; }
 
 before="$(packages)"
+cached_before="$(find "$cache/apt-archives" -maxdepth 1 -name '*.deb' | wc -l)"
+started=$SECONDS
 in_root bash /src/scripts/setup run >"$work/setup.log" 2>&1 || { tail -n 40 "$work/setup.log"; fail "scripts/setup run failed"; }
 installed="$(comm -13 <(echo "$before") <(packages))"
-echo "scripts/setup run installed $(wc -l <<<"$installed") packages" \
-    "($(grep -m1 -o 'Need to get [^,]*' "$work/setup.log" || echo 'all from the cache'))"
+echo "scripts/setup run installed $(wc -l <<<"$installed") packages in $((SECONDS - started)) s;" \
+    "$(($(find "$cache/apt-archives" -maxdepth 1 -name '*.deb' | wc -l) - cached_before)) of them downloaded, the rest from the cache"
 for pkg in $(grep -hv '^#' "$source_dir/scripts/deps/run.txt" | sed 's/#.*//'); do
     grep -qx "$pkg" <<<"$before"$'\n'"$installed" || fail "the run set's $pkg is not installed"
 done
