@@ -92,6 +92,7 @@ bool HIDusb::TakeIfThermometer(const InterfaceEntry& entry) {
         ReleaseDevice();
         throw;
     }
+    DevicePath = entry.path;
     DevicePresent = true;
     return true;
 }

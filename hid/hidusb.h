@@ -52,6 +52,8 @@ class HIDusb {
     // One input report, report id at index 0; no value until the first read.
     std::optional<std::vector<std::uint8_t>> ReportBuffer;
     std::unique_ptr<WaitEvent> ReportEvent;
+    // The path of the thermometer taken last; kept after it has gone, for messages.
+    std::string DevicePath;
 
     // Why the last search did not take a thermometer that was there (it could not be opened,
     // or its description gives no input report), with the fix where there is one; empty when

@@ -104,6 +104,22 @@ std::string readExisting(const fs::path& path) {
     return std::move(*content);
 }
 
+// The two points of a file's content as read (at most kReadLimit + 1 bytes of it).
+CalibrationPoints pointsIn(const fs::path& path, std::string content) {
+    if (content.size() > kReadLimit) {
+        content.resize(kReadLimit);
+        if (!holdsTwoCompleteFields(content)) {
+            throw CalibrationError(displayName(path) +
+                                   ": does not hold two calibration values in its first MiB");
+        }
+    }
+    auto points = parseCalibration(content);
+    if (!points) {
+        throw CalibrationError(displayName(path) + ": does not hold two calibration values");
+    }
+    return *points;
+}
+
 }  // namespace
 
 std::string formatCalibrationLine(const CalibrationPoints& points) {
@@ -154,18 +170,20 @@ CalibrationPoints CalibrationFile::load() const {
     } catch (const std::system_error& error) {
         throw errorFor(path_, error);
     }
-    if (content.size() > kReadLimit) {
-        content.resize(kReadLimit);
-        if (!holdsTwoCompleteFields(content)) {
-            throw CalibrationError(displayName(path_) +
-                                   ": does not hold two calibration values in its first MiB");
-        }
+    return pointsIn(path_, std::move(content));
+}
+
+std::optional<CalibrationPoints> CalibrationFile::loadIfPresent() const {
+    std::optional<std::string> content;
+    try {
+        content = readFileIfPresent(path_, kReadLimit + 1);
+    } catch (const std::system_error& error) {
+        throw errorFor(path_, error);
     }
-    auto points = parseCalibration(content);
-    if (!points) {
-        throw CalibrationError(displayName(path_) + ": does not hold two calibration values");
+    if (!content) {
+        return std::nullopt;
     }
-    return *points;
+    return pointsIn(path_, std::move(*content));
 }
 
 void CalibrationFile::write(const CalibrationPoints& points) const {

@@ -47,6 +47,10 @@ class CalibrationFile {
     // it was.
     CalibrationPoints load() const;
 
+    // Reads both points without ever creating the file: no value when it does not exist. Other
+    // failures throw CalibrationError as load() does.
+    std::optional<CalibrationPoints> loadIfPresent() const;
+
     // Replaces the file's content with one line holding the points. The new content is written
     // to a temporary file in the same directory and renamed over the old one, so the file always
     // holds either the old or the new complete line. Throws CalibrationError, file unchanged.

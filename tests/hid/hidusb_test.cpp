@@ -54,6 +54,7 @@ TEST_F(HIDusbTest, SearchesInOrderSkipsKnownStrangersAndTakesFirstByItsOwnIds) {
                      "close /dev/hidraw2 plain", "open /dev/hidraw3 plain", "ids /dev/hidraw3",
                      "length /dev/hidraw3", "open /dev/hidraw3 reports", "event"}));
     EXPECT_EQ(hid.DeviceCaps.InputReportByteLength, 3);
+    EXPECT_EQ(hid.DevicePath, "/dev/hidraw3");
 }
 
 // An earlier search's ids must not stand in for an interface whose own query fails.

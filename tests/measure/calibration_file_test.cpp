@@ -103,6 +103,24 @@ TEST_F(CalibrationFileTest, UnreadableFileFailsAndIsNotOverwritten) {
     EXPECT_EQ(contentOf(path), "0.7,0.3\r\n");
 }
 
+TEST_F(CalibrationFileTest, LoadIfPresentNeverCreatesAndFailsLikeLoad) {
+    EXPECT_FALSE(file.loadIfPresent().has_value());
+    EXPECT_FALSE(fs::exists(path));
+
+    put(path, "0.7,0.3\r\n");
+    const auto points = file.loadIfPresent();
+    ASSERT_TRUE(points.has_value());
+    EXPECT_EQ(points->zero, 0.7);
+    EXPECT_EQ(points->hundred, 0.3);
+
+    put(path, "0.72\r\n");
+    EXPECT_EQ(errorOf([&] { file.loadIfPresent(); }),
+              path.string() + ": does not hold two calibration values");
+    fs::remove(path);
+    fs::create_directory(path);
+    EXPECT_EQ(errorOf([&] { file.loadIfPresent(); }), message(path, EISDIR));
+}
+
 // Unlike a mode 000 file, a directory in the file's place cannot be read by root either.
 TEST_F(CalibrationFileTest, DirectoryInPlaceOfFileFailsAndIsNotWrittenTo) {
     fs::create_directory(path);

@@ -1,31 +1,29 @@
 #!/usr/bin/env bash
-# clean-root.sh BUILD_DIR SANITIZE: proves the .deb on a Debian system that has nothing but its
-# base: debootstraps bookworm (minbase) into a folder, lets apt resolve and install the .deb's
-# dependencies there, starts usb-thermometer through its launcher's Exec line as an ordinary user
-# and waits for its window on an X server outside the root, checks that the udev rule and the
-# desktop files are where udev and the menus look, and purges the package again.
+# clean-root.sh PACKAGE_DIR: what piuparts (piuparts.sh) does not do with the .deb that
+# scripts/package wrote to PACKAGE_DIR/dist: piuparts installs, upgrades and purges, but never
+# runs the program. Here, in a Debian 12 root that has nothing but its base, apt installs the .deb
+# without recommends, usb-thermometer starts through its launcher's Exec line as an ordinary user
+# in their home and its window appears on an X server outside the root (so the declared Depends
+# suffice to run it), the udev rule and the desktop files are where udev and the menus look, and
+# a purge leaves the user's cal.txt alone.
 #
-# The debootstrapped root is kept as a tarball in $USB_THERMOMETER_TEST_CACHE (default
-# /var/cache/usb-thermometer-test) and rebuilt after 30 days, and apt's downloads are kept
-# beside it, so a second run needs the network only for apt's index.
+# The debootstrapped root comes from base-root.sh, and apt's downloads are kept beside it in
+# $USB_THERMOMETER_TEST_CACHE (default /var/cache/usb-thermometer-test), so a second run needs
+# the network only for apt's index.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source "$here/lib.sh"
 
-build="$1"
-sanitize="$2"
-suite=bookworm
-mirror="${USB_THERMOMETER_TEST_MIRROR:-http://deb.debian.org/debian}"
-cache="${USB_THERMOMETER_TEST_CACHE:-/var/cache/usb-thermometer-test}"
+dist="$1/dist"
+clean_root_settings
 
-[ "$sanitize" = ON ] &&
-    skip "a sanitizer build is not what the .deb ships; the build without sanitizers runs this check"
 [ "$(id -u)" -eq 0 ] || skip "needs root, because debootstrap, chroot and mount need it"
 need_command debootstrap debootstrap
 need_command unshare util-linux
 need_command Xvfb xvfb
 need_command xdotool xdotool
-need_command dpkg-shlibdeps dpkg-dev
+compgen -G "$dist/usb-thermometer_*.deb" >/dev/null ||
+    skip "needs the packages from scripts/package in $dist (the packaging.debian_packages test)"
 need_command wget wget
 wget -q -T 20 -t 1 --spider "$mirror/dists/$suite/Release" ||
     skip "needs network access to the Debian mirror $mirror, to debootstrap and to let apt resolve the .deb's dependencies"
@@ -108,11 +106,9 @@ in_root() {
     "${command[@]}"
 }
 
-# --- the .deb, from this build ---
-cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/deb" >"$work/cpack.log" 2>&1 ||
-    { cat "$work/cpack.log"; fail "cpack could not build the .deb"; }
-debs=("$work"/deb/usb-thermometer_*.deb)
-[ "${#debs[@]}" -eq 1 ] && [ -f "${debs[0]}" ] || fail "cpack made no single usb-thermometer_*.deb: ${debs[*]}"
+# --- the .deb, as scripts/package built it ---
+debs=("$dist"/usb-thermometer_*.deb)
+[ "${#debs[@]}" -eq 1 ] && [ -f "${debs[0]}" ] || fail "no single usb-thermometer_*.deb in $dist: ${debs[*]}"
 deb="${debs[0]}"
 depends="$(dpkg-deb --field "$deb" Depends)"
 echo "$(basename "$deb"): Depends: $depends"
@@ -123,22 +119,7 @@ phase_done ".deb built"
 
 # --- a bookworm root with nothing but its base ---
 mkdir -p "$cache/apt-archives/partial"
-tarball="$cache/$suite-minbase-$(dpkg --print-architecture).tar.gz"
-(
-    flock 9
-    if [ ! -s "$tarball" ] || [ -n "$(find "$tarball" -mtime +30)" ]; then
-        echo "debootstrapping $suite (minbase) from $mirror; the root is cached in $tarball"
-        fresh="$work/debootstrap"
-        # debootstrap mounts /proc and /sys in the new root itself: in a namespace of its own,
-        # those mounts cannot outlive it.
-        unshare --mount --propagation private -- \
-            debootstrap --variant=minbase "$suite" "$fresh" "$mirror" >"$work/debootstrap.log" 2>&1 ||
-            { tail -n 30 "$work/debootstrap.log"; fail "debootstrap failed"; }
-        tar -C "$fresh" --numeric-owner -czf "$tarball.tmp" .
-        mv "$tarball.tmp" "$tarball"
-        rm -rf --one-file-system -- "$fresh"
-    fi
-) 9>"$cache/lock"
+tarball="$(bash "$here/base-root.sh" "$suite" "$mirror" "$cache")"
 mkdir "$root"
 tar -C "$root" --numeric-owner -xzf "$tarball"
 phase_done "root ready"
@@ -165,7 +146,9 @@ for file in /usr/bin/usb-thermometer /usr/lib/udev/rules.d/70-usb-thermometer.ru
     [ -f "$root$file" ] || fail "$file is not installed"
 done
 compgen -G "$root/usr/share/metainfo/*.metainfo.xml" >/dev/null || fail "no AppStream data in /usr/share/metainfo"
-in_root dpkg -L usb-thermometer >"$work/files"
+# The status line's tooltip sends the user to the README, so the package carries it.
+compgen -G "$root/usr/share/doc/usb-thermometer/README.md*" >/dev/null ||
+    fail "the README is not in /usr/share/doc/usb-thermometer"
 
 # --- the launcher starts the program and its window appears ---
 in_root useradd --create-home --shell /bin/sh tester
@@ -209,22 +192,9 @@ wait "$program_pid" 2>/dev/null || true
 program_pid=""
 phase_done "window shown"
 
-# --- purge leaves nothing of the package behind ---
+# --- the purge is piuparts's to check, except for the user's data ---
 in_root apt-get remove --purge -y -q usb-thermometer >>"$work/apt.log" 2>&1 ||
     { cat "$work/apt.log"; fail "apt-get remove --purge failed"; }
-status="$(in_root dpkg-query -W -f='${db:Status-Status}' usb-thermometer 2>/dev/null || true)"
-[ -z "$status" ] || [ "$status" = not-installed ] || fail "after the purge dpkg still knows the package as '$status'"
-leftovers=()
-while read -r path; do
-    [ -n "$path" ] && [ "$path" != /. ] || continue
-    if [ -L "$root$path" ] || [ -f "$root$path" ]; then
-        leftovers+=("$path")
-    elif [ -d "$root$path" ] && [ -z "$(ls -A "$root$path")" ] &&
-        ! in_root dpkg-query -S "$path" >/dev/null 2>&1; then
-        leftovers+=("$path/ (empty, owned by no package)")
-    fi
-done <"$work/files"
-[ "${#leftovers[@]}" -eq 0 ] || fail "the purge left: ${leftovers[*]}"
 [ -f "$cal" ] || fail "the purge took the user's cal.txt with it"
 phase_done "purged"
 

@@ -38,3 +38,26 @@ desktop_key() {
         in_entry && index($0, key "=") == 1 { print substr($0, length(key) + 2); exit }
     ' "$1"
 }
+
+# clean_root_settings: sets suite, mirror and cache for the checks in clean Debian roots: the
+# release, the mirror it comes from, and the folder that keeps its base root and apt's downloads
+# between runs.
+clean_root_settings() {
+    suite=bookworm
+    mirror="${USB_THERMOMETER_TEST_MIRROR:-http://deb.debian.org/debian}"
+    cache="${USB_THERMOMETER_TEST_CACHE:-/var/cache/usb-thermometer-test}"
+}
+
+# check ROW WHAT COMMAND...: runs COMMAND and prints "ok: WHAT", or "FAILED (ROW): WHAT" and counts
+# the failure in $failures, so that a check script reports every failing row before it fails.
+failures=0
+check() {
+    local row="$1" what="$2"
+    shift 2
+    if "$@"; then
+        echo "  ok: $what"
+    else
+        echo "  FAILED ($row): $what"
+        failures=$((failures + 1))
+    fi
+}

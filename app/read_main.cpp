@@ -1,0 +1,25 @@
+// usb-thermometer-read: the thermometer's readings for scripts, logs and monitoring, from the
+// same device module and conversion as the window.
+#include <exception>
+#include <iostream>
+#include <variant>
+
+#include "hid/hid_platform.h"
+#include "reader/options.h"
+#include "reader/reader.h"
+#include "reader/stop_requests.h"
+
+int main(int argc, char* argv[]) {
+    using namespace thermo::reader;
+    const auto parsed = parseOptions(argc, argv, std::cout, std::cerr);
+    if (const int* status = std::get_if<int>(&parsed)) return *status;
+    try {
+        StopRequest stop;
+        const StopSignals signals(stop);  // before any other thread
+        const std::unique_ptr<thermo::hid::Platform> platform = thermo::hid::makeNativePlatform();
+        return runReader(std::get<Options>(parsed), *platform, stop, Streams{});
+    } catch (const std::exception& error) {
+        std::cerr << "usb-thermometer-read: " << error.what() << std::endl;
+        return ExitNoThermometer;
+    }
+}

@@ -1,0 +1,76 @@
+#include "reader/options.h"
+
+#include <CLI/CLI.hpp>
+#include <ostream>
+
+namespace thermo::reader {
+
+namespace {
+
+constexpr const char* kDescription =
+    "Reads the USB thermometer (vendor 04d8, product 0002) and prints the temperature as the "
+    "USB Thermometer window shows it, once or at an interval, as text, JSON or CSV, and "
+    "optionally into a file for node_exporter's textfile collector.";
+
+constexpr const char* kFooter =
+    "Calibration:\n"
+    "  The two points come from the calibration file the window keeps (cal.txt in the working\n"
+    "  folder unless --cal names another). This program never creates or writes it; without\n"
+    "  one it uses the window's default points 0.72 and 0.35 and says so on standard error.\n"
+    "\n"
+    "Repeated readings:\n"
+    "  While the thermometer is gone (unplugged, or no report within 6 s) no row is written;\n"
+    "  standard error says when it went and when it is back. SIGINT and SIGTERM end the run\n"
+    "  after the line being written.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  the last attempt gave a reading (--list: a thermometer is attached)\n"
+    "  1  wrong command line\n"
+    "  2  no thermometer found (or the one found cannot be opened)\n"
+    "  3  the thermometer sent no report within 6 s\n"
+    "  4  the calibration file is unreadable or its points give no temperature\n";
+
+}  // namespace
+
+std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::ostream& out,
+                                        std::ostream& err) {
+    Options options;
+    CLI::App app(kDescription, "usb-thermometer-read");
+    app.set_version_flag("--version", std::string("usb-thermometer-read ") + THERMO_VERSION);
+    app.footer(kFooter);
+
+    app.add_flag("--list", options.list,
+                 "List every attached thermometer: its device path and report length in bytes");
+    app.add_option("--device", options.device,
+                   "Read the thermometer at this device path rather than the first one found");
+    app.add_option("--count", options.count, "Readings to take; 0 reads until interrupted")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
+    app.add_option("--interval", options.intervalSeconds,
+                   "Seconds from one reading to the next (fractions allowed)")
+        ->check(CLI::Range(0.001, 31'536'000.0))
+        ->capture_default_str();
+    auto* json = app.add_flag_callback(
+        "--json", [&] { options.format = Format::Json; },
+        "One JSON object a line: time (RFC 3339, UTC), device, ratio, celsius, fahrenheit, the "
+        "texts the window shows, the calibration points");
+    auto* csv = app.add_flag_callback(
+        "--csv", [&] { options.format = Format::Csv; }, "A header line, then the JSON's fields");
+    json->excludes(csv);
+    app.add_option("--prometheus", options.prometheus,
+                   "After every reading, replace this file atomically with the readings in "
+                   "Prometheus' text format (for node_exporter's textfile collector); combines "
+                   "with the other formats");
+    app.add_option("--cal", options.calibration, "Calibration file, never written")
+        ->capture_default_str();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int status = app.exit(error, out, err);
+        return status == 0 ? ExitRead : ExitUsage;
+    }
+    return options;
+}
+
+}  // namespace thermo::reader

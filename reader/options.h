@@ -1,0 +1,37 @@
+#pragma once
+
+#include <filesystem>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <variant>
+
+namespace thermo::reader {
+
+// The program's exit statuses; --help lists them.
+enum ExitStatus : int {
+    ExitRead = 0,
+    ExitUsage = 1,
+    ExitNoThermometer = 2,
+    ExitNoReport = 3,
+    ExitCalibration = 4,
+};
+
+enum class Format { Plain, Json, Csv };
+
+struct Options {
+    bool list = false;
+    std::optional<std::string> device;  // no value: the first thermometer found
+    int count = 1;                      // 0: until interrupted
+    double intervalSeconds = 1;
+    Format format = Format::Plain;
+    std::optional<std::filesystem::path> prometheus;
+    std::filesystem::path calibration = "cal.txt";
+};
+
+// The options of a command line, or the status to exit with at once: after --help or
+// --version (printed to `out`), or after a wrong command line (said on `err`).
+std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::ostream& out,
+                                        std::ostream& err);
+
+}  // namespace thermo::reader

@@ -1,0 +1,178 @@
+#include "reader/output.h"
+
+#include <array>
+#include <charconv>
+#include <cstdio>
+
+namespace thermo::reader {
+
+namespace {
+
+using namespace std::chrono;
+
+// The degree sign U+00B0 as its UTF-8 bytes (octal), as the window spells it.
+constexpr std::string_view kCelsiusUnit = " \302\260C";
+constexpr std::string_view kFahrenheitUnit = " \302\260F";
+// Machine-readable forms never depend on the user's locale.
+constexpr std::string_view kPoint = ".";
+
+// The shortest text that reads back to the same value ("0.51953125", "54.180744").
+template <typename Number>
+std::string shortest(Number value) {
+    std::array<char, 64> buffer{};
+    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+    return std::string(buffer.data(), result.ptr);
+}
+
+std::string celsiusShown(const Reading& reading) {
+    return formatReading(reading.celsius, DisplayPattern::TwoIntegerDigits, kPoint);
+}
+
+std::string fahrenheitShown(const Reading& reading) {
+    return formatReading(reading.fahrenheit, DisplayPattern::OneIntegerDigit, kPoint);
+}
+
+// A point without a value counts as 0 in the conversion, so 0 is the point in use.
+std::string pointText(const MaybeNumber& point) { return shortest(point.value_or(0.0)); }
+
+std::string jsonString(std::string_view text) {
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            std::array<char, 8> escape{};
+            std::snprintf(escape.data(), escape.size(), "\\u%04x", static_cast<unsigned>(c));
+            quoted += escape.data();
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + '"';
+}
+
+// RFC 4180: a field holding a comma, quote or line end is quoted, its quotes doubled.
+std::string csvField(std::string_view text) {
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"') quoted += '"';
+        quoted += c;
+    }
+    return quoted + '"';
+}
+
+// Label values escape backslash, quote and line feed.
+std::string labelValue(std::string_view text) {
+    std::string escaped;
+    for (const char c : text) {
+        if (c == '\\' || c == '"') {
+            escaped += '\\';
+            escaped += c;
+        } else if (c == '\n') {
+            escaped += "\\n";
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+// Seconds since the epoch with milliseconds: "1765100000.123".
+std::string epochSeconds(system_clock::time_point time) {
+    const auto ms = floor<milliseconds>(time).time_since_epoch().count();
+    std::array<char, 32> text{};
+    std::snprintf(text.data(), text.size(), "%lld.%03lld", static_cast<long long>(ms / 1000),
+                  static_cast<long long>(ms % 1000));
+    return text.data();
+}
+
+void appendGauge(std::string& text, std::string_view name, std::string_view help,
+                 std::string_view label, std::string_view value) {
+    text.append("# HELP ").append(name).append(" ").append(help).append("\n");
+    text.append("# TYPE ").append(name).append(" gauge\n");
+    text.append(name).append("{device=\"").append(label).append("\"} ").append(value).append("\n");
+}
+
+}  // namespace
+
+std::optional<Reading> readingFromReport(std::span<const std::uint8_t> report,
+                                         const CalibrationPoints& points) {
+    const auto ratio = ratioFromReport(report);
+    if (!ratio) return std::nullopt;
+    const auto celsius = celsiusFromRatio(ratio, points.zero, points.hundred);
+    if (!celsius) return std::nullopt;
+    const auto fahrenheit = fahrenheitFromCelsius(*celsius);
+    if (!fahrenheit) return std::nullopt;
+    Reading reading;
+    reading.ratio = *ratio;
+    reading.celsius = *celsius;
+    reading.fahrenheit = *fahrenheit;
+    reading.points = points;
+    return reading;
+}
+
+std::string rfc3339(system_clock::time_point time) {
+    const auto ms = floor<milliseconds>(time);
+    const auto day = floor<days>(ms);
+    const year_month_day date{day};
+    const hh_mm_ss clock{ms - day};
+    std::array<char, 40> text{};
+    std::snprintf(text.data(), text.size(), "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
+                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                  static_cast<unsigned>(date.day()), static_cast<int>(clock.hours().count()),
+                  static_cast<int>(clock.minutes().count()),
+                  static_cast<int>(clock.seconds().count()),
+                  static_cast<int>(clock.subseconds().count()));
+    return text.data();
+}
+
+std::string plainLine(const Reading& reading) {
+    return celsiusShown(reading) + std::string(kCelsiusUnit) + "  " + fahrenheitShown(reading) +
+           std::string(kFahrenheitUnit) + "\n";
+}
+
+std::string jsonLine(const Reading& reading) {
+    return "{\"time\":" + jsonString(rfc3339(reading.time)) +
+           ",\"device\":" + jsonString(reading.device) + ",\"ratio\":" + shortest(reading.ratio) +
+           ",\"celsius\":" + shortest(reading.celsius) +
+           ",\"fahrenheit\":" + shortest(reading.fahrenheit) +
+           ",\"celsius_shown\":" + jsonString(celsiusShown(reading)) +
+           ",\"fahrenheit_shown\":" + jsonString(fahrenheitShown(reading)) +
+           ",\"cal_zero\":" + pointText(reading.points.zero) +
+           ",\"cal_hundred\":" + pointText(reading.points.hundred) + "}\n";
+}
+
+std::string csvHeader() {
+    return "time,device,ratio,celsius,fahrenheit,celsius_shown,fahrenheit_shown,cal_zero,"
+           "cal_hundred\n";
+}
+
+std::string csvLine(const Reading& reading) {
+    return rfc3339(reading.time) + "," + csvField(reading.device) + "," + shortest(reading.ratio) +
+           "," + shortest(reading.celsius) + "," + shortest(reading.fahrenheit) + "," +
+           celsiusShown(reading) + "," + fahrenheitShown(reading) + "," +
+           pointText(reading.points.zero) + "," + pointText(reading.points.hundred) + "\n";
+}
+
+std::string prometheusText(const ExpositionState& state) {
+    const std::string label = labelValue(state.device);
+    std::string text;
+    appendGauge(text, "usb_thermometer_up",
+                "Whether the last reading attempt got a report from the thermometer.", label,
+                state.reading ? "1" : "0");
+    if (state.reading) {
+        appendGauge(text, "usb_thermometer_celsius",
+                    "Temperature of the last reading, in degrees Celsius.", label,
+                    shortest(state.reading->celsius));
+    }
+    if (state.lastReadingTime) {
+        appendGauge(text, "usb_thermometer_last_reading_timestamp_seconds",
+                    "When the last reading was taken, in seconds since the epoch.", label,
+                    epochSeconds(*state.lastReadingTime));
+    }
+    return text;
+}
+
+}  // namespace thermo::reader

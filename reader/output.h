@@ -1,0 +1,52 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "measure/calibration_file.h"
+
+namespace thermo::reader {
+
+// One reading as every output form writes it: the report's ratio, the window's conversion of it
+// with the points in use, and when and from where it came.
+struct Reading {
+    std::chrono::system_clock::time_point time;
+    std::string device;
+    double ratio = 0;
+    float celsius = 0;
+    float fahrenheit = 0;
+    CalibrationPoints points;
+};
+
+// The window's conversion of one report with the given points; no value when the report is too
+// short or the points give no temperature for it.
+std::optional<Reading> readingFromReport(std::span<const std::uint8_t> report,
+                                         const CalibrationPoints& points);
+
+// "2026-12-07T09:30:05.123Z": RFC 3339 in UTC, milliseconds.
+std::string rfc3339(std::chrono::system_clock::time_point time);
+
+// "54.2 °C  129.5 °F", the texts the window shows; "." whatever the locale, for scripts.
+std::string plainLine(const Reading& reading);
+
+// One JSON object on one line: the texts as the window shows them and the numbers at full
+// precision (the ratio and the points as the shortest form that reads back to the same double,
+// °C and °F as the shortest that reads back to the same float).
+std::string jsonLine(const Reading& reading);
+
+std::string csvHeader();
+std::string csvLine(const Reading& reading);
+
+// What node_exporter's textfile collector reads: usb_thermometer_up, and with a reading its
+// temperature; the time of the last reading whenever there has been one. `device` labels all.
+struct ExpositionState {
+    std::string device;
+    std::optional<Reading> reading;  // no value while the thermometer is gone
+    std::optional<std::chrono::system_clock::time_point> lastReadingTime;
+};
+std::string prometheusText(const ExpositionState& state);
+
+}  // namespace thermo::reader

@@ -1,0 +1,254 @@
+#include "reader/reader.h"
+
+#include <cmath>
+#include <string>
+#include <system_error>
+
+#include "hid/hidusb.h"
+#include "measure/atomic_file.h"
+#include "measure/calibration_file.h"
+#include "reader/output.h"
+
+namespace thermo::reader {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::string_view kProgram = "usb-thermometer-read: ";
+
+void writeLine(std::FILE* stream, const std::string& line) {
+    std::fwrite(line.data(), 1, line.size(), stream);
+    std::fflush(stream);
+}
+
+void say(const Streams& streams, const std::string& message) {
+    writeLine(streams.err, std::string(kProgram) + message + "\n");
+}
+
+// The native platform with its listing narrowed to one path, so that the device module's own
+// discovery (ids, both opens, report length) decides whether that path is a thermometer.
+class OneInterface : public hid::Platform {
+  public:
+    OneInterface(hid::Platform& platform, std::string path)
+        : platform_(platform), path_(std::move(path)) {}
+
+    std::vector<hid::InterfaceEntry> listInterfaces() override {
+        std::vector<hid::InterfaceEntry> entries = platform_.listInterfaces();
+        std::erase_if(entries, [&](const hid::InterfaceEntry& e) { return e.path != path_; });
+        return entries;
+    }
+    std::unique_ptr<hid::Handle> open(const std::string& path, hid::OpenMode mode) override {
+        return platform_.open(path, mode);
+    }
+    hid::DeviceIds readIds(hid::Handle& handle) override { return platform_.readIds(handle); }
+    int inputReportLength(hid::Handle& handle) override {
+        return platform_.inputReportLength(handle);
+    }
+    std::unique_ptr<hid::WaitEvent> createReportEvent() override {
+        return platform_.createReportEvent();
+    }
+    hid::ReadResult readReport(hid::Handle& reportHandle, hid::WaitEvent& event,
+                               std::span<std::uint8_t> buffer,
+                               std::chrono::milliseconds timeout) override {
+        return platform_.readReport(reportHandle, event, buffer, timeout);
+    }
+
+  private:
+    hid::Platform& platform_;
+    std::string path_;
+};
+
+std::string noThermometer(const hid::HIDusb& device, const std::optional<std::string>& wanted) {
+    std::string text =
+        wanted ? "no thermometer at " + *wanted : std::string("no thermometer found");
+    if (!device.LastProblem.empty()) text += ": " + device.LastProblem;
+    return text;
+}
+
+int listThermometers(hid::Platform& platform, const Streams& streams) {
+    int found = 0;
+    for (const hid::InterfaceEntry& entry : platform.listInterfaces()) {
+        OneInterface only(platform, entry.path);
+        hid::HIDusb probe(only);
+        if (probe.FindThermometer()) {
+            writeLine(
+                streams.out,
+                entry.path + "\t" + std::to_string(probe.DeviceCaps.InputReportByteLength) + "\n");
+            ++found;
+        } else if (!probe.LastProblem.empty()) {
+            say(streams, probe.LastProblem);
+        }
+    }
+    if (found == 0) say(streams, "no thermometer found");
+    return found > 0 ? ExitRead : ExitNoThermometer;
+}
+
+// The calibration points in use, or the status to end with. Never creates the file.
+std::variant<CalibrationPoints, int> loadPoints(const std::filesystem::path& file,
+                                                const Streams& streams) {
+    CalibrationPoints points{.zero = kDefaultCalZero, .hundred = kDefaultCalHundred};
+    try {
+        if (auto loaded = CalibrationFile(file).loadIfPresent()) {
+            points = *loaded;
+        } else {
+            say(streams, file.string() + " not found; using the default points 0.72 and 0.35");
+        }
+    } catch (const CalibrationError& error) {
+        say(streams, error.what());
+        return ExitCalibration;
+    }
+    // Equal points, or ones that are not numbers, give no temperature for any report.
+    if (!celsiusFromRatio(0.5, points.zero, points.hundred)) {
+        say(streams,
+            file.string() + ": its two points give no temperature (equal, or not numbers)");
+        return ExitCalibration;
+    }
+    return points;
+}
+
+// One run of readings: the device, where the lines go, and what has been said about the device.
+class Run {
+  public:
+    Run(const Options& options, hid::Platform& platform, StopRequest& stop, const Streams& streams,
+        CalibrationPoints points)
+        : options_(options),
+          device_(platform),
+          stop_(stop),
+          streams_(streams),
+          points_(std::move(points)) {
+        stop_.setWake([this] { device_.WakePendingRead(); });
+    }
+    ~Run() { stop_.setWake({}); }
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
+
+    int readAll() {
+        const bool repeated = options_.count != 1;
+        int status = ExitRead;
+        const auto start = Clock::now();
+        const std::chrono::duration<double> interval(options_.intervalSeconds);
+        long long slot = 0;
+        for (int taken = 0; options_.count == 0 || taken < options_.count; ++taken) {
+            if (taken > 0) {
+                slot = nextSlot(start, interval, slot);
+                if (!stop_.sleepUntil(start + std::chrono::duration_cast<Clock::duration>(
+                                                  interval * static_cast<double>(slot)))) {
+                    return ExitRead;
+                }
+            }
+            const int outcome = attempt(repeated);
+            if (stop_.requested()) return ExitRead;
+            status = outcome;
+        }
+        return status;
+    }
+
+  private:
+    // The next slot on the grid start + k × interval that is still ahead: readings keep their
+    // rhythm without drift, and one that overran (a 6 s time-out) skips the slots it missed.
+    static long long nextSlot(Clock::time_point start, std::chrono::duration<double> interval,
+                              long long slot) {
+        const double elapsed = std::chrono::duration<double>(Clock::now() - start) / interval;
+        return std::max(slot + 1, static_cast<long long>(std::floor(elapsed)) + 1);
+    }
+
+    int attempt(bool repeated) {
+        if (!device_.DevicePresent && !device_.FindThermometer()) {
+            return failed(ExitNoThermometer, noThermometer(device_, options_.device), repeated);
+        }
+        device_.PollThermometer();
+        if (!device_.DevicePresent) {
+            if (stop_.requested()) return ExitRead;  // woken for the stop, not gone
+            return failed(ExitNoReport, "no report from " + device_.DevicePath + " within 6 s",
+                          repeated);
+        }
+        auto reading = readingFromReport(*device_.ReportBuffer, points_);
+        if (!reading) {
+            return failed(ExitCalibration,
+                          device_.DevicePath +
+                              ": its report gives no temperature with the "
+                              "calibration points in use",
+                          repeated);
+        }
+        reading->time = std::chrono::system_clock::now();
+        reading->device = device_.DevicePath;
+        if (gone_) say(streams_, "thermometer back at " + device_.DevicePath);
+        gone_ = false;
+        writeReading(*reading);
+        exposition_.reading = reading;
+        exposition_.lastReadingTime = reading->time;
+        exposition_.device = reading->device;
+        expose();
+        return ExitRead;
+    }
+
+    int failed(int status, const std::string& why, bool repeated) {
+        if (!gone_) say(streams_, repeated ? "thermometer gone: " + why : why);
+        gone_ = true;
+        exposition_.reading.reset();
+        if (exposition_.device.empty()) exposition_.device = options_.device.value_or("");
+        expose();
+        return status;
+    }
+
+    void writeReading(const Reading& reading) {
+        switch (options_.format) {
+            case Format::Plain:
+                writeLine(streams_.out, plainLine(reading));
+                break;
+            case Format::Json:
+                writeLine(streams_.out, jsonLine(reading));
+                break;
+            case Format::Csv:
+                writeLine(streams_.out, (headerWritten_ ? "" : csvHeader()) + csvLine(reading));
+                headerWritten_ = true;
+                break;
+        }
+    }
+
+    void expose() {
+        if (!options_.prometheus) return;
+        try {
+            replaceFileAtomically(*options_.prometheus, prometheusText(exposition_));
+            lastExposeError_.clear();
+        } catch (const std::system_error& error) {
+            const std::string why = options_.prometheus->string() + ": " + error.what();
+            // Said once, not once a reading, while the same failure goes on.
+            if (why != lastExposeError_) say(streams_, why);
+            lastExposeError_ = why;
+        }
+    }
+
+    const Options& options_;
+    hid::HIDusb device_;
+    StopRequest& stop_;
+    const Streams& streams_;
+    CalibrationPoints points_;
+    bool gone_ = false;
+    bool headerWritten_ = false;
+    ExpositionState exposition_;
+    std::string lastExposeError_;
+};
+
+int readThermometer(const Options& options, hid::Platform& platform, StopRequest& stop,
+                    const Streams& streams) {
+    const auto points = loadPoints(options.calibration, streams);
+    if (const int* status = std::get_if<int>(&points)) return *status;
+    Run run(options, platform, stop, streams, std::get<CalibrationPoints>(points));
+    return run.readAll();
+}
+
+}  // namespace
+
+int runReader(const Options& options, hid::Platform& platform, StopRequest& stop,
+              const Streams& streams) {
+    if (options.list) return listThermometers(platform, streams);
+    if (options.device) {
+        OneInterface only(platform, *options.device);
+        return readThermometer(options, only, stop, streams);
+    }
+    return readThermometer(options, platform, stop, streams);
+}
+
+}  // namespace thermo::reader

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdio>
+
+#include "hid/hid_platform.h"
+#include "reader/options.h"
+#include "reader/stop_requests.h"
+
+namespace thermo::reader {
+
+// Where the program writes: readings to `out`, everything else to `err`. Each line is written
+// whole and flushed, so that a pipe sees every reading as it is taken.
+struct Streams {
+    std::FILE* out = stdout;
+    std::FILE* err = stderr;
+};
+
+// What the program does with its options: lists the thermometers, or takes the readings (one, or
+// `count` at the interval, or until `stop` is requested). Returns the exit status.
+int runReader(const Options& options, hid::Platform& platform, StopRequest& stop,
+              const Streams& streams);
+
+}  // namespace thermo::reader

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace thermo::reader {
+
+// A request to end a repeated run, made from another thread (the signal watcher). The run checks
+// it between readings and sleeps through sleepUntil(), which a request cuts short.
+class StopRequest {
+  public:
+    // Thread-safe; later requests change nothing.
+    void request();
+    bool requested() const;
+    // Until `when` or a request, whichever comes first; false when a request came.
+    bool sleepUntil(std::chrono::steady_clock::time_point when);
+    // What a request does besides: end a report wait in progress. Called at once when the
+    // request came already; set it empty before what it refers to goes.
+    void setWake(std::function<void()> wake);
+
+  private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    bool requested_ = false;
+    std::function<void()> wake_;
+};
+
+// Turns the platform's interrupt and termination requests (SIGINT and SIGTERM; a console's
+// Ctrl+C, Ctrl+Break and close) into stop.request() while it lives. Create it before any other
+// thread starts. One implementation per platform.
+class StopSignals {
+  public:
+    explicit StopSignals(StopRequest& stop);
+    ~StopSignals();
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+  private:
+    struct Watcher;
+    std::unique_ptr<Watcher> watcher_;
+};
+
+}  // namespace thermo::reader

@@ -1,0 +1,292 @@
+// usb-thermometer-read end to end: the real program in the simulated thermometer's namespace,
+// its standard output, standard error, exit status and files read back.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "tests/e2e/process.h"
+#include "tests/e2e/session.h"
+#include "tests/measure/row_name.h"
+
+namespace thermo::e2e {
+namespace {
+
+// Rows print by their names (tests/measure/row_name.h).
+using thermo::PrintTo;
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
+
+const std::string kReader = THERMO_READ_PROGRAM;
+const std::string kWorkedLine = "54.2 \302\260C  129.5 \302\260F\n";
+// Far more than any run here needs, on the most loaded machine.
+constexpr milliseconds kPatience = 60s;
+
+std::string whyCannotRun() {
+    if (::geteuid() != 0) return "needs root: the simulated thermometer mounts FUSE files";
+    if (::access("/dev/fuse", R_OK | W_OK) != 0) return "needs /dev/fuse for the simulated node";
+    return {};
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// The simulator with `simArgs`, running the reader with `readArgs` in a folder of its own; the
+// reader's standard error goes to err.txt there, its standard output to out.txt.
+class ReadProgram : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (const std::string why = whyCannotRun(); !why.empty()) GTEST_SKIP() << why;
+    }
+
+    Spawn spawnOf(const std::vector<std::string>& simArgs,
+                  const std::vector<std::string>& readArgs) const {
+        std::vector<std::string> argv{builtPrograms().simulator.string()};
+        argv.insert(argv.end(), simArgs.begin(), simArgs.end());
+        argv.insert(argv.end(), {"--control", socket().string(), "--", "sh", "-c",
+                                 "exec \"$0\" \"$@\" >out.txt 2>err.txt", kReader});
+        argv.insert(argv.end(), readArgs.begin(), readArgs.end());
+        return Spawn{argv, {}, dir_.path(), dir_.path() / "sim.log"};
+    }
+
+    // Runs to the end; the status is the reader's (the simulator passes it on).
+    int runToEnd(const std::vector<std::string>& simArgs,
+                 const std::vector<std::string>& readArgs) {
+        Process process(spawnOf(simArgs, readArgs));
+        const auto status = process.waitFor(kPatience);
+        if (!status) ADD_FAILURE() << "still running after " << kPatience.count() << " ms";
+        return status.value_or(-1);
+    }
+
+    fs::path socket() const { return dir_.path() / "control.sock"; }
+    fs::path file(const char* name) const { return dir_.path() / name; }
+    std::string out() const { return readFile(file("out.txt")); }
+    std::string err() const { return readFile(file("err.txt")); }
+
+    TempDir dir_;
+};
+
+struct OutcomeRow {
+    const char* name;
+    std::vector<std::string> simArgs;
+    std::vector<std::string> readArgs;
+    const char* calContent;  // nullptr: no cal.txt
+    int status;
+    const char* outPattern;  // the whole standard output
+    const char* errPart;     // in standard error
+};
+
+const OutcomeRow kOutcomes[] = {
+    {"WorkedExamplePlain",
+     {"--raw", "133,0", "--rate", "100"},
+     {},
+     nullptr,
+     0,
+     "54\\.2 \302\260C  129\\.5 \302\260F\n",
+     "cal.txt not found; using the default points 0.72"},
+    {"WorkedExampleJson",
+     {"--raw", "133,0", "--rate", "100"},
+     {"--json"},
+     nullptr,
+     0,
+     "\\{\"time\":\"20[0-9][0-9]-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\.[0-9]{3}"
+     "Z\","
+     "\"device\":\"/dev/hidraw0\",\"ratio\":0\\.51953125,\"celsius\":54\\.180744,"
+     "\"fahrenheit\":129\\.52534,\"celsius_shown\":\"54\\.2\",\"fahrenheit_shown\":\"129\\.5\","
+     "\"cal_zero\":0\\.72,\"cal_hundred\":0\\.35\\}\n",
+     "default points"},
+    {"WorkedExampleCsv",
+     {"--raw", "133,0", "--rate", "100"},
+     {"--csv"},
+     nullptr,
+     0,
+     "time,device,ratio,celsius,fahrenheit,celsius_shown,fahrenheit_shown,cal_zero,cal_hundred\n"
+     "20[-0-9T:.]*Z,/dev/hidraw0,0\\.51953125,54\\.180744,129\\.52534,54\\.2,129\\.5,0\\.72,"
+     "0\\.35\n",
+     "default points"},
+    {"OwnCalibrationFileIsUsed",
+     {"--raw", "133,0", "--rate", "100"},
+     {},
+     "0.7,0.3\r\n",
+     0,
+     "45\\.1 \302\260C  113\\.2 \302\260F\n",
+     ""},
+    {"AfterTheDecoysTheThermometer",
+     {"--raw", "133,0", "--decoys", "2"},
+     {"--json"},
+     nullptr,
+     0,
+     ".*\"device\":\"/dev/hidraw2\".*",
+     ""},
+    {"NoThermometerIsTwo",
+     {"--absent", "--decoys", "1"},
+     {},
+     nullptr,
+     2,
+     "",
+     "usb-thermometer-read: no thermometer found\n"},
+    {"NotAThermometerAtThatPathIsTwo",
+     {"--decoys", "1"},
+     {"--device", "/dev/hidraw0"},
+     nullptr,
+     2,
+     "",
+     "no thermometer at /dev/hidraw0"},
+    {"CalibrationWithOneValueIsFour",
+     {},
+     {},
+     "0.72\r\n",
+     4,
+     "",
+     "cal.txt: does not hold two calibration values"},
+    {"CalibrationWithEqualPointsIsFour",
+     {},
+     {},
+     "0.5,0.5\r\n",
+     4,
+     "",
+     "cal.txt: its two points give no temperature"},
+    {"CalibrationNamedByCalIsFourWhenUnreadable",
+     {},
+     {"--cal", "."},
+     nullptr,
+     4,
+     "",
+     ".: Is a directory"},
+    {"WrongCommandLineIsOne", {}, {"--count", "many"}, nullptr, 1, "", "--count"},
+};
+
+class ReadOutcome : public ReadProgram, public ::testing::WithParamInterface<OutcomeRow> {};
+
+TEST_P(ReadOutcome, PrintsAndExitsAsDocumented) {
+    const OutcomeRow& row = GetParam();
+    if (row.calContent) std::ofstream(file("cal.txt"), std::ios::binary) << row.calContent;
+    EXPECT_EQ(runToEnd(row.simArgs, row.readArgs), row.status) << err();
+    EXPECT_THAT(out(), MatchesRegex(row.outPattern));
+    EXPECT_THAT(err(), HasSubstr(row.errPart));
+    // Never created, and never changed.
+    if (row.calContent) {
+        EXPECT_EQ(readFile(file("cal.txt")), row.calContent);
+    } else {
+        EXPECT_FALSE(fs::exists(file("cal.txt")));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ReadOutcome, ::testing::ValuesIn(kOutcomes), rowName);
+
+TEST_F(ReadProgram, SilentThermometerIsThreeAfterTheSixSecondWait) {
+    const auto start = Clock::now();
+    EXPECT_EQ(runToEnd({"--rate", "0"}, {}), 3);
+    // A lower bound only: the wait cannot end sooner, however loaded the machine.
+    EXPECT_GE(Clock::now() - start, 6000ms);
+    EXPECT_EQ(err(),
+              "usb-thermometer-read: cal.txt not found; using the default points 0.72 and 0.35\n"
+              "usb-thermometer-read: no report from /dev/hidraw0 within 6 s\n");
+    EXPECT_EQ(out(), "");
+}
+
+TEST_F(ReadProgram, CountAndIntervalGiveThatManyRows) {
+    EXPECT_EQ(runToEnd({"--raw", "133,0", "--rate", "100"}, {"--interval", "0.2", "--count", "3"}),
+              0);
+    EXPECT_EQ(out(), kWorkedLine + kWorkedLine + kWorkedLine);
+}
+
+TEST_F(ReadProgram, ListShowsEveryThermometerAndDevicePicksOne) {
+    const std::vector<std::string> sim = {"--decoys", "1", "--thermometers", "2", "--length", "8"};
+    EXPECT_EQ(runToEnd(sim, {"--list"}), 0) << err();
+    EXPECT_EQ(out(), "/dev/hidraw1\t9\n/dev/hidraw2\t9\n");
+
+    EXPECT_EQ(runToEnd(sim, {"--device", "/dev/hidraw2", "--csv"}), 0) << err();
+    EXPECT_THAT(linesOf(out()).back(), HasSubstr(",/dev/hidraw2,"));
+}
+
+// Rows of a CSV log that a reader has written so far.
+int csvRows(const std::string& text) {
+    const auto lines = linesOf(text);
+    return lines.empty() ? 0 : static_cast<int>(lines.size()) - 1;
+}
+
+TEST_F(ReadProgram, UnplugAndReplugLeaveAGapThenReadingsGoOnAndSigtermEndsTheRun) {
+    Process process(spawnOf({"--raw", "133,0", "--rate", "100"},
+                            {"--count", "0", "--interval", "0.05", "--csv"}));
+    const SimControl sim(socket());
+    ASSERT_TRUE(waitUntil([&] { return csvRows(out()) >= 2; }, kPatience)) << err();
+
+    sim.command("unplug", 10000);
+    ASSERT_TRUE(
+        waitUntil([&] { return err().find("thermometer gone") != std::string::npos; }, kPatience))
+        << err();
+    const int rowsWhileGone = csvRows(out());
+    sim.command("raw 140 0");
+    sim.command("plug");
+    ASSERT_TRUE(waitUntil([&] { return err().find("thermometer back at") != std::string::npos; },
+                          kPatience))
+        << err();
+    ASSERT_TRUE(waitUntil([&] { return csvRows(out()) >= rowsWhileGone + 2; }, kPatience));
+
+    ::kill(process.pid(), SIGTERM);  // the simulator passes it on
+    const auto status = process.waitFor(kPatience);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, 0) << err();
+
+    // One header, then whole rows only: the old value before the gap, the new one after it.
+    const auto lines = linesOf(out());
+    ASSERT_EQ(out().back(), '\n');
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), lines.front()), 1);
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        EXPECT_EQ(std::count(lines[i].begin(), lines[i].end(), ','), 8) << lines[i];
+    }
+    EXPECT_THAT(lines[1], HasSubstr(",54.2,129.5,"));
+    EXPECT_THAT(lines.back(), HasSubstr(",0.72,0.35"));
+    EXPECT_THAT(lines.back(), ::testing::Not(HasSubstr(",54.2,")));
+    EXPECT_THAT(err(),
+                MatchesRegex("(.|\n)*thermometer gone: [^\n]*\n"
+                             "usb-thermometer-read: thermometer back at /dev/hidraw[0-9]\n"));
+}
+
+// Every content of the exposition file a reader sees is a whole one: never empty, never cut.
+TEST_F(ReadProgram, PrometheusFileIsNeverSeenHalfWritten) {
+    Process process(spawnOf({"--raw", "133,0", "--rate", "200"},
+                            {"--count", "0", "--interval", "0.002", "--prometheus", "t.prom"}));
+    std::set<std::string> seen;
+    const auto whole = [](const std::string& text) {
+        return text.rfind("# HELP usb_thermometer_up ", 0) == 0 &&
+               text.find("usb_thermometer_up{device=\"/dev/hidraw0\"} 1\n") != std::string::npos &&
+               text.find("usb_thermometer_celsius{device=\"/dev/hidraw0\"} 54.180744\n") !=
+                   std::string::npos &&
+               std::regex_search(text, std::regex("_timestamp_seconds\\{device=\"/dev/hidraw0\"\\} "
+                                                  "[0-9]+\\.[0-9]{3}\n$"));
+    };
+    std::string broken;
+    // Until 200 different contents have been read, each one checked.
+    waitUntil(
+        [&] {
+            if (!fs::exists(file("t.prom"))) return false;
+            const std::string text = readFile(file("t.prom"));
+            if (!whole(text)) broken = text;
+            seen.insert(text);
+            return !broken.empty() || seen.size() >= 200;
+        },
+        kPatience, 0ms);
+    EXPECT_EQ(broken, "");
+    EXPECT_GE(seen.size(), 200U);
+    ::kill(process.pid(), SIGTERM);
+    EXPECT_EQ(process.waitFor(kPatience), std::optional<int>(0)) << err();
+}
+
+}  // namespace
+}  // namespace thermo::e2e

@@ -1,0 +1,182 @@
+// What usb-thermometer-read prints for a report: the window's own texts for the same report and
+// points, and the full-precision fields of the machine-readable forms.
+
+#include <gmock/gmock.h>
+
+#include <chrono>
+#include <sstream>
+
+#include "reader/options.h"
+#include "reader/output.h"
+#include "tests/measure/row_name.h"
+#include "tests/window/form1_fixture.h"
+
+namespace thermo::testing {
+namespace {
+
+// Rows print by their names (tests/measure/row_name.h).
+using thermo::PrintTo;
+
+using namespace std::chrono;
+using ::testing::HasSubstr;
+
+struct ReportRow {
+    const char* name;
+    std::uint8_t b1;
+    std::uint8_t b2;
+    const char* calLine;
+};
+
+// Reports across the scale and beyond it, with the default points and with others.
+const ReportRow kReports[] = {
+    {"WorkedExample", 133, 0, "0.72,0.35\r\n"},
+    {"ZeroValueFarAboveScale", 0, 0, "0.72,0.35\r\n"},
+    {"FullValueFarBelowScale", 255, 255, "0.72,0.35\r\n"},
+    {"JustBelowZero", 184, 82, "0.72,0.35\r\n"},
+    {"SingleDigitNeedsLeadingZero", 177, 0, "0.72,0.35\r\n"},
+    {"OwnPointsRisingRatio", 90, 17, "0.3,0.7\r\n"},
+    {"MissingZeroPointCountsAsZero", 40, 200, ",0.35\r\n"},
+};
+
+class SameAsWindow : public Form1Test, public ::testing::WithParamInterface<ReportRow> {};
+
+TEST_P(SameAsWindow, PlainLineAndShownFieldsAreTheWindowsTexts) {
+    const ReportRow& row = GetParam();
+    writeCal(row.calLine);
+    platform.addThermometer(kThermometer);
+    running();
+    const std::vector<std::uint8_t> report = {0, row.b1, row.b2};
+    platform.queueReport(kThermometer, report);
+    tick();
+    const std::string celsius = captionOf(ControlId::Label5);
+    const std::string fahrenheit = captionOf(ControlId::Label10);
+
+    const auto points = CalibrationFile(calPath()).loadIfPresent();
+    ASSERT_TRUE(points.has_value());
+    const auto reading = reader::readingFromReport(report, *points);
+    ASSERT_TRUE(reading.has_value());
+    EXPECT_EQ(reader::plainLine(*reading), celsius + captionOf(ControlId::Label3) + "  " +
+                                               fahrenheit + captionOf(ControlId::Label11) + "\n");
+    EXPECT_THAT(reader::jsonLine(*reading),
+                HasSubstr("\"celsius_shown\":\"" + celsius + "\",\"fahrenheit_shown\":\"" +
+                          fahrenheit + "\""));
+    EXPECT_THAT(reader::csvLine(*reading), HasSubstr("," + celsius + "," + fahrenheit + ","));
+}
+
+INSTANTIATE_TEST_SUITE_P(Reports, SameAsWindow, ::testing::ValuesIn(kReports), rowName);
+
+reader::Reading workedExample() {
+    auto reading = reader::readingFromReport(std::vector<std::uint8_t>{0, 133, 0},
+                                             {.zero = 0.72, .hundred = 0.35});
+    reading->time = sys_days{2026y / 12 / 7} + 9h + 30min + 5s + 123ms;
+    reading->device = "/dev/hidraw0";
+    return *reading;
+}
+
+// The published worked example: ratio 0.51953125, 54.180744 °C shown 54.2, 129.52534 °F shown
+// 129.5; the numbers at full precision so that a log can be re-calibrated later.
+TEST(ReaderOutput, WorkedExampleInEveryForm) {
+    const reader::Reading reading = workedExample();
+    EXPECT_EQ(reader::plainLine(reading), "54.2 \302\260C  129.5 \302\260F\n");
+    EXPECT_EQ(reader::jsonLine(reading),
+              "{\"time\":\"2026-12-07T09:30:05.123Z\",\"device\":\"/dev/hidraw0\","
+              "\"ratio\":0.51953125,\"celsius\":54.180744,\"fahrenheit\":129.52534,"
+              "\"celsius_shown\":\"54.2\",\"fahrenheit_shown\":\"129.5\",\"cal_zero\":0.72,"
+              "\"cal_hundred\":0.35}\n");
+    EXPECT_EQ(reader::csvHeader() + reader::csvLine(reading),
+              "time,device,ratio,celsius,fahrenheit,celsius_shown,fahrenheit_shown,cal_zero,"
+              "cal_hundred\n"
+              "2026-12-07T09:30:05.123Z,/dev/hidraw0,0.51953125,54.180744,129.52534,54.2,129.5,"
+              "0.72,0.35\n");
+}
+
+TEST(ReaderOutput, ReportWithoutBothValueBytesGivesNoReading) {
+    EXPECT_FALSE(reader::readingFromReport(std::vector<std::uint8_t>{0, 133}, {0.72, 0.35}));
+    EXPECT_FALSE(reader::readingFromReport(std::vector<std::uint8_t>{0, 133, 0}, {0.5, 0.5}));
+}
+
+TEST(ReaderOutput, TextFieldsAreEscapedForTheirForm) {
+    reader::Reading reading = workedExample();
+    reading.device = "a\"b,c\\d";
+    EXPECT_THAT(reader::jsonLine(reading), HasSubstr("\"device\":\"a\\\"b,c\\\\d\""));
+    EXPECT_THAT(reader::csvLine(reading), HasSubstr(",\"a\"\"b,c\\d\","));
+    const std::string text = reader::prometheusText({reading.device, reading, reading.time});
+    EXPECT_THAT(text, HasSubstr("{device=\"a\\\"b,c\\\\d\"}"));
+}
+
+TEST(ReaderOutput, ExpositionHasHelpAndTypeForEachGaugeAndNoTemperatureWhileDown) {
+    const reader::Reading reading = workedExample();
+    const std::string up = reader::prometheusText({reading.device, reading, reading.time});
+    EXPECT_EQ(up,
+              "# HELP usb_thermometer_up Whether the last reading attempt got a report from the "
+              "thermometer.\n"
+              "# TYPE usb_thermometer_up gauge\n"
+              "usb_thermometer_up{device=\"/dev/hidraw0\"} 1\n"
+              "# HELP usb_thermometer_celsius Temperature of the last reading, in degrees "
+              "Celsius.\n"
+              "# TYPE usb_thermometer_celsius gauge\n"
+              "usb_thermometer_celsius{device=\"/dev/hidraw0\"} 54.180744\n"
+              "# HELP usb_thermometer_last_reading_timestamp_seconds When the last reading was "
+              "taken, in seconds since the epoch.\n"
+              "# TYPE usb_thermometer_last_reading_timestamp_seconds gauge\n"
+              "usb_thermometer_last_reading_timestamp_seconds{device=\"/dev/hidraw0\"} "
+              "1796635805.123\n");
+
+    const std::string down = reader::prometheusText({reading.device, std::nullopt, reading.time});
+    EXPECT_THAT(down, HasSubstr("usb_thermometer_up{device=\"/dev/hidraw0\"} 0\n"));
+    EXPECT_THAT(down, ::testing::Not(HasSubstr("usb_thermometer_celsius")));
+    EXPECT_THAT(down, HasSubstr("usb_thermometer_last_reading_timestamp_seconds{"));
+}
+
+struct CommandLineRow {
+    const char* name;
+    std::vector<const char*> args;
+    int status;  // -1: parsed
+    const char* said;
+};
+
+const CommandLineRow kCommandLines[] = {
+    {"Defaults", {}, -1, ""},
+    {"HelpListsExitStatuses", {"--help"}, 0, "4  the calibration file"},
+    {"VersionNamesTheProgram", {"--version"}, 0, "usb-thermometer-read "},
+    {"JsonAndCsvExcludeEachOther", {"--json", "--csv"}, 1, "excludes"},
+    {"NegativeCount", {"--count", "-1"}, 1, "--count"},
+    {"ZeroInterval", {"--interval", "0"}, 1, "--interval"},
+    {"UnknownOption", {"--fahrenheit"}, 1, "--fahrenheit"},
+};
+
+class CommandLine : public ::testing::TestWithParam<CommandLineRow> {};
+
+TEST_P(CommandLine, ParsesOrEndsWithItsStatus) {
+    const CommandLineRow& row = GetParam();
+    std::vector<const char*> argv = {"usb-thermometer-read"};
+    argv.insert(argv.end(), row.args.begin(), row.args.end());
+    std::ostringstream out;
+    std::ostringstream err;
+    const auto parsed = reader::parseOptions(static_cast<int>(argv.size()), argv.data(), out, err);
+    if (row.status < 0) {
+        ASSERT_TRUE(std::holds_alternative<reader::Options>(parsed)) << err.str();
+        return;
+    }
+    ASSERT_TRUE(std::holds_alternative<int>(parsed));
+    EXPECT_EQ(std::get<int>(parsed), row.status);
+    EXPECT_THAT(out.str() + err.str(), HasSubstr(row.said));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, CommandLine, ::testing::ValuesIn(kCommandLines), rowName);
+
+TEST(CommandLineValues, EverythingTogetherIsTakenAsGiven) {
+    std::vector<const char*> argv = {
+        "usb-thermometer-read", "--count", "0", "--interval", "0.2", "--csv", "--cal", "c.txt"};
+    std::ostringstream out;
+    const auto parsed = reader::parseOptions(static_cast<int>(argv.size()), argv.data(), out, out);
+    const auto& options = std::get<reader::Options>(parsed);
+    EXPECT_EQ(options.count, 0);
+    EXPECT_EQ(options.intervalSeconds, 0.2);
+    EXPECT_EQ(options.format, reader::Format::Csv);
+    EXPECT_EQ(options.calibration, "c.txt");
+    EXPECT_FALSE(options.prometheus.has_value());
+}
+
+}  // namespace
+}  // namespace thermo::testing
