@@ -50,7 +50,7 @@ TEST_F(HIDusbTest, ListThatCannotBeHadFindsNothingAndTheNextSearchTriesAgain) {
     EXPECT_EQ(platform.calls(), Calls{"list"});
 
     platform.failListing(std::nullopt);
-    hid.PollThermometer();
+    EXPECT_TRUE(hid.FindThermometer());
     expectPresent(true);
     EXPECT_TRUE(hid.LastProblem.empty());
 }

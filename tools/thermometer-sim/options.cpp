@@ -106,8 +106,7 @@ void describe(CLI::App& app, Options& options, Pending& pending) {
               integerInto(sim.thermometers, 0, MaxDevices));
     app.add_flag("--absent", sim.startUnplugged, "start with the thermometers unplugged");
     addParsed(app, "--control", "PATH",
-              "control socket (default $" + Environment +
-                  ", else control.sock in a new private folder under $XDG_RUNTIME_DIR or /tmp)",
+              "control socket (default $" + Environment + ", else one in a private folder)",
               [&options](const std::string& text) {
                   if (text.empty()) return false;
                   options.control = text;
