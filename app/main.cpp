@@ -11,7 +11,13 @@
 #include "window/qt/qt_form1_window.h"
 
 int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
+    // The program takes no command line, and neither does Qt: given only the program's name, it
+    // cannot take options such as -reverse or -style from it. Its environment variables (the
+    // platform, scaling) still apply.
+    char fallbackName[] = "usb-thermometer";
+    char* qtArgv[] = {argc > 0 && argv[0] != nullptr ? argv[0] : fallbackName, nullptr};
+    int qtArgc = 1;
+    QApplication app(qtArgc, qtArgv);
     const std::unique_ptr<thermo::hid::Platform> platform = thermo::hid::makeNativePlatform();
     thermo::hid::HIDusb device(*platform);
     thermo::QtForm1Window window;

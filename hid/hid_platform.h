@@ -110,7 +110,8 @@ class Platform {
     // byte at index 0: a device without report ids gets 0 there and its data from index 1. If
     // reports are already queued, the newest of them is delivered and the older ones dropped, so
     // the reading is never stale; otherwise waits at most `timeout`. On TimedOut or Gone nothing
-    // is left pending. A pending read ends at once when the device goes (Gone).
+    // is left pending. A pending read ends at once when the device goes (Gone), and a device
+    // that has gone is Gone at once, whatever reports it queued before it went.
     virtual ReadResult readReport(Handle& reportHandle, WaitEvent& event,
                                   std::span<std::uint8_t> buffer,
                                   std::chrono::milliseconds timeout) = 0;

@@ -30,7 +30,16 @@ bool HIDusb::FindThermometer() {
     // Callers only search while absent, but whatever is still held must not leak.
     ReleaseDevice();
 
-    for (const InterfaceEntry& entry : platform_.listInterfaces()) {
+    std::vector<InterfaceEntry> interfaces;
+    try {
+        interfaces = platform_.listInterfaces();
+    } catch (const PlatformError& error) {
+        // A list that cannot be had holds no thermometer: the search finds nothing, at start-up
+        // as in a tick, and the next search tries again.
+        NoteProblem(describe(error));
+        return false;
+    }
+    for (const InterfaceEntry& entry : interfaces) {
         // Ids the listing already knows spare us opening other people's devices.
         if (entry.ids && !isThermometer(*entry.ids)) continue;
         if (TakeIfThermometer(entry)) break;

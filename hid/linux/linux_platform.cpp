@@ -166,14 +166,18 @@ Drained drain(LinuxHandle& handle) {
         const int err = got == 0 ? 0 : errno;
         if (err == EINTR) continue;
         if (err == EAGAIN || err == EWOULDBLOCK) return result;
-        // The device went after sending what we have: that report is still good, and the next
-        // read will see the failure.
-        if (result.kind == Drained::Kind::Report) return result;
+        // hidraw hands out what was queued before an unplug and fails only after it; a failure
+        // behind those reports still means the device is gone now, and its last report must not
+        // make it look present for one more reading.
         const std::string why = err == 0 ? "end of file" : reason(err);
         return {Drained::Kind::Failed, 0, "read " + handle.devicePath() + ": " + why};
     }
     return result;
 }
+
+// hidraw signals an unplug with POLLHUP|POLLERR on every open file, also while reports sent
+// before it are still queued there.
+bool hungUp(short revents) { return (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0; }
 
 // Lays the report out as the Windows HID layer delivers it: report id first, 0 for a device
 // without ids (hidraw then leaves the id out). Returns the bytes delivered.
@@ -280,42 +284,45 @@ ReadResult LinuxPlatform::readReport(Handle& reportHandle, WaitEvent& event,
     if (linuxEvent == nullptr) throw std::invalid_argument("not an event of the Linux platform");
 
     const Clock::time_point deadline = Clock::now() + timeout;
-    bool hungUp = false;
     // The newest report of a full queue, held back while we wait for one the device sent after
     // the kernel stopped dropping; delivered only if no fresher one comes.
     std::optional<std::size_t> heldBack;
+    // The first look does not wait: it only asks whether the device has hung up or reports are
+    // queued, so that a hang-up wins over reports queued before it.
+    bool waited = false;
     for (;;) {
-        Drained drained = drain(handle);
-        if (drained.kind == Drained::Kind::Report) {
-            if (!drained.queueWasFull()) {
-                return {ReadOutcome::Report, deliver(handle, drained.length, buffer), {}};
-            }
-            heldBack = drained.length;
-        }
-        if (drained.kind == Drained::Kind::Failed) return {ReadOutcome::Gone, 0, drained.error};
-        // Don't rely on a read failing to report disconnection; a hang-up with nothing left to
-        // read is one too.
-        if (hungUp) return {ReadOutcome::Gone, 0, "poll " + handle.devicePath() + ": hang-up"};
-
         pollfd fds[2] = {{handle.fd(), POLLIN, 0}, {linuxEvent->fd(), POLLIN, 0}};
         int ready = 0;
         do {
             auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
             left =
                 std::clamp(left, std::chrono::milliseconds{0}, std::chrono::milliseconds{INT_MAX});
-            ready = ::poll(fds, 2, static_cast<int>(left.count()));
+            ready = ::poll(fds, 2, waited ? static_cast<int>(left.count()) : 0);
         } while (ready < 0 && errno == EINTR);
 
         if (ready < 0) {
             // A wait that fails in itself leaves nothing to wait for; the caller lets go too.
             return {ReadOutcome::Gone, 0, "poll " + handle.devicePath() + ": " + reason(errno)};
         }
-        if (ready == 0) {
+        if (fds[1].revents != 0) return {ReadOutcome::Woken, 0, {}};
+        if (hungUp(fds[0].revents)) {
+            return {ReadOutcome::Gone, 0, "poll " + handle.devicePath() + ": hang-up"};
+        }
+        if (ready == 0 && waited) {
             if (heldBack) return {ReadOutcome::Report, deliver(handle, *heldBack, buffer), {}};
             return {ReadOutcome::TimedOut, 0, {}};
         }
-        if (fds[1].revents != 0) return {ReadOutcome::Woken, 0, {}};
-        hungUp = (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+        waited = true;
+
+        // Don't rely on poll alone to say whether reports wait; the non-blocking reads tell.
+        Drained drained = drain(handle);
+        if (drained.kind == Drained::Kind::Failed) return {ReadOutcome::Gone, 0, drained.error};
+        if (drained.kind == Drained::Kind::Report) {
+            if (!drained.queueWasFull()) {
+                return {ReadOutcome::Report, deliver(handle, drained.length, buffer), {}};
+            }
+            heldBack = drained.length;
+        }
     }
 }
 

@@ -212,11 +212,8 @@ ReadResult readNewestReport(const WindowsHandle& handle, const WindowsWaitEvent&
                 newest = read.takeReport();
                 continue;  // more may be queued behind it
             case OverlappedRead::State::Failed:
-                // A report read before the failure is still the newest reading; the next read
-                // runs into the failure again and reports it.
-                if (newest) {
-                    return delivered(std::move(*newest), buffer);
-                }
+                // Also behind reports read before it: the device is gone now, and its last
+                // report must not make it look present for one more reading.
                 return gone(read.error());
             case OverlappedRead::State::Cancelled:
             case OverlappedRead::State::Pending:

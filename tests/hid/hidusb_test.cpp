@@ -39,6 +39,22 @@ TEST_F(HIDusbTest, NoInterfacesFindsNothingAndOpensNothing) {
     EXPECT_EQ(platform.calls(), Calls{"list"});
 }
 
+// The platform's list of interfaces cannot be had (SetupDiGetClassDevsA fails): the search
+// finds nothing and says why, and a later one tries again.
+TEST_F(HIDusbTest, ListThatCannotBeHadFindsNothingAndTheNextSearchTriesAgain) {
+    platform.addThermometer("/dev/hidraw0");
+    platform.failListing("SetupDiGetClassDevsA HID interfaces: Not enough memory (error 8)");
+    EXPECT_FALSE(hid.FindThermometer());
+    expectPresent(false);
+    EXPECT_EQ(hid.LastProblem, "SetupDiGetClassDevsA HID interfaces: Not enough memory (error 8)");
+    EXPECT_EQ(platform.calls(), Calls{"list"});
+
+    platform.failListing(std::nullopt);
+    EXPECT_TRUE(hid.FindThermometer());
+    expectPresent(true);
+    EXPECT_TRUE(hid.LastProblem.empty());
+}
+
 TEST_F(HIDusbTest, SearchesInOrderSkipsKnownStrangersAndTakesFirstByItsOwnIds) {
     platform.addInterface({"/dev/hidraw0", {0x046D, 0xC31C}, 8, true});  // a keyboard
     platform.addInterface({"/dev/hidraw1", {0x04D9, 0x0002}, 3, false});

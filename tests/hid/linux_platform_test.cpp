@@ -280,8 +280,22 @@ TEST_F(LinuxRead, PeerClosingDuringTheWaitIsGoneAtOnce) {
     peer = UniqueFd();
     ReadResult r = pending.get();
     EXPECT_EQ(r.outcome, ReadOutcome::Gone);
-    EXPECT_EQ(r.error.rfind("read /dev/hidraw7: ", 0), 0u) << r.error;
+    EXPECT_EQ(r.error, "poll /dev/hidraw7: hang-up");
     EXPECT_LT(Clock::now() - start, milliseconds(3000));
+}
+
+// hidraw hands out reports queued before an unplug and signals the hang-up beside them; the
+// hang-up wins, or the device would look present for one more reading.
+TEST_F(LinuxRead, HangUpWithReportsQueuedIsGone) {
+    LinuxHandle h = handle(false);
+    send({1, 1});
+    send({2, 2});
+    peer = UniqueFd();
+    Bytes buffer(3, 0xEE);
+    ReadResult r = read(h, buffer);
+    EXPECT_EQ(r.outcome, ReadOutcome::Gone);
+    EXPECT_EQ(r.error, "poll /dev/hidraw7: hang-up");
+    EXPECT_EQ(read(h, buffer).outcome, ReadOutcome::Gone);
 }
 
 TEST_F(LinuxRead, WakeEndsAPendingReadAndStaysWoken) {

@@ -141,20 +141,16 @@ INSTANTIATE_TEST_SUITE_P(
         ReportRow{"IdByteAlone", WithIdsDescriptor, {{1}}, true, {1, 0, 0, 0, 0}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A report that arrives just before the device goes is still read; the next read sees the device
-// gone and lets it go, closing the handle; a search while it is unplugged reads nothing, and the
-// replugged device's own reports are read, not anything left from before.
-TEST_F(HostileReports, ReportJustBeforeAnUnplugIsReadOnceThenTheDeviceIsLetGo) {
+// A report that arrives just before the device goes does not keep it present: the next read sees
+// the device gone and lets it go, closing the handle; a search while it is unplugged reads
+// nothing, and the replugged device's own reports are read, not anything left from before.
+TEST_F(HostileReports, ReportJustBeforeAnUnplugIsDroppedAndTheDeviceIsLetGo) {
     plug(NoIdsDescriptor);
     ASSERT_TRUE(device.FindThermometer());
     ASSERT_TRUE(send({0x85, 0x40}));
     const hid::UniqueFd oldPeer = std::move(platform.peer);
     ::shutdown(oldPeer.get(), SHUT_WR);  // the device goes after its last report
     unplug();
-
-    device.PollThermometer();
-    EXPECT_TRUE(device.DevicePresent);
-    EXPECT_EQ(*device.ReportBuffer, (Bytes{0, 0x85, 0x40}));
 
     device.PollThermometer();
     EXPECT_FALSE(device.DevicePresent);

@@ -1,5 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <ostream>
 
 #include <future>
@@ -121,6 +127,110 @@ TEST_F(ControlTest, StoppingTheServerEndsAWaitInProgress) {
     EXPECT_EQ(waiting.get().kind, Kind::TimedOut);
 }
 
+// What may be at --control PATH before the simulator starts: only a stale socket is replaced;
+// anything else stays as it was, and the error names the path.
+struct ControlPathRow {
+    const char* guards;
+    void (*make)(const std::filesystem::path& path);
+    bool served;
+};
+
+void PrintTo(const ControlPathRow& row, std::ostream* out) { *out << row.guards; }
+
+class ControlPaths : public ControlTest, public ::testing::WithParamInterface<ControlPathRow> {};
+
+TEST_P(ControlPaths, OnlyAStaleSocketIsReplaced) {
+    const auto path = test::Sandbox::get().freshFolder() / "control.sock";
+    GetParam().make(path);
+    struct stat before {};
+    const bool existed = ::lstat(path.c_str(), &before) == 0;
+    if (GetParam().served) {
+        ControlServer server(*simulator_, path);
+        EXPECT_EQ(sendControlCommand(path, "status").kind, Kind::Ok);
+        struct stat socket {};
+        ASSERT_EQ(::stat(path.c_str(), &socket), 0);
+        EXPECT_TRUE(S_ISSOCK(socket.st_mode));
+        EXPECT_EQ(socket.st_mode & 07777, 0600u) << "only its user may send commands";
+        return;
+    }
+    try {
+        ControlServer server(*simulator_, path);
+        ADD_FAILURE() << "took over " << path;
+    } catch (const SysError& error) {
+        EXPECT_NE(std::string(error.what()).find(path.native()), std::string::npos) << error.what();
+    }
+    struct stat after {};
+    ASSERT_TRUE(existed);
+    ASSERT_EQ(::lstat(path.c_str(), &after), 0) << "removed";
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ControlPaths,
+    ::testing::Values(
+        ControlPathRow{"nothing_there", [](const std::filesystem::path&) {}, true},
+        ControlPathRow{
+            "stale_socket",
+            [](const std::filesystem::path& path) {
+                // A socket bound and closed: nobody answers there any more.
+                sockaddr_un address{};
+                address.sun_family = AF_UNIX;
+                std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+                Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+                ASSERT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address),
+                          0);
+            },
+            true},
+        ControlPathRow{"regular_file",
+                       [](const std::filesystem::path& path) { std::ofstream(path) << "notes"; },
+                       false},
+        ControlPathRow{"symlink_to_a_file",
+                       [](const std::filesystem::path& path) {
+                           std::ofstream(path.native() + ".target") << "notes";
+                           std::filesystem::create_symlink(path.native() + ".target", path);
+                       },
+                       false}),
+    [](const auto& info) { return std::string(info.param.guards); });
+
+TEST_F(ControlTest, ConnectionsBeyondTheBoundAreRefusedUntilOneEnds) {
+    const auto path = test::Sandbox::get().freshFolder() / "control.sock";
+    ControlServer server(*simulator_, path);
+    std::vector<Fd> idle;
+    for (std::size_t i = 0; i < MaxControlConnections; ++i) idle.push_back(connectControl(path, 0));
+    // Accepted in order, so by the time this one is, the idle ones hold every slot.
+    const auto refused = sendControlCommand(path, "status");
+    EXPECT_EQ(refused.kind, Kind::Error);
+    EXPECT_NE(refused.text.find("too many connections"), std::string::npos) << refused.text;
+
+    idle.pop_back();
+    ControlReply reply = refused;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (reply.kind != Kind::Ok && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        reply = sendControlCommand(path, "status");
+    }
+    EXPECT_EQ(reply.kind, Kind::Ok) << "a slot that came free was not used again: " << reply.text;
+}
+
+TEST(PrivateFolder, IsItsOwnersAloneUnderTheRuntimeDirAndGoesAway) {
+    const auto runtime = test::Sandbox::get().freshFolder();
+    const char* saved = std::getenv("XDG_RUNTIME_DIR");
+    const std::string previous = saved ? saved : "";
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    std::filesystem::path made;
+    {
+        PrivateFolder folder;
+        made = folder.path();
+        struct stat info {};
+        ASSERT_EQ(::stat(made.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0700u);
+        EXPECT_EQ(made.parent_path(), runtime);
+    }
+    EXPECT_FALSE(std::filesystem::exists(made));
+    saved ? ::setenv("XDG_RUNTIME_DIR", previous.c_str(), 1) : ::unsetenv("XDG_RUNTIME_DIR");
+}
+
 struct ConditionRow {
     const char* guards;
     const char* condition;
@@ -197,6 +307,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "--control", "/tmp/s", "--", "prog", "--celsius"},
                    true},
         OptionsRow{"no_command", {"--rate", "0"}, true},
+        OptionsRow{"negative_celsius", {"--celsius", "-10", "prog"}, true},
+        OptionsRow{"celsius_not_a_number", {"--celsius", "warm", "prog"}, false},
+        OptionsRow{"rate_in_the_locales_notation", {"--rate", "2,5"}, false},
         OptionsRow{"missing_value", {"--rate"}, false},
         OptionsRow{"bad_raw", {"--raw", "1"}, false},
         OptionsRow{"too_many_devices", {"--decoys", "511", "--thermometers", "2"}, false},
@@ -209,6 +322,25 @@ TEST(Options, CelsiusUsesTheCalibrationGivenAfterIt) {
     ASSERT_TRUE(options);
     EXPECT_EQ(options->simulator.settings.value, (ValueBytes{0x80, 0x00}));
     EXPECT_EQ(options->command, (std::vector<std::string>{"prog", "-x"}));
+}
+
+TEST(Options, EverythingFromTheCommandOnIsTheCommands) {
+    auto parsed = parseOptions({"--rate", "5", "prog", "--rate", "x", "-v"});
+    auto* options = std::get_if<Options>(&parsed);
+    ASSERT_TRUE(options) << std::get<std::string>(parsed);
+    EXPECT_EQ(options->simulator.settings.rateHz, 5.0);
+    EXPECT_FALSE(options->verbose);
+    EXPECT_EQ(options->command, (std::vector<std::string>{"prog", "--rate", "x", "-v"}));
+}
+
+// help2man makes the manual page from these two.
+TEST(Options, HelpAndVersionAreAnsweredBeforeAnythingRuns) {
+    auto help = parseOptions({"--rate", "5", "--help", "prog"});
+    ASSERT_TRUE(std::holds_alternative<HelpRequested>(help));
+    EXPECT_NE(std::get<HelpRequested>(help).text.find("ctl [-w MS] SOCKET"), std::string::npos);
+    auto version = parseOptions({"--version"});
+    ASSERT_TRUE(std::holds_alternative<HelpRequested>(version));
+    EXPECT_EQ(std::get<HelpRequested>(version).text.rfind("usb-thermometer-sim ", 0), 0u);
 }
 
 TEST(Options, RawReplacesAnEarlierCelsius) {

@@ -79,6 +79,26 @@ TEST_F(LinuxBackend, AnUnplugEndsAPendingReadAtOnce) {
     EXPECT_EQ(reading.get().outcome, hid::ReadOutcome::Gone);
 }
 
+// Reports the thermometer queued before it was pulled out do not keep it present: the first poll
+// after the unplug marks it absent, so the status turns red at the next tick.
+TEST_F(LinuxBackend, AnUnplugWithReportsQueuedIsNoticedByTheNextPoll) {
+    start();
+    auto backend = platform();
+    hid::HIDusb module(backend);
+    ASSERT_TRUE(module.FindThermometer()) << module.LastProblem;
+    simulator_->send(0, 3);
+    ASSERT_TRUE(waitFor([](const DeviceStatus& s) {
+        return s.queued.size() == 2 && s.queued[0] == 3 && s.queued[1] == 3;
+    }));
+    simulator_->unplug(0);
+    module.PollThermometer();
+    EXPECT_FALSE(module.DevicePresent);
+    ASSERT_TRUE(module.ReportBuffer);
+    EXPECT_EQ(*module.ReportBuffer, std::vector<std::uint8_t>(65, 0));
+    EXPECT_EQ(simulator_->status(0).counters.reads, 0u) << "a queued report was taken";
+    EXPECT_TRUE(waitFor([](const DeviceStatus& s) { return s.staleOpenFiles == 0; }));
+}
+
 TEST_F(LinuxBackend, AfterAReplugTheThermometerIsFoundAgain) {
     start();
     auto backend = platform();

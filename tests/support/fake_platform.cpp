@@ -36,6 +36,7 @@ struct FakePlatform::State {
     std::uint64_t nextGeneration = 1;
     std::vector<OpenFailure> openFailures;
     std::map<std::string, std::string> idsFailures;
+    std::optional<std::string> listingFailure;
 
     bool blocking = false;
     int releases = 0;
@@ -175,6 +176,11 @@ void FakePlatform::clearOpenFailures() {
     state_->openFailures.clear();
 }
 
+void FakePlatform::failListing(std::optional<std::string> message) {
+    std::lock_guard lock(state_->mutex);
+    state_->listingFailure = std::move(message);
+}
+
 void FakePlatform::failReadIds(const std::string& path, std::string message) {
     std::lock_guard lock(state_->mutex);
     state_->idsFailures[path] = std::move(message);
@@ -250,6 +256,7 @@ std::chrono::milliseconds FakePlatform::lastReadTimeout() const {
 std::vector<InterfaceEntry> FakePlatform::listInterfaces() {
     std::lock_guard lock(state_->mutex);
     state_->calls.emplace_back("list");
+    if (state_->listingFailure) throw PlatformError(*state_->listingFailure);
     std::vector<InterfaceEntry> entries;
     for (const State::Slot& slot : state_->slots) {
         InterfaceEntry entry{slot.iface.path, std::nullopt};

@@ -63,6 +63,8 @@ class FakePlatform : public Platform {
     void clearOpenFailures();
     // readIds on a handle of `path` throws PlatformError(message).
     void failReadIds(const std::string& path, std::string message);
+    // listInterfaces() throws PlatformError(message) while a message is set; nullopt clears it.
+    void failListing(std::optional<std::string> message);
 
     // --- Blocking reads ---
     void setBlockingReads(bool on);

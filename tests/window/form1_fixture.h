@@ -5,7 +5,6 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -45,22 +44,6 @@ class TempDir {
 
   private:
     std::filesystem::path path_;
-};
-
-// The in-memory HID layer, whose interface listing can also fail outright, as a platform's
-// device enumeration might.
-class ListingPlatform : public hid::FakePlatform {
-  public:
-    std::vector<hid::InterfaceEntry> listInterfaces() override {
-        ++listAttempts;
-        if (failListing) {
-            throw hid::PlatformError("list HID interfaces: Input/output error");
-        }
-        return FakePlatform::listInterfaces();
-    }
-
-    bool failListing = false;
-    std::atomic<int> listAttempts = 0;
 };
 
 inline constexpr const char* kThermometer = "/dev/hidraw0";
@@ -112,7 +95,7 @@ class Form1Test : public ::testing::Test {
     }
 
     TempDir dir_;
-    ListingPlatform platform;
+    hid::FakePlatform platform;
     hid::HIDusb device{platform};
     FakeView view;
     std::optional<Form1> form_;

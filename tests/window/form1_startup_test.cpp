@@ -48,6 +48,19 @@ TEST_F(Form1Test, ThermometerThatCannotBeOpenedExplainsWhyInTheStatusTip) {
                                           "colour Label1 0xFF", "tip " + device.LastProblem));
 }
 
+// A failing SetupDiGetClassDevsA at start-up is a search that finds nothing, not a fatal error.
+TEST_F(Form1Test, InterfaceListThatCannotBeHadShowsNotDetectedInRed) {
+    writeCal(kDefaultCalLine);
+    platform.addThermometer(kThermometer);
+    platform.failListing("SetupDiGetClassDevsA HID interfaces: Access is denied (error 5)");
+
+    ASSERT_NO_THROW(form().Form_Load());
+
+    EXPECT_THAT(view.calls(),
+                ElementsAre("timer off", "caption Label1 DEVICE NOT DETECTED", "colour Label1 0xFF",
+                            "tip SetupDiGetClassDevsA HID interfaces: Access is denied (error 5)"));
+}
+
 TEST_F(Form1Test, MissingCalibrationFileIsCreatedWithDefaultPoints) {
     form().Form_Load();
 

@@ -253,12 +253,12 @@ TEST_F(Form1Test, FailedConversionAfterOverRangeShowsTheClampedValue) {
 TEST_F(Form1Test, SearchThatThrowsIsAbandonedAndTheTickGoesOn) {
     writeCal(kDefaultCalLine);
     running();
-    platform.failListing = true;
-    platform.listAttempts = 0;
+    platform.failListing("list HID interfaces: Input/output error");
+    platform.clearCalls();
 
     tick();
 
-    EXPECT_EQ(platform.listAttempts, 2);  // step 1c and the one inside the poll
+    EXPECT_EQ(platform.listCount(), 2);  // step 1c and the one inside the poll
     EXPECT_EQ(captionOf(ControlId::Label5), "194.6");
     EXPECT_EQ(view.barTop(), 440.0F);
     EXPECT_FALSE(form().tickInProgress());

@@ -2,6 +2,7 @@
 // its client size and fixed border read back from the server, and START clicked through the
 // server's input. Skipped where Xvfb and the X tools are not installed.
 #include <fcntl.h>
+#include <locale.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -223,6 +224,22 @@ class RealWindow : public ::testing::Test {
         return shot.copy(r.left, r.top, r.width, r.height).convertToFormat(QImage::Format_RGB32);
     }
 
+    // The whole window once it has settled (two equal pictures in a row).
+    std::optional<QImage> settledWindowImage(const std::string& window) {
+        std::optional<QImage> last;
+        const auto deadline = Clock::now() + 10s;
+        while (Clock::now() < deadline) {
+            const auto png = x({"import", "-window", window, "png:-"});
+            if (!png) continue;
+            QImage now = QImage::fromData(reinterpret_cast<const uchar*>(png->data()),
+                                          static_cast<int>(png->size()), "PNG")
+                             .convertToFormat(QImage::Format_RGB32);
+            if (last && now == *last) return now;
+            last = std::move(now);
+        }
+        return std::nullopt;
+    }
+
     // Clicks START/STOP, moves the pointer off it, and waits until the button has changed and
     // settled (two equal pictures in a row).
     std::optional<QImage> clickAndSettle(const std::string& window, const QImage& before) {
@@ -287,6 +304,43 @@ TEST_F(RealWindow, MapsAtTheFixedClientSizeAndStartTurnsToStop) {
     ASSERT_TRUE(stop3) << "the button did not change after the third click";
     EXPECT_EQ(*stop1, *stop3);
     EXPECT_NE(*stop1, *start2);
+}
+
+// The program reads no command line: Qt's own options must not reach Qt either, or -reverse
+// would mirror the window and -style change its look.
+TEST_F(RealWindow, QtOptionsOnTheCommandLineChangeNothing) {
+    const std::vector<std::vector<std::string>> lines = {
+        {THERMO_PROGRAM}, {THERMO_PROGRAM, "-reverse", "-style", "windows"}};
+    std::vector<QImage> looks;
+    for (const auto& line : lines) {
+        TempDir dir;
+        Child program(line, programEnv(), dir.path());
+        const auto found =
+            x({"xdotool", "search", "--sync", "--onlyvisible", "--name", "^USB Thermometer$"}, 30s);
+        ASSERT_TRUE(found) << "the window did not appear";
+        const auto look = settledWindowImage(found->substr(0, found->find('\n')));
+        ASSERT_TRUE(look) << "the window did not settle";
+        looks.push_back(*look);
+    }
+    EXPECT_EQ(looks[0], looks[1]) << "-reverse -style windows changed the window";
+}
+
+// scripts/screenshot's tool reads its temperature whatever the user's locale: after QApplication
+// has set a German one, std::stof would stop at the "." of "54.2".
+TEST(ScreenshotTool, ReadsTheTemperatureInAGermanLocale) {
+    if (locale_t german = ::newlocale(LC_ALL_MASK, "de_DE.UTF-8", locale_t{})) {
+        ::freelocale(german);
+    } else {
+        GTEST_SKIP() << "needs the de_DE.UTF-8 locale (package locales) to run the tool in it";
+    }
+    TempDir dir;
+    const auto out = dir.path() / "out.png";
+    Child tool({THERMO_SCREENSHOT, out.string(), "54.2"},
+               {"LC_ALL=de_DE.UTF-8", "QT_QPA_PLATFORM=offscreen"}, dir.path());
+    const auto status = tool.waitExit(60s);
+    ASSERT_TRUE(status) << "the tool did not end";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "status " << *status;
+    EXPECT_FALSE(QImage(QString::fromStdString(out.string())).isNull()) << "no picture written";
 }
 
 // A cal.txt that does not hold two values ends the program at start-up: its message shows, the

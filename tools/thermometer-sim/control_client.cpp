@@ -2,10 +2,10 @@
 
 #include <sys/socket.h>
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
 
 #include "tools/thermometer-sim/control_server.h"
-#include "tools/thermometer-sim/report_format.h"
 
 namespace thermo::sim {
 
@@ -34,25 +34,32 @@ ControlReply sendControlCommand(const std::filesystem::path& socket, std::string
 }
 
 int runControlClient(const std::vector<std::string>& args) {
-    std::size_t i = 0;
+    CLI::App app("Sends one command line to a running simulator and prints its answer.",
+                 "usb-thermometer-sim ctl");
     int patienceMs = 0;
-    if (i < args.size() && args[i] == "-w") {
-        auto ms = i + 1 < args.size() ? parseInteger(args[i + 1], 0, 3'600'000) : std::nullopt;
-        if (!ms) {
-            std::fprintf(stderr, "usb-thermometer-sim ctl: -w needs milliseconds\n");
-            return 1;
-        }
-        patienceMs = static_cast<int>(*ms);
-        i += 2;
-    }
-    if (args.size() < i + 2) {
-        std::fprintf(stderr, "usage: usb-thermometer-sim ctl [-w MS] SOCKET COMMAND [ARGS...]\n");
+    std::string socket;
+    std::vector<std::string> words;
+    app.add_option("-w", patienceMs, "wait up to MS ms for the socket to appear")
+        ->type_name("MS")
+        ->check(CLI::Range(0, 3'600'000));
+    app.add_option("SOCKET", socket, "the simulator's control socket")->required();
+    app.add_option("COMMAND", words, "the command and its arguments")->required();
+    // A command's arguments may look like options ("celsius -5").
+    app.positionals_at_end();
+    try {
+        std::vector<std::string> reversed(args.rbegin(), args.rend());
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(app.help().c_str(), stdout);
+        return 0;
+    } catch (const CLI::ParseError& error) {
+        std::fprintf(stderr, "usb-thermometer-sim ctl: %s\n", error.what());
         return 1;
     }
     std::string line;
-    for (std::size_t w = i + 1; w < args.size(); ++w) line += (line.empty() ? "" : " ") + args[w];
+    for (const std::string& word : words) line += (line.empty() ? "" : " ") + word;
     try {
-        ControlReply reply = sendControlCommand(args[i], line, patienceMs);
+        ControlReply reply = sendControlCommand(socket, line, patienceMs);
         switch (reply.kind) {
             case ControlReply::Kind::Ok:
                 std::fputs(reply.text.c_str(), stdout);

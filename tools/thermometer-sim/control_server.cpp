@@ -2,10 +2,12 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -18,6 +20,8 @@ namespace {
 
 constexpr std::size_t MaxCommandLength = 4096;
 constexpr int ClientSilenceMs = 10000;
+// A refused client holds up the accepting thread while it is read: not for long.
+constexpr int RefusedSilenceMs = 500;
 
 sockaddr_un addressOf(const std::filesystem::path& path) {
     sockaddr_un address{};
@@ -32,6 +36,22 @@ Fd newSocket() {
     Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd) throwSysError("socket", "AF_UNIX");
     return fd;
+}
+
+// Removes what a simulator that died left at `path`, and nothing else: whatever is not a socket
+// there (a file named by mistake, a link) is an error that names the path.
+void removeStaleSocket(const std::filesystem::path& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) throwSysError("lstat", path.native());
+    if (!S_ISSOCK(info.st_mode))
+        throw SysError("bind", path.native() + " (not a socket; left as it is)", EADDRINUSE);
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) throwSysError("unlink", path.native());
+}
+
+// $XDG_RUNTIME_DIR is private to the user already; /tmp is shared, hence the folder of our own.
+std::filesystem::path privateFolderParent() {
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) return runtime;
+    return "/tmp";
 }
 
 void sendAll(int fd, std::string_view text) {
@@ -56,12 +76,19 @@ ControlServer::ControlServer(Simulator& simulator, std::filesystem::path path)
         if (::connect(probe.get(), raw, sizeof address) == 0)
             throw SysError("bind", path_.native() + " (another simulator answers there)",
                            EADDRINUSE);
-        ::unlink(path_.c_str());
+        removeStaleSocket(path_);
         if (::bind(listener_.get(), raw, sizeof address) != 0)
             throwSysError("bind", path_.native());
     }
-    if (::listen(listener_.get(), 16) != 0) throwSysError("listen", path_.native());
-    acceptor_ = std::thread([this] { acceptLoop(); });
+    try {
+        // The umask decided the mode at bind; only our own user may send commands.
+        if (::chmod(path_.c_str(), 0600) != 0) throwSysError("chmod", path_.native());
+        if (::listen(listener_.get(), 16) != 0) throwSysError("listen", path_.native());
+        acceptor_ = std::thread([this] { acceptLoop(); });
+    } catch (...) {
+        ::unlink(path_.c_str());
+        throw;
+    }
 }
 
 ControlServer::~ControlServer() {
@@ -73,7 +100,7 @@ ControlServer::~ControlServer() {
     ::unlink(path_.c_str());
 }
 
-void ControlServer::reapFinished() {
+std::size_t ControlServer::reapFinished() {
     std::lock_guard guard(mutex_);
     for (auto it = connections_.begin(); it != connections_.end();) {
         if (it->done) {
@@ -83,6 +110,7 @@ void ControlServer::reapFinished() {
             ++it;
         }
     }
+    return connections_.size();
 }
 
 void ControlServer::acceptLoop() {
@@ -95,7 +123,10 @@ void ControlServer::acceptLoop() {
         if (fds[0].revents) return;
         Fd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (!client) continue;
-        reapFinished();
+        if (reapFinished() >= MaxControlConnections) {
+            refuse(std::move(client));
+            continue;
+        }
         std::lock_guard guard(mutex_);
         Connection& connection = connections_.emplace_back();
         connection.thread = std::thread([this, &connection, fd = client.release()] {
@@ -105,20 +136,45 @@ void ControlServer::acceptLoop() {
     }
 }
 
-void ControlServer::serve(Fd connection) {
+// The command line a client sends; empty when it sends none within `silenceMs` or the server
+// stops meanwhile.
+std::string ControlServer::receiveLine(int connection, int silenceMs) {
     std::string line;
     char chunk[512];
     while (line.find('\n') == std::string::npos && line.size() < MaxCommandLength) {
-        pollfd fds[2] = {{stop_.fd(), POLLIN, 0}, {connection.get(), POLLIN, 0}};
-        if (::poll(fds, 2, ClientSilenceMs) <= 0 || fds[0].revents) return;
-        ssize_t got = ::recv(connection.get(), chunk, sizeof chunk, 0);
+        pollfd fds[2] = {{stop_.fd(), POLLIN, 0}, {connection, POLLIN, 0}};
+        if (::poll(fds, 2, silenceMs) <= 0 || fds[0].revents) return {};
+        ssize_t got = ::recv(connection, chunk, sizeof chunk, 0);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;  // end of the command without a newline is fine
         line.append(chunk, static_cast<std::size_t>(got));
     }
-    line = line.substr(0, line.find('\n'));
+    return line.substr(0, line.find('\n'));
+}
+
+void ControlServer::serve(Fd connection) {
+    const std::string line = receiveLine(connection.get(), ClientSilenceMs);
     sendAll(connection.get(), encodeReply(executeCommand(simulator_, line)));
 }
+
+void ControlServer::refuse(Fd connection) {
+    // Read what the client sent first: closing on unread data would reset the connection, and
+    // the client would see that instead of the answer.
+    receiveLine(connection.get(), RefusedSilenceMs);
+    sendAll(connection.get(),
+            encodeReply({ControlReply::Kind::Error, "too many connections (" +
+                                                        std::to_string(MaxControlConnections) +
+                                                        "); try again when one has ended"}));
+}
+
+PrivateFolder::PrivateFolder() {
+    std::string pattern = (privateFolderParent() / "usb-thermometer-sim.XXXXXX").native();
+    // mkdtemp makes the folder with mode 0700 whatever the umask.
+    if (::mkdtemp(pattern.data()) == nullptr) throwSysError("mkdtemp", pattern);
+    path_ = pattern;
+}
+
+PrivateFolder::~PrivateFolder() { ::rmdir(path_.c_str()); }
 
 Fd connectControl(const std::filesystem::path& path, int patienceMs) {
     sockaddr_un address = addressOf(path);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,12 +21,13 @@ namespace {
 // Failures of the simulator itself, as env(1) and timeout(1) report theirs.
 constexpr int OwnFailure = 125;
 
-std::filesystem::path controlPath(const thermo::sim::Options& options) {
+// The control socket the user asked for, or nothing for the default.
+std::optional<std::filesystem::path> chosenControlPath(const thermo::sim::Options& options) {
     if (options.control) return *options.control;
     if (const char* fromEnvironment = std::getenv(thermo::sim::ControlEnvironmentVariable);
         fromEnvironment && *fromEnvironment)
         return fromEnvironment;
-    return "/tmp/usb-thermometer-sim." + std::to_string(::getpid()) + ".sock";
+    return std::nullopt;
 }
 
 int simulate(const thermo::sim::Options& options) {
@@ -33,7 +35,10 @@ int simulate(const thermo::sim::Options& options) {
     SignalRelay relay;  // before any thread
     enterPrivateSystemView({options.userNamespace || ::geteuid() != 0});
     Simulator simulator(options.simulator);
-    ControlServer server(simulator, controlPath(options));
+    std::optional<PrivateFolder> folder;
+    std::optional<std::filesystem::path> control = chosenControlPath(options);
+    if (!control) control = folder.emplace().path() / "control.sock";
+    ControlServer server(simulator, *control);
     if (options.verbose) {
         for (int i = 0; i < simulator.thermometers(); ++i) {
             auto status = simulator.status(i);
@@ -55,8 +60,8 @@ int main(int argc, char** argv) {
     if (!args.empty() && args[0] == "ctl") return runControlClient({args.begin() + 1, args.end()});
 
     auto parsed = parseOptions(args);
-    if (std::holds_alternative<HelpRequested>(parsed)) {
-        std::fputs(usageText().c_str(), stdout);
+    if (auto* help = std::get_if<HelpRequested>(&parsed)) {
+        std::fputs(help->text.c_str(), stdout);
         return 0;
     }
     if (auto* error = std::get_if<std::string>(&parsed)) {

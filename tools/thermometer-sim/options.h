@@ -21,12 +21,13 @@ struct Options {
     std::vector<std::string> command;
 };
 
-struct HelpRequested {};
+// --help or --version: the text to print before exiting.
+struct HelpRequested {
+    std::string text;
+};
 
 // Parses argv[1..]; an error message when the line is wrong.
 std::variant<Options, HelpRequested, std::string> parseOptions(
     const std::vector<std::string>& args);
-
-std::string usageText();
 
 }  // namespace thermo::sim

@@ -2,8 +2,11 @@
 // show for a given temperature:  usb-thermometer-screenshot OUT.png [CELSIUS]
 #include <QApplication>
 #include <QPixmap>
+#include <charconv>
 #include <cstdio>
 #include <string>
+#include <string_view>
+#include <system_error>
 
 #include "measure/conversion.h"
 #include "window/qt/qt_form1_window.h"
@@ -11,14 +14,14 @@
 
 namespace {
 
-bool parseCelsius(const char* text, float& celsius) {
-    try {
-        std::size_t used = 0;
-        celsius = std::stof(text, &used);
-        return used == std::char_traits<char>::length(text);
-    } catch (const std::exception&) {
-        return false;
-    }
+// "54.2" whatever the locale: QApplication has set the user's by now, and std::stof would then
+// read "54.2" in German as 54.
+bool parseCelsius(std::string_view text, float& celsius) {
+    float value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) return false;
+    celsius = value;
+    return true;
 }
 
 void showTick(thermo::QtForm1Window& window, float celsius) {
