@@ -176,8 +176,9 @@ TEST_P(SpoiltStorage, StartWithoutCalTxtSaysWhyAndLeavesNothingBehind) {
                 findings.expect(false, "start-up succeeded without a way to create cal.txt");
             } catch (const CalibrationError& error) {
                 findings.expect(
-                    std::string(error.what()) == "cal.txt: " + reason(spoiler.error),
-                    std::string("the reason names the file and the cause: ") + error.what());
+                    std::string(error.what()) ==
+                        (dir / "cal.txt").string() + ": " + reason(spoiler.error),
+                    std::string("the reason names the whole path and the cause: ") + error.what());
             }
         }
         // An empty or partial cal.txt here would stop every later start ("does not hold two
