@@ -34,21 +34,6 @@ std::string handOver(const fs::path& dir) {
     return {};
 }
 
-// Groups first: once the user id is gone, so is the right to change them.
-std::string becomeNobody(const fs::path& workDir) {
-    if (::geteuid() != 0) {
-        return {};
-    }
-    if (std::string why = handOver(workDir); !why.empty()) {
-        return why;
-    }
-    if (::setgroups(0, nullptr) != 0 || ::setresgid(kNoGroup, kNoGroup, kNoGroup) != 0 ||
-        ::setresuid(kNobody, kNobody, kNobody) != 0) {
-        return "dropping root for user 65534: " + reason(errno);
-    }
-    return {};
-}
-
 void send(int fd, char outcome, const std::string& detail) {
     const std::string message = outcome + detail;
     std::string_view rest = message;
@@ -64,7 +49,7 @@ void send(int fd, char outcome, const std::string& detail) {
 [[noreturn]] void runChild(int fd, const fs::path& workDir,
                            const std::function<std::string()>& check) {
     try {
-        if (const std::string why = becomeNobody(workDir); !why.empty()) {
+        if (const std::string why = becomeOrdinaryUser(workDir); !why.empty()) {
             send(fd, 'n', "needs to become an ordinary user: " + why);
         } else {
             send(fd, 'r', check());
@@ -76,6 +61,21 @@ void send(int fd, char outcome, const std::string& detail) {
 }
 
 }  // namespace
+
+// Groups first: once the user id is gone, so is the right to change them.
+std::string becomeOrdinaryUser(const fs::path& workDir) {
+    if (::geteuid() != 0) {
+        return {};
+    }
+    if (std::string why = handOver(workDir); !why.empty()) {
+        return why;
+    }
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(kNoGroup, kNoGroup, kNoGroup) != 0 ||
+        ::setresuid(kNobody, kNobody, kNobody) != 0) {
+        return "dropping root for user 65534: " + reason(errno);
+    }
+    return {};
+}
 
 UnprivilegedResult runUnprivileged(const fs::path& workDir,
                                    const std::function<std::string()>& check) {
