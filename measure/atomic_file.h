@@ -11,8 +11,14 @@ namespace thermo {
 
 // Replaces (or creates) the file at `path` with `content` so that a reader, a crash or a full disk
 // never sees anything but the old or the new complete content: a temporary file in the same
-// directory, flushed to disk, renamed over the target. The temporary is removed on every failure.
-// Throws std::system_error naming the failing step on failure. One implementation per platform.
+// directory, flushed to disk, renamed over the target. The temporary is removed on every failure,
+// and a successful replacement removes those that killed replacements left (temporary_name.h).
+// - A file the user may not write (read-only) is not replaced, though the folder would allow it.
+// - A link is kept: the file it leads to is replaced, in that file's folder.
+// - When the folder refuses the temporary file, a writable file is rewritten in place instead.
+// - The replaced file keeps its owner, group and permissions where the system allows.
+// Throws std::system_error naming the failing step on failure; on Windows its code is in
+// windowsErrorCategory(). One implementation per platform.
 void replaceFileAtomically(const std::filesystem::path& path, std::string_view content);
 
 // The content of the file at `path`, at most `limit` bytes of it, or no value when it does not

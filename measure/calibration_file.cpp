@@ -59,9 +59,12 @@ MaybeNumber parseField(std::string_view field) {
     return value;
 }
 
-// The file named as the user gave it, in UTF-8 whatever the platform's path encoding.
+// The file with its whole path (the folder matters when the program runs from a shared or
+// read-only place), in UTF-8 whatever the platform's path encoding.
 std::string displayName(const fs::path& path) {
-    const std::u8string name = path.u8string();
+    std::error_code noWorkingDirectory;
+    const fs::path whole = fs::absolute(path, noWorkingDirectory);
+    const std::u8string name = (noWorkingDirectory ? path : whole).u8string();
     return std::string(name.begin(), name.end());
 }
 

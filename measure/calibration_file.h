@@ -19,8 +19,8 @@ struct CalibrationPoints {
 inline constexpr double kDefaultCalZero = 0.72;
 inline constexpr double kDefaultCalHundred = 0.35;
 
-// A cal.txt that cannot be read, created or replaced. what() names the file and the reason, in
-// words meant for the user: "cal.txt: Permission denied".
+// A cal.txt that cannot be read, created or replaced. what() names the file with its whole path
+// and the reason, in words meant for the user: "/home/ann/thermo/cal.txt: Permission denied".
 class CalibrationError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
@@ -53,7 +53,9 @@ class CalibrationFile {
 
     // Replaces the file's content with one line holding the points. The new content is written
     // to a temporary file in the same directory and renamed over the old one, so the file always
-    // holds either the old or the new complete line. Throws CalibrationError, file unchanged.
+    // holds either the old or the new complete line (replaceFileAtomically: a read-only file is
+    // refused, a link kept, an unwritable folder rewritten in place). Throws CalibrationError,
+    // file unchanged (unless a rewrite in place, which is not atomic, failed part-way).
     void write(const CalibrationPoints& points) const;
 
     const std::filesystem::path& path() const { return path_; }

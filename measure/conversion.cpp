@@ -63,7 +63,10 @@ std::optional<float> celsiusFromRatio(MaybeNumber ratio, MaybeNumber calZero,
     const double d1 = sensor - hundred;
     const double d2 = d1 * 100;
     const double d3 = zero - hundred;
-    if (d3 == 0) {
+    // Points near the end of the double range can overflow on the way: 1.7969e308,-1.7e306 makes
+    // d3 infinite and the result exactly 100 whatever the sensor reads, so it is refused like
+    // equal points. (An overflow in d1 or d2 already makes d5 infinite or NaN.)
+    if (d3 == 0 || !std::isfinite(d3)) {
         return std::nullopt;
     }
     const double d4 = d2 / d3;

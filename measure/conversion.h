@@ -22,8 +22,8 @@ std::optional<double> ratioFromReport(std::span<const std::uint8_t> report);
 
 // Two-point calibration. Each step is a double operation in this order, and only the result is
 // rounded to a 32-bit float, so the readings match the thermometer's published worked examples
-// to the last bit. No value when the points are equal, a point is not a number, or the result
-// does not fit a float.
+// to the last bit. No value when the points are equal, a point is not a number, a step overflows
+// the double range, or the result does not fit a float.
 std::optional<float> celsiusFromRatio(MaybeNumber ratio, MaybeNumber calZero,
                                       MaybeNumber calHundred);
 

@@ -10,10 +10,14 @@
 
 #include <algorithm>
 #include <array>
-#include <random>
+#include <cstddef>
 #include <string>
 #include <system_error>
 #include <utility>
+#include <vector>
+
+#include "measure/temporary_name.h"
+#include "measure/windows/windows_error.h"
 
 namespace thermo {
 
@@ -21,9 +25,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-[[noreturn]] void throwLastError(const std::string& what) {
-    throw std::system_error(static_cast<int>(::GetLastError()), std::system_category(), what);
+[[noreturn]] void throwError(DWORD error, const std::string& what) {
+    throw std::system_error(static_cast<int>(error), windowsErrorCategory(), what);
 }
+
+[[noreturn]] void throwLastError(const std::string& what) { throwError(::GetLastError(), what); }
 
 // Error texts are UTF-8 whatever the user's code page.
 std::string displayName(const fs::path& path) {
@@ -33,9 +39,12 @@ std::string displayName(const fs::path& path) {
 
 class Handle {
   public:
-    explicit Handle(HANDLE handle) : handle_(handle) {}
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
+    explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
+    Handle(Handle&& other) noexcept : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
+    Handle& operator=(Handle&& other) noexcept {
+        std::swap(handle_, other.handle_);
+        return *this;
+    }
     ~Handle() {
         if (valid()) {
             ::CloseHandle(handle_);
@@ -45,105 +54,193 @@ class Handle {
     bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
     HANDLE get() const { return handle_; }
 
-    // False, with the reason in GetLastError, when closing failed: for a written file that can be
-    // the first report that its data could not be stored.
-    bool close() {
-        return !valid() || ::CloseHandle(std::exchange(handle_, INVALID_HANDLE_VALUE)) != 0;
-    }
-
   private:
     HANDLE handle_;
 };
 
-std::wstring randomSuffix() {
-    static constexpr std::wstring_view kAlphabet = L"abcdefghijklmnopqrstuvwxyz0123456789";
-    std::random_device entropy;
-    std::uniform_int_distribution<std::size_t> pick(0, kAlphabet.size() - 1);
-    std::wstring suffix(6, L' ');
-    for (wchar_t& c : suffix) {
-        c = kAlphabet[pick(entropy)];
+// A scanner, an indexer or a sync client that has just opened cal.txt or the new file makes a
+// replacement fail for a moment. Waiting a little, about a quarter of a second in all, rides that
+// out without keeping the user waiting on a file that stays locked.
+template <typename Attempt>
+bool retryWhileBriefly(Attempt&& attempt) {
+    constexpr std::array<DWORD, 5> kPausesMs = {10, 20, 40, 80, 100};
+    for (const DWORD pause : kPausesMs) {
+        if (attempt()) {
+            return true;
+        }
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) {
+            return false;
+        }
+        ::Sleep(pause);
+        ::SetLastError(error);
     }
-    return suffix;
+    return attempt();
 }
 
-// A new file beside the target, deleted again unless it has been moved over the target.
-// Created in the target's directory because only a move within one volume replaces atomically.
+// A read-only cal.txt, or one the user may not write, is not replaced: a move needs only the
+// folder's permission, and would change a file its owner protected. Checked before any retry so
+// that the refusal comes at once. Wine, unlike Windows, lets a move replace a read-only file.
+void refuseUnwritable(const fs::path& target) {
+    const DWORD attributes = ::GetFileAttributesW(target.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return;  // missing: created; a directory: the move reports it
+    }
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        throwError(ERROR_ACCESS_DENIED, "open " + displayName(target));
+    }
+    const Handle file(::CreateFileW(target.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid() && ::GetLastError() == ERROR_ACCESS_DENIED) {
+        throwLastError("open " + displayName(target));
+    }
+}
+
+// The rename through a handle takes the native form of a whole path ("\??\C:\dir\cal.txt"); a
+// bare name would be taken relative to the working folder by some implementations.
+std::wstring ntPath(const fs::path& absolute) {
+    const std::wstring path = absolute.wstring();
+    if (path.starts_with(LR"(\\?\)")) {
+        return LR"(\??\)" + path.substr(4);
+    }
+    if (path.starts_with(LR"(\\)")) {
+        return LR"(\??\UNC\)" + path.substr(2);
+    }
+    return LR"(\??\)" + path;
+}
+
+// A new file beside the target, deleted again unless it has replaced the target. Created in the
+// target's folder because only a rename within one volume replaces atomically. Opened without
+// sharing, and renamed through its own handle, so that no other program can open or delete it
+// while it is in use: that is what tells another save's clean-up that it is not a leftover.
 class TemporaryFile {
   public:
-    explicit TemporaryFile(const fs::path& target) : handle_(createExclusive(target, path_)) {}
+    explicit TemporaryFile(const fs::path& target) : target_(target) { createExclusive(); }
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
     ~TemporaryFile() {
         if (!committed_) {
-            handle_.close();  // Windows deletes no file that is still open
-            ::DeleteFileW(path_.c_str());
+            FILE_DISPOSITION_INFO dispose{};
+            dispose.DeleteFile = TRUE;
+            ::SetFileInformationByHandle(handle_.get(), FileDispositionInfo, &dispose,
+                                         sizeof(dispose));
         }
     }
 
     HANDLE get() const { return handle_.get(); }
     std::string name() const { return displayName(path_); }
 
-    void close() {
-        if (!handle_.close()) {
-            throwLastError("close " + name());
-        }
-    }
-
-    void moveOver(const fs::path& target) {
-        if (!::MoveFileExW(path_.c_str(), target.c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            throwLastError("rename " + name() + " to " + displayName(target));
+    void renameOverTarget() {
+        const std::wstring newName = ntPath(target_);
+        const std::size_t size =
+            offsetof(FILE_RENAME_INFO, FileName) + (newName.size() + 1) * sizeof(wchar_t);
+        std::vector<std::byte> buffer(size);
+        auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+        rename->ReplaceIfExists = TRUE;
+        rename->RootDirectory = nullptr;
+        rename->FileNameLength = static_cast<DWORD>(newName.size() * sizeof(wchar_t));
+        std::copy(newName.begin(), newName.end(), rename->FileName);
+        rename->FileName[newName.size()] = L'\0';
+        const bool renamed = retryWhileBriefly([&] {
+            return ::SetFileInformationByHandle(handle_.get(), FileRenameInfo, rename,
+                                                static_cast<DWORD>(size)) != 0;
+        });
+        if (!renamed) {
+            throwLastError("rename " + name() + " to " + displayName(target_));
         }
         committed_ = true;
     }
 
   private:
-    static HANDLE createExclusive(const fs::path& target, fs::path& chosen) {
+    void createExclusive() {
         constexpr int kAttempts = 100;
         for (int attempt = 1;; ++attempt) {
-            chosen = target;
-            chosen += L".tmp" + randomSuffix();
-            const HANDLE handle = ::CreateFileW(chosen.c_str(), GENERIC_WRITE, 0, nullptr,
-                                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (handle != INVALID_HANDLE_VALUE) {
-                return handle;
+            const std::string name = temporaryNameFor(displayName(target_.filename()));
+            path_ = target_.parent_path() / std::u8string(name.begin(), name.end());
+            handle_ = Handle(::CreateFileW(path_.c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
+                                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (handle_.valid()) {
+                return;
             }
             if (::GetLastError() != ERROR_FILE_EXISTS || attempt == kAttempts) {
-                throwLastError("create " + displayName(chosen));
+                throwLastError("create " + displayName(path_));
             }
         }
     }
 
-    fs::path path_;  // declared before handle_: createExclusive fills it
+    fs::path target_;
+    fs::path path_;
     Handle handle_;
     bool committed_ = false;
 };
 
-void writeAll(const TemporaryFile& temporary, std::string_view content) {
+void writeAll(HANDLE file, std::string_view content, const std::string& name) {
     while (!content.empty()) {
         const auto chunk = static_cast<DWORD>(std::min<std::size_t>(content.size(), 1U << 20));
         DWORD written = 0;
-        if (!::WriteFile(temporary.get(), content.data(), chunk, &written, nullptr)) {
-            throwLastError("write " + temporary.name());
+        if (!::WriteFile(file, content.data(), chunk, &written, nullptr)) {
+            throwLastError("write " + name);
         }
         content.remove_prefix(written);
     }
 }
 
-void flushToDisk(const TemporaryFile& temporary) {
-    if (!::FlushFileBuffers(temporary.get())) {
-        throwLastError("flush " + temporary.name());
+void flushToDisk(HANDLE file, const std::string& name) {
+    if (!::FlushFileBuffers(file)) {
+        throwLastError("flush " + name);
+    }
+}
+
+// A folder the user may not write still lets them change a file in it that they may write.
+// Not atomic, which is why this is only the fallback.
+void rewriteInPlace(const fs::path& target, std::string_view content) {
+    const std::string name = displayName(target);
+    const Handle file(::CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
+        throwLastError("open " + name);
+    }
+    writeAll(file.get(), content, name);
+    flushToDisk(file.get(), name);
+}
+
+// Files a killed save left beside the target. A save in flight holds its file open without
+// sharing, so deleting that one fails and it stays; what cannot be deleted now may be next time.
+void removeLeftovers(const fs::path& target) {
+    const std::string targetName = displayName(target.filename());
+    std::error_code error;
+    for (fs::directory_iterator it(target.parent_path(), error), end; !error && it != end;
+         it.increment(error)) {
+        std::error_code notRegular;
+        if (isTemporaryNameFor(displayName(it->path().filename()), targetName) &&
+            fs::is_regular_file(it->symlink_status(notRegular))) {
+            ::DeleteFileW(it->path().c_str());
+        }
     }
 }
 
 }  // namespace
 
 void replaceFileAtomically(const fs::path& path, std::string_view content) {
-    TemporaryFile temporary(path);
-    writeAll(temporary, content);
-    flushToDisk(temporary);
-    temporary.close();
-    temporary.moveOver(path);
+    // Absolute, so that the temporary file's folder is the target's whatever the path looks like.
+    const fs::path target = fs::absolute(path);
+    refuseUnwritable(target);
+    std::optional<TemporaryFile> temporary;
+    try {
+        temporary.emplace(target);
+    } catch (const std::system_error& error) {
+        const bool folderRefused = error.code().value() == ERROR_ACCESS_DENIED;
+        if (!folderRefused || ::GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            throw;
+        }
+        rewriteInPlace(target, content);
+        return;
+    }
+    writeAll(temporary->get(), content, temporary->name());
+    flushToDisk(temporary->get(), temporary->name());
+    temporary->renameOverTarget();
+    removeLeftovers(target);
 }
 
 std::optional<std::string> readFileIfPresent(const fs::path& path, std::size_t limit) {

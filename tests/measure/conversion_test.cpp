@@ -60,6 +60,9 @@ INSTANTIATE_TEST_SUITE_P(
                     CelsiusRow{"BothPointsEmpty", 0.5, std::nullopt, std::nullopt, std::nullopt},
                     CelsiusRow{"NaNPoint", 0.5, kNaN, 0.35, std::nullopt},
                     CelsiusRow{"InfinitePoint", 0.5, 0.72, 1 / 0.0, std::nullopt},
+                    // Finite points whose difference overflows gave exactly 100 for any ratio.
+                    CelsiusRow{"PointsDifferenceOverflows", 0.5, 1.7969e308, -1.7e306,
+                               std::nullopt},
                     CelsiusRow{"JustInsideFloatRange", 3.0, 1e-36, 0.0, -3e38F},
                     CelsiusRow{"BeyondFloatRange", 1.0, 1e-300, 0.0, std::nullopt}),
     rowName);

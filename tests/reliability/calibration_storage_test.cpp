@@ -5,7 +5,8 @@
 // start once the cause is gone.
 //
 // Only a private mount namespace can make a disk full or a directory read-only for root, so each
-// case runs in a child that has one; elsewhere the cases skip.
+// case runs in a child that has one; elsewhere the cases skip. Plain permissions stop only an
+// ordinary user, so that case's child becomes one.
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 #include "tests/reliability/reliability_support.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/fake_view.h"
+#include "tests/support/unprivileged.h"
 #include "window/form1.h"
 
 namespace thermo::reliability {
@@ -74,6 +76,27 @@ Spoiler readOnlyDirectory() {
                 ::mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND, nullptr);
             },
             EROFS};
+}
+
+// A user who may not write the folder or cal.txt in it (made read-only by hand, or in a folder
+// shared read-only). Run as the ordinary user "nobody" also when the suite runs as root, who
+// writes whatever the permissions say.
+Spoiler readOnlyFileAndFolder() {
+    constexpr auto kReadOnly =
+        fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+    const auto setModes = [](const fs::path& dir, fs::perms file, fs::perms folder) {
+        if (fs::exists(dir / "cal.txt")) {
+            fs::permissions(dir / "cal.txt", file);
+        }
+        fs::permissions(dir, folder);
+    };
+    return {
+        "ReadOnlyFileAndFolder", [](const fs::path& dir) { return test::becomeOrdinaryUser(dir); },
+        [=](const fs::path& dir) { setModes(dir, kReadOnly, kReadOnly | fs::perms::owner_exec); },
+        [=](const fs::path& dir) {
+            setModes(dir, kReadOnly | fs::perms::owner_write, fs::perms::owner_all);
+        },
+        EACCES};
 }
 
 // The program's pieces, as app/main.cpp wires them, with a headless view and no thermometer.
@@ -176,8 +199,9 @@ TEST_P(SpoiltStorage, StartWithoutCalTxtSaysWhyAndLeavesNothingBehind) {
                 findings.expect(false, "start-up succeeded without a way to create cal.txt");
             } catch (const CalibrationError& error) {
                 findings.expect(
-                    std::string(error.what()) == "cal.txt: " + reason(spoiler.error),
-                    std::string("the reason names the file and the cause: ") + error.what());
+                    std::string(error.what()) ==
+                        (dir / "cal.txt").string() + ": " + reason(spoiler.error),
+                    std::string("the reason names the whole path and the cause: ") + error.what());
             }
         }
         // An empty or partial cal.txt here would stop every later start ("does not hold two
@@ -209,7 +233,9 @@ TEST_P(SpoiltStorage, StartWithCalTxtReadsIt) {
     });
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, SpoiltStorage, ::testing::Values(fullDisk(), readOnlyDirectory()),
+INSTANTIATE_TEST_SUITE_P(Rows, SpoiltStorage,
+                         ::testing::Values(fullDisk(), readOnlyDirectory(),
+                                           readOnlyFileAndFolder()),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -167,7 +167,10 @@ INSTANTIATE_TEST_SUITE_P(
         ReadingCase{
             "RatioAtZeroPoint", "0.75,0.5\r\n", {0, 192, 0}, ".", "00.0", "32.0", 800.0F, 3080.0F},
         ReadingCase{"EqualPointsKeepInitialZero", "0.5,0.5\r\n", kWorkedReport, ".", "00.0", "32.0",
-                    800.0F, 3080.0F}),
+                    800.0F, 3080.0F},
+        // Their difference overflows: it read exactly 100 whatever the sensor said.
+        ReadingCase{"OverflowingPointsKeepInitialZero", "1.7969e308,-1.7e306\r\n", kWorkedReport,
+                    ".", "00.0", "32.0", 800.0F, 3080.0F}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Form1Test, NoReadBeforeFirstSuccessLeavesRatioEmptyAndSearchesTwice) {

@@ -3,6 +3,7 @@
 // refuses the replacement.
 
 #include "measure/atomic_file.h"
+#include "measure/windows/windows_error.h"
 
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -11,11 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace thermo {
 namespace {
@@ -75,21 +78,40 @@ TEST_F(AtomicFileTest, ReadReturnsTheBytesAsWritten) {
     EXPECT_EQ(readFileIfPresent(cal_), "0.7\r\n0.3\r\n");
 }
 
-bool underWine() {
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
-// A read-only cal.txt: Windows will not replace it, and nothing changes.
+// A read-only cal.txt: it is not replaced, at once (no waiting as for a busy file), and the
+// reason is the system's, in UTF-8, with its number.
 TEST_F(AtomicFileTest, ReadOnlyFileIsLeftAsItWasAndSaysSo) {
-    if (underWine()) {
-        GTEST_SKIP() << "needs Windows itself: wine's MoveFileExW replaces a read-only file";
-    }
     write("0.72,0.35\r\n");
     ASSERT_TRUE(SetFileAttributesW(cal_.c_str(), FILE_ATTRIBUTE_READONLY));
-    EXPECT_THROW(replaceFileAtomically(cal_, "0.5,0.35\r\n"), std::system_error);
+    try {
+        replaceFileAtomically(cal_, "0.5,0.35\r\n");
+        ADD_FAILURE() << "a read-only file was replaced";
+    } catch (const std::system_error& error) {
+        EXPECT_EQ(error.code().value(), ERROR_ACCESS_DENIED);
+        EXPECT_TRUE(error.code().message().ends_with(" (error 5)")) << error.code().message();
+    }
     EXPECT_EQ(content(), "0.72,0.35\r\n");
     EXPECT_EQ(entries(), 1) << "the temporary file must go";
+}
+
+bool validUtf8(const std::string& text) {
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                               static_cast<int>(text.size()), nullptr, 0) > 0;
+}
+
+// The system's words in a language with letters beyond ASCII ("Ungültige Funktion", "Fonction
+// incorrecte"): they must reach the window as UTF-8, not in the ANSI code page.
+TEST(WindowsErrorText, IsUtf8InTheUsersLanguage) {
+    const std::string text =
+        std::error_code(ERROR_INVALID_FUNCTION, windowsErrorCategory()).message();
+    EXPECT_TRUE(validUtf8(text)) << text;
+    EXPECT_TRUE(text.ends_with(" (error 1)")) << text;
+    const LANGID language = PRIMARYLANGID(GetUserDefaultUILanguage());
+    if (language != LANG_FRENCH && language != LANG_GERMAN) {
+        GTEST_SKIP() << "needs a French or German user language to see letters beyond ASCII "
+                        "(under wine: LANG=fr_FR.UTF-8 or de_DE.UTF-8, with that locale generated)";
+    }
+    EXPECT_TRUE(std::ranges::any_of(text, [](char c) { return (c & 0x80) != 0; })) << text;
 }
 
 // Another program holds cal.txt open without letting it be deleted (as some editors do).
@@ -102,6 +124,29 @@ TEST_F(AtomicFileTest, FileHeldOpenByAnotherProgramIsLeftAsItWas) {
     CloseHandle(held);
     EXPECT_EQ(content(), "0.72,0.35\r\n");
     EXPECT_EQ(entries(), 1) << "the temporary file must go";
+}
+
+// What killed saves left is removed by the next save; nothing of another pattern, and no file a
+// save in flight holds open (it is held without sharing, so it cannot be deleted).
+TEST_F(AtomicFileTest, NextSaveRemovesLeftoversOfKilledSavesOnly) {
+    write("0.72,0.35\r\n");
+    const auto put = [&](const char* name) { std::ofstream(dir_ / name) << ""; };
+    put("cal.txt.tmpab12cd");
+    const std::vector<const char*> kept = {"cal.txt.tmpab12c", "cal.txt.tmpab12cde",
+                                           "notes.tmpab12cd", "cal.txt.bak", "cal.txt.tmpinuse1"};
+    for (const char* name : kept) {
+        put(name);
+    }
+    HANDLE inFlight = CreateFileW((dir_ / "cal.txt.tmpinuse1").c_str(), GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(inFlight, INVALID_HANDLE_VALUE);
+    replaceFileAtomically(cal_, "0.5,0.35\r\n");
+    CloseHandle(inFlight);
+    EXPECT_EQ(content(), "0.5,0.35\r\n");
+    EXPECT_FALSE(fs::exists(dir_ / "cal.txt.tmpab12cd"));
+    for (const char* name : kept) {
+        EXPECT_TRUE(fs::exists(dir_ / name)) << name;
+    }
 }
 
 }  // namespace
