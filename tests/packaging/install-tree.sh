@@ -19,6 +19,9 @@ DESTDIR="$dest" cmake --install "$build" --prefix /usr >/dev/null
 # read $XDG_DATA_DIRS (/usr/share), icon themes fall back to hicolor.
 expected=(
     usr/bin/usb-thermometer
+    usr/bin/usb-thermometer-read
+    usr/share/man/man1/usb-thermometer.1
+    usr/share/man/man1/usb-thermometer-read.1
     usr/lib/udev/rules.d/70-usb-thermometer.rules
     usr/share/applications/usb-thermometer.desktop
     "usr/share/metainfo/$app_id.metainfo.xml"
@@ -29,7 +32,7 @@ for size in "${icon_sizes[@]}"; do
     expected+=("usr/share/icons/hicolor/${size}x${size}/apps/usb-thermometer.png")
 done
 if [ "$with_sim" = ON ]; then
-    expected+=(usr/bin/usb-thermometer-sim)
+    expected+=(usr/bin/usb-thermometer-sim usr/share/man/man1/usb-thermometer-sim.1)
 fi
 
 actual="$(cd "$dest" && find . ! -type d | sed 's|^\./||' | sort)"
@@ -40,7 +43,7 @@ if [ "$actual" != "$wanted" ]; then
 fi
 echo "installed: ${#expected[@]} files, as expected"
 
-for program in usr/bin/usb-thermometer usr/bin/usb-thermometer-sim; do
+for program in usr/bin/usb-thermometer usr/bin/usb-thermometer-read usr/bin/usb-thermometer-sim; do
     [ -e "$dest/$program" ] || continue
     [ -x "$dest/$program" ] || fail "$program is not executable"
 done
