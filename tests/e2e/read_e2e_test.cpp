@@ -258,6 +258,25 @@ TEST_F(ReadProgram, UnplugAndReplugLeaveAGapThenReadingsGoOnAndSigtermEndsTheRun
                              "usb-thermometer-read: thermometer back at /dev/hidraw[0-9]\n"));
 }
 
+// A run started before the thermometer is plugged in keeps looking for it, says so once, and
+// reads as soon as it is there.
+TEST_F(ReadProgram, RepeatedRunWaitsForAThermometerPluggedInLater) {
+    Process process(spawnOf({"--raw", "133,0", "--rate", "100", "--absent"},
+                            {"--count", "0", "--interval", "0.05"}));
+    const SimControl sim(socket());
+    ASSERT_TRUE(waitUntil([&] { return err().find("no thermometer found\n") != std::string::npos; },
+                          kPatience))
+        << err();
+    sim.command("plug", 10000);
+    ASSERT_TRUE(waitUntil([&] { return out().find(kWorkedLine) != std::string::npos; }, kPatience))
+        << err();
+    ::kill(process.pid(), SIGTERM);
+    EXPECT_EQ(process.waitFor(kPatience), std::optional<int>(0)) << err();
+    EXPECT_THAT(err(), MatchesRegex("[^\n]*default points[^\n]*\n"
+                                    "usb-thermometer-read: no thermometer found\n"
+                                    "usb-thermometer-read: thermometer found at /dev/hidraw0\n"));
+}
+
 // Every content of the exposition file a reader sees is a whole one: never empty, never cut.
 TEST_F(ReadProgram, PrometheusFileIsNeverSeenHalfWritten) {
     Process process(spawnOf({"--raw", "133,0", "--rate", "200"},
