@@ -29,7 +29,7 @@ constexpr const char* kFooter =
     "     (--list: a thermometer is attached)\n"
     "  1  wrong command line\n"
     "  2  no thermometer found (or the one found cannot be opened)\n"
-    "  3  the thermometer sent no report within 6 s\n"
+    "  3  the thermometer sent no report within 6 s (or SIGINT or SIGTERM came first)\n"
     "  4  the calibration file is unreadable or its points give no temperature\n";
 
 }  // namespace

@@ -138,7 +138,8 @@ class Run {
                 }
             }
             const int outcome = attempt(repeated);
-            if (stop_.requested()) return ExitRead;
+            // A stopped repeated run ends well; a single reading cut short has not read.
+            if (stop_.requested()) return repeated ? ExitRead : outcome;
             status = outcome;
         }
         return status;
@@ -164,7 +165,7 @@ class Run {
         }
         device_.PollThermometer();
         if (!device_.DevicePresent) {
-            if (stop_.requested()) return ExitRead;  // woken for the stop, not gone
+            if (stop_.requested()) return ExitNoReport;  // woken for the stop, not gone
             return failed(ExitNoReport, "no report from " + device_.DevicePath + " within 6 s",
                           repeated);
         }

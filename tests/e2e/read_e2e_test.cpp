@@ -258,6 +258,17 @@ TEST_F(ReadProgram, UnplugAndReplugLeaveAGapThenReadingsGoOnAndSigtermEndsTheRun
                              "usb-thermometer-read: thermometer back at /dev/hidraw[0-9]\n"));
 }
 
+// SIGTERM ends a report wait at once; a single reading cut short is no reading.
+TEST_F(ReadProgram, SigtermDuringTheWaitOfASingleReadingIsThree) {
+    Process process(spawnOf({"--rate", "0"}, {}));
+    const SimControl sim(socket());
+    sim.command("status", 10000);  // once the simulator answers
+    ASSERT_TRUE(sim.wait("open=2 armed_polls>=1", kPatience)) << err();
+    ::kill(process.pid(), SIGTERM);
+    EXPECT_EQ(process.waitFor(kPatience), std::optional<int>(3)) << err();
+    EXPECT_EQ(out(), "");
+}
+
 // A run started before the thermometer is plugged in keeps looking for it, says so once, and
 // reads as soon as it is there.
 TEST_F(ReadProgram, RepeatedRunWaitsForAThermometerPluggedInLater) {
