@@ -5,15 +5,16 @@
 #include <variant>
 
 #include "hid/hid_platform.h"
+#include "reader/console.h"
 #include "reader/options.h"
 #include "reader/reader.h"
-#include "reader/stop_requests.h"
 
 int main(int argc, char* argv[]) {
     using namespace thermo::reader;
     const auto parsed = parseOptions(argc, argv, std::cout, std::cerr);
     if (const int* status = std::get_if<int>(&parsed)) return *status;
     try {
+        const Utf8Console console;
         StopRequest stop;
         const StopSignals signals(stop);  // before any other thread
         const std::unique_ptr<thermo::hid::Platform> platform = thermo::hid::makeNativePlatform();

@@ -70,9 +70,12 @@ std::vector<Row> deviceFigures(const Scratch& scratch, const Settings& settings)
 std::vector<Row> windowFigures(const Scratch& scratch, const Settings& settings);
 std::vector<Row> startupFigures(const Settings& settings);
 std::vector<Row> programFigures(const Settings& settings);
+std::vector<Row> readFigures(const Settings& settings);
 
 // The start-up measurement's two helpers (see startup_bench.cpp).
 int runStartupLauncher(const std::filesystem::path& self);
 int runStartupChild(std::int64_t launchedNs);
+// usb-thermometer-read's helper (see read_bench.cpp): `runs` readers of `count` readings each.
+int runReadLauncher(const std::string& reader, int runs, int count);
 
 }  // namespace thermo::bench

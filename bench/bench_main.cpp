@@ -2,7 +2,7 @@
 // table. Needs root and /dev/fuse (simulated thermometers), Xvfb and xdotool (the real program's
 // window); figures that cannot be measured here say why.
 //
-//   usb-thermometer-bench [--quick] [--only device|window|startup|program]
+//   usb-thermometer-bench [--quick] [--only device|window|startup|program|read]
 //
 // --quick measures only the fast figures, a few runs each: a check that they still work.
 // --only measures one group of figures.
@@ -68,12 +68,15 @@ int main(int argc, char** argv) {
         if (arg == "--startup-launcher") return runStartupLauncher(settings.self);
         if (arg == "--startup-child" && i + 1 < argc)
             return runStartupChild(std::atoll(argv[i + 1]));
+        if (arg == "--read-launcher" && i + 3 < argc)
+            return runReadLauncher(argv[i + 1], std::atoi(argv[i + 2]), std::atoi(argv[i + 3]));
         if (arg == "--quick") {
             settings.quick = true;
         } else if (arg == "--only" && i + 1 < argc) {
             only = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: %s [--quick] [--only device|window|startup|program]\n",
+            std::fprintf(stderr,
+                         "usage: %s [--quick] [--only device|window|startup|program|read]\n",
                          argv[0]);
             return 2;
         }
@@ -103,6 +106,7 @@ int main(int argc, char** argv) {
     measure("window", "the window", [&] { return windowFigures(scratch, settings); });
     measure("startup", "start-up", [&] { return startupFigures(settings); });
     measure("program", "the running program", [&] { return programFigures(settings); });
+    measure("read", "usb-thermometer-read", [&] { return readFigures(settings); });
     printTable(rows);
 
     const auto any = [&](const auto& test) { return std::any_of(rows.begin(), rows.end(), test); };

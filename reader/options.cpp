@@ -1,6 +1,7 @@
 #include "reader/options.h"
 
 #include <CLI/CLI.hpp>
+#include <limits>
 #include <ostream>
 
 namespace thermo::reader {
@@ -24,10 +25,11 @@ constexpr const char* kFooter =
     "  after the line being written.\n"
     "\n"
     "Exit status:\n"
-    "  0  the last attempt gave a reading (--list: a thermometer is attached)\n"
+    "  0  the last attempt gave a reading, or SIGINT or SIGTERM ended a repeated run\n"
+    "     (--list: a thermometer is attached)\n"
     "  1  wrong command line\n"
     "  2  no thermometer found (or the one found cannot be opened)\n"
-    "  3  the thermometer sent no report within 6 s\n"
+    "  3  the thermometer sent no report within 6 s (or SIGINT or SIGTERM came first)\n"
     "  4  the calibration file is unreadable or its points give no temperature\n";
 
 }  // namespace
@@ -40,15 +42,19 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
     app.footer(kFooter);
 
     app.add_flag("--list", options.list,
-                 "List every attached thermometer: its device path and report length in bytes");
+                 "List every attached thermometer, one a line: its device path, a tab, and the "
+                 "length of its reports in bytes");
     app.add_option("--device", options.device,
-                   "Read the thermometer at this device path rather than the first one found");
+                   "Read the thermometer at this device path rather than the first one found")
+        ->type_name("PATH");
     app.add_option("--count", options.count, "Readings to take; 0 reads until interrupted")
-        ->check(CLI::NonNegativeNumber)
+        ->type_name("N")
+        ->check(CLI::Range(0, std::numeric_limits<int>::max()).description(""))
         ->capture_default_str();
     app.add_option("--interval", options.intervalSeconds,
                    "Seconds from one reading to the next (fractions allowed)")
-        ->check(CLI::Range(0.001, 31'536'000.0))
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.001, 31'536'000.0).description(""))
         ->capture_default_str();
     auto* json = app.add_flag_callback(
         "--json", [&] { options.format = Format::Json; },
@@ -60,8 +66,10 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
     app.add_option("--prometheus", options.prometheus,
                    "After every reading, replace this file atomically with the readings in "
                    "Prometheus' text format (for node_exporter's textfile collector); combines "
-                   "with the other formats");
+                   "with the other formats")
+        ->type_name("FILE");
     app.add_option("--cal", options.calibration, "Calibration file, never written")
+        ->type_name("FILE")
         ->capture_default_str();
 
     try {

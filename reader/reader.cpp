@@ -138,7 +138,8 @@ class Run {
                 }
             }
             const int outcome = attempt(repeated);
-            if (stop_.requested()) return ExitRead;
+            // A stopped repeated run ends well; a single reading cut short has not read.
+            if (stop_.requested()) return repeated ? ExitRead : outcome;
             status = outcome;
         }
         return status;
@@ -154,12 +155,17 @@ class Run {
     }
 
     int attempt(bool repeated) {
-        if (!device_.DevicePresent && !device_.FindThermometer()) {
-            return failed(ExitNoThermometer, noThermometer(device_, options_.device), repeated);
+        try {
+            if (!device_.DevicePresent && !device_.FindThermometer()) {
+                return failed(ExitNoThermometer, noThermometer(device_, options_.device), repeated);
+            }
+        } catch (const hid::PlatformError& error) {
+            // The interfaces could not be listed at all; a repeated run tries again.
+            return failed(ExitNoThermometer, error.what(), repeated);
         }
         device_.PollThermometer();
         if (!device_.DevicePresent) {
-            if (stop_.requested()) return ExitRead;  // woken for the stop, not gone
+            if (stop_.requested()) return ExitNoReport;  // woken for the stop, not gone
             return failed(ExitNoReport, "no report from " + device_.DevicePath + " within 6 s",
                           repeated);
         }
@@ -173,8 +179,12 @@ class Run {
         }
         reading->time = std::chrono::system_clock::now();
         reading->device = device_.DevicePath;
-        if (gone_) say(streams_, "thermometer back at " + device_.DevicePath);
+        if (gone_) {
+            say(streams_, (everRead_ ? "thermometer back at " : "thermometer found at ") +
+                              device_.DevicePath);
+        }
         gone_ = false;
+        everRead_ = true;
         writeReading(*reading);
         exposition_.reading = reading;
         exposition_.lastReadingTime = reading->time;
@@ -184,7 +194,7 @@ class Run {
     }
 
     int failed(int status, const std::string& why, bool repeated) {
-        if (!gone_) say(streams_, repeated ? "thermometer gone: " + why : why);
+        if (!gone_) say(streams_, repeated && everRead_ ? "thermometer gone: " + why : why);
         gone_ = true;
         exposition_.reading.reset();
         if (exposition_.device.empty()) exposition_.device = options_.device.value_or("");
@@ -225,7 +235,8 @@ class Run {
     StopRequest& stop_;
     const Streams& streams_;
     CalibrationPoints points_;
-    bool gone_ = false;
+    bool gone_ = false;      // said that the thermometer is missing, and not since that it is back
+    bool everRead_ = false;  // a reading has been taken in this run
     bool headerWritten_ = false;
     ExpositionState exposition_;
     std::string lastExposeError_;

@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "hid/hid_platform.h"
+#include "reader/console.h"
 #include "reader/options.h"
-#include "reader/stop_requests.h"
 
 namespace thermo::reader {
 

@@ -392,5 +392,42 @@ TEST_F(DesktopTest, HidLayerTimesOutOnASilentThermometer) {
         << quoted(result.output);
 }
 
+// usb-thermometer-read.exe against the same thermometer. Wine's HID bus may announce the
+// thermometer a moment after the program has started, so the reading is repeated: the first
+// rows may be missing, the last attempt must have read, and every row is the worked example.
+TEST_F(DesktopTest, ReadProgramPrintsTheWorkedExampleAndNamesAMissingThermometer) {
+    std::string why;
+    if (!simulatorUsable(why)) GTEST_SKIP() << why;
+    const auto reader = [&](const std::vector<std::string>& simOptions,
+                            const std::vector<std::string>& args) {
+        std::vector<std::string> argv{THERMO_SIM, "--control", (dir_ / "sim.sock").string()};
+        argv.insert(argv.end(), simOptions.begin(), simOptions.end());
+        argv.insert(argv.end(), {"--", THERMO_IN_SIM, THERMO_WINE_RUN, THERMO_WINE_PREFIX,
+                                 THERMO_WINDOWS_READ_PROGRAM});
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run(argv);
+    };
+
+    const RunResult read =
+        reader({"--raw", "133,0", "--rate", "100"}, {"--count", "10", "--interval", "0.5"});
+    EXPECT_EQ(read.status, 0) << quoted(read.output);
+    EXPECT_NE(read.output.find("54.2 \302\260C  129.5 \302\260F\n"), std::string::npos)
+        << quoted(read.output);
+
+    const RunResult json = reader({"--raw", "133,0", "--rate", "100"},
+                                  {"--json", "--count", "10", "--interval", "0.5"});
+    EXPECT_EQ(json.status, 0) << quoted(json.output);
+    EXPECT_NE(json.output.find("\"ratio\":0.51953125,\"celsius\":54.180744,\"fahrenheit\":"
+                               "129.52534,\"celsius_shown\":\"54.2\""),
+              std::string::npos)
+        << quoted(json.output);
+    EXPECT_NE(json.output.find("vid_04d8&pid_0002"), std::string::npos) << quoted(json.output);
+
+    const RunResult absent = reader({"--absent"}, {});
+    EXPECT_EQ(absent.status, 2) << quoted(absent.output);
+    EXPECT_NE(absent.output.find("usb-thermometer-read: no thermometer found"), std::string::npos)
+        << quoted(absent.output);
+}
+
 }  // namespace
 }  // namespace thermo::desktop

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "reader/stop_requests.h"
+#include "reader/console.h"
 
 namespace thermo::reader {
 
@@ -38,5 +38,15 @@ struct StopSignals::Watcher {
 StopSignals::StopSignals(StopRequest& stop) : watcher_(std::make_unique<Watcher>(stop)) {}
 
 StopSignals::~StopSignals() = default;
+
+// The code page is the console's, shared with the shell that started the program, so it is put
+// back as it was.
+Utf8Console::Utf8Console() : previousCodePage_(GetConsoleOutputCP()) {
+    if (previousCodePage_ != 0) SetConsoleOutputCP(CP_UTF8);
+}
+
+Utf8Console::~Utf8Console() {
+    if (previousCodePage_ != 0) SetConsoleOutputCP(previousCodePage_);
+}
 
 }  // namespace thermo::reader

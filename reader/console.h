@@ -43,4 +43,17 @@ class StopSignals {
     std::unique_ptr<Watcher> watcher_;
 };
 
+// While it lives, the console shows the UTF-8 the program writes (the degree sign) as such:
+// Windows' consoles otherwise take bytes in the OEM code page; POSIX terminals need nothing.
+class Utf8Console {
+  public:
+    Utf8Console();
+    ~Utf8Console();
+    Utf8Console(const Utf8Console&) = delete;
+    Utf8Console& operator=(const Utf8Console&) = delete;
+
+  private:
+    unsigned previousCodePage_ = 0;
+};
+
 }  // namespace thermo::reader

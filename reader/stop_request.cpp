@@ -1,4 +1,4 @@
-#include "reader/stop_requests.h"
+#include "reader/console.h"
 
 #include <utility>
 

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <thread>
 
-#include "reader/stop_requests.h"
+#include "reader/console.h"
 
 namespace thermo::reader {
 
@@ -42,5 +42,9 @@ struct StopSignals::Watcher {
 StopSignals::StopSignals(StopRequest& stop) : watcher_(std::make_unique<Watcher>(stop)) {}
 
 StopSignals::~StopSignals() = default;
+
+Utf8Console::Utf8Console() = default;
+
+Utf8Console::~Utf8Console() = default;
 
 }  // namespace thermo::reader
