@@ -296,15 +296,45 @@ void QtForm1Window::showError(std::string_view message) {
 }
 
 void QtForm1Window::runInBackground(std::function<void()> work, std::function<void()> done) {
-    worker_.start([this, work = std::move(work), done = std::move(done)]() mutable {
-        // `work` promises not to throw. Should it, the window must still hear that it ended,
-        // or the behaviour would wait for a tick that never finishes.
-        try {
-            work();
-        } catch (...) {
-        }
-        QMetaObject::invokeMethod(this, std::move(done), Qt::QueuedConnection);
-    });
+    {
+        std::lock_guard lock(jobsLock_);
+        waiting_.push_back({std::move(work), std::move(done)});
+    }
+    worker_.start([this] { runNextJob(); });
+}
+
+// On the worker: the jobs run in the order they came, one at a time.
+void QtForm1Window::runNextJob() {
+    Job job;
+    {
+        std::lock_guard lock(jobsLock_);
+        job = std::move(waiting_.front());
+        waiting_.pop_front();
+    }
+    // `work` promises not to throw. Should it, the window must still hear that it ended, or the
+    // behaviour would wait for a tick that never finishes.
+    try {
+        job.work();
+    } catch (...) {
+    }
+    {
+        std::lock_guard lock(jobsLock_);
+        finished_.push_back(std::move(job.done));
+    }
+    // Called by name, Qt makes the queued call inside its own library; what passes is only what
+    // finished_ holds.
+    QMetaObject::invokeMethod(this, "finishJob", Qt::QueuedConnection);
+}
+
+// On the window's thread, once for every job the worker has run.
+void QtForm1Window::finishJob() {
+    std::function<void()> done;
+    {
+        std::lock_guard lock(jobsLock_);
+        done = std::move(finished_.front());
+        finished_.pop_front();
+    }
+    done();
 }
 
 void QtForm1Window::closeWindow() {
