@@ -9,8 +9,3 @@ function(thermo_target_defaults target)
         endif()
     endif()
 endfunction()
-
-if(THERMO_SANITIZE)
-    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
-    add_link_options(-fsanitize=address,undefined)
-endif()

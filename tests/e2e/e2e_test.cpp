@@ -24,9 +24,11 @@ namespace {
 using namespace std::chrono_literals;
 using Status = StatusShown;
 
-// A tick comes every second; a little more allows for a loaded machine.
+// A tick comes every second. What a tick or two bring is waited for generously: on a loaded
+// machine ticks come late, and a test fails only when what it waits for never comes. How fast
+// things happen is measured by the benchmarks (bench/), not here.
 constexpr milliseconds kTick = 1000ms;
-constexpr milliseconds kTickPatience = 2500ms;
+constexpr milliseconds kTickPatience = thermo::testing::kPatience;
 
 // °C of a report's value bytes with the default calibration points, as the window's 32-bit float.
 double celsiusOf(int b1, int b2) {
@@ -200,24 +202,28 @@ TEST_F(EndToEnd, UnpluggedAndPluggedInAgainWhileRunning) {
     s.sim().command("unplug");
     ASSERT_TRUE(s.sim().wait("stale_open=0", 2 * kTick + kTickPatience))
         << "no read closed the handles";
-    const std::int64_t noticed = monotonicNs();
     RecordProperty("unplug_to_handles_closed_ms", std::to_string(msSince(unplugged)));
-    EXPECT_LT(msSince(unplugged), 2 * kTick.count() + 500) << "the unplug took a time-out";
 
     const auto zero =
-        s.waitForShot([](const Image& i) { return barTopRow(i) == kAllZeroRow; }, 500ms);
+        s.waitForShot([](const Image& i) { return barTopRow(i) == kAllZeroRow; }, kTickPatience);
     ASSERT_TRUE(zero) << "the tick that found it gone shows an all-zero report";
     EXPECT_EQ(statusShown(*zero), Status::Detected) << "the status is the tick's start's";
     EXPECT_TRUE(showsReadout(*zero, {"194.6", "382.3"}));
     ASSERT_TRUE(s.waitForStatus(Status::NotDetected, kTickPatience));
     RecordProperty("unplug_to_red_ms", std::to_string(msSince(unplugged)));
 
-    // Two full ticks while absent, each with its two searches.
-    ASSERT_TRUE(waitUntil([&] { return msSince(noticed) > 3 * kTick.count() + 300; }, 5s));
-    std::vector<std::int64_t> absentListings;
-    for (std::int64_t t : s.listings()) {
-        if (t > noticed) absentListings.push_back(t);
-    }
+    // Two full ticks while absent, each with its two searches: the fifth search is the third
+    // tick's. Only ticks that find it absent search, so every search since the unplug is theirs.
+    const auto listingsSinceUnplug = [&] {
+        std::vector<std::int64_t> since;
+        for (std::int64_t t : s.listings()) {
+            if (t > unplugged) since.push_back(t);
+        }
+        return since;
+    };
+    ASSERT_TRUE(pollUntil([&] { return listingsSinceUnplug().size() >= 5; }, kTickPatience));
+    std::vector<std::int64_t> absentListings = listingsSinceUnplug();
+    absentListings.resize(4);
 
     const std::int64_t reads = s.sim().status().number("reads");
     const std::int64_t plugged = monotonicNs();
@@ -225,31 +231,30 @@ TEST_F(EndToEnd, UnpluggedAndPluggedInAgainWhileRunning) {
     ASSERT_TRUE(s.sim().wait("reads>" + std::to_string(reads), kTickPatience))
         << "no tick read the thermometer plugged in again";
     const std::int64_t readAgain = monotonicNs();
-    const auto back =
-        s.waitForShot([](const Image& i) { return barTopRow(i) == kWorkedExampleRow; }, 500ms);
+    const auto back = s.waitForShot(
+        [](const Image& i) { return barTopRow(i) == kWorkedExampleRow; }, kTickPatience);
     ASSERT_TRUE(back) << "the tick that found it again reads it";
     EXPECT_EQ(statusShown(*back), Status::NotDetected) << "green only from the next tick";
     EXPECT_TRUE(s.waitForStatus(Status::Detected, kTickPatience));
 
-    // Searches come in ticks: group the listings a second apart.
+    // Searches come in ticks: a tick's two follow each other at once, the next tick's come a
+    // second later, so half a tick apart tells them apart.
     std::vector<std::vector<std::int64_t>> ticks;
     for (std::int64_t t : absentListings) {
-        if (ticks.empty() || t - ticks.back().back() > 300'000'000) ticks.emplace_back();
+        if (ticks.empty() || t - ticks.back().back() > kTick.count() * 1'000'000 / 2)
+            ticks.emplace_back();
         ticks.back().push_back(t);
     }
-    ASSERT_GE(ticks.size(), 2u);
     const auto describeTicks = [&] {
-        std::string text = "listings after the unplug was noticed (ms):";
+        std::string text = "listings after the unplug (ms):";
         for (const auto& tick : ticks) {
             text += "\n ";
-            for (std::int64_t t : tick) text += " " + std::to_string((t - noticed) / 1'000'000);
+            for (std::int64_t t : tick) text += " " + std::to_string((t - unplugged) / 1'000'000);
         }
         return text;
     };
+    EXPECT_EQ(ticks.size(), 2u) << describeTicks();
     for (const auto& tick : ticks) EXPECT_EQ(tick.size(), 2u) << describeTicks();
-    for (std::size_t i = 1; i < ticks.size(); ++i) {
-        EXPECT_NEAR((ticks[i].front() - ticks[i - 1].front()) / 1e6, 1000.0, 250.0);
-    }
     std::vector<std::int64_t> finding;
     for (std::int64_t t : s.listings()) {
         if (t > plugged && t < readAgain) finding.push_back(t);
@@ -289,11 +294,12 @@ TEST_F(EndToEnd, UnplugEndsAPendingReadAtOnce) {
     ASSERT_TRUE(s.sim().wait("armed_polls>=1", kTickPatience)) << "no read began";
     const std::int64_t unplugged = monotonicNs();
     s.sim().command("unplug");
-    ASSERT_TRUE(s.sim().wait("stale_open=0", 2s));
+    ASSERT_TRUE(s.sim().wait("stale_open=0", kTickPatience));
     RecordProperty("unplug_to_handles_closed_ms", std::to_string(msSince(unplugged)));
-    EXPECT_LT(msSince(unplugged), 200) << "the handles must close within milliseconds";
+    // The hang-up woke the wait and the read after it failed; a time-out reads nothing.
+    EXPECT_GE(s.sim().status().number("reads_eio"), 1) << "the read waited for its time-out";
     const auto zero =
-        s.waitForShot([](const Image& i) { return barTopRow(i) == kAllZeroRow; }, 500ms);
+        s.waitForShot([](const Image& i) { return barTopRow(i) == kAllZeroRow; }, kTickPatience);
     ASSERT_TRUE(zero);
     EXPECT_EQ(statusShown(*zero), Status::Detected);
     EXPECT_TRUE(s.waitForStatus(Status::NotDetected, kTickPatience));
@@ -308,20 +314,23 @@ TEST_F(EndToEnd, ASilentThermometerTimesOutWhileTheWindowStaysLive) {
     ASSERT_TRUE(s.sim().wait("armed_polls>=1", kTickPatience)) << "no read began";
     const auto readBegan = Clock::now();
 
+    // Shown while the read still waits (its handles open), not after the tick has ended.
     s.press(ControlId::cmdOn);
-    const auto pressed =
-        s.waitForShot([&](const Image& i) { return !s.showsStop(i) && !s.showsStart(i); }, 500ms);
-    EXPECT_TRUE(pressed) << "the window did not repaint the pressed button during the wait";
+    const auto pressed = s.waitForShot(
+        [&](const Image& i) { return !s.showsStop(i) && !s.showsStart(i); }, kTickPatience);
+    EXPECT_TRUE(pressed) << "the window did not repaint the pressed button";
+    EXPECT_EQ(s.sim().status().number("open"), 2) << "repainted only after the wait";
     s.release();
-    EXPECT_TRUE(s.waitForShot([&](const Image& i) { return s.showsStop(i); }, 500ms))
+    EXPECT_TRUE(s.waitForShot([&](const Image& i) { return s.showsStop(i); }, kTickPatience))
         << "the click is held: the caption stays STOP while the tick waits";
     EXPECT_EQ(s.sim().status().number("open"), 2) << "still waiting";
 
-    ASSERT_TRUE(s.sim().wait("open=0", 8s)) << "the read never gave up";
+    ASSERT_TRUE(s.sim().wait("open=0", kTickPatience)) << "the read never gave up";
     const auto waited = std::chrono::duration_cast<milliseconds>(Clock::now() - readBegan);
     RecordProperty("read_wait_ms", std::to_string(waited.count()));
-    EXPECT_NEAR(static_cast<double>(waited.count()), 6000.0, 300.0);
-    const auto stopped = s.waitForShot([&](const Image& i) { return s.showsStart(i); }, 1s);
+    EXPECT_EQ(s.sim().status().number("reads_eio"), 0) << "the read ended on an error";
+    const auto stopped =
+        s.waitForShot([&](const Image& i) { return s.showsStart(i); }, kTickPatience);
     ASSERT_TRUE(stopped) << "the held STOP was not carried out after the tick";
     EXPECT_EQ(barTopRow(*stopped), kAllZeroRow);
     EXPECT_EQ(statusShown(*stopped), Status::Detected) << "the status is the tick's start's";
@@ -338,7 +347,8 @@ TEST_F(EndToEnd, AReportShorterThanThreeBytesGivesNoReading) {
     EXPECT_TRUE(showsReadout(s.shot(), {"194.6", "382.3"})) << "an empty ratio counts as 0";
     s.click(ControlId::Command3);
     const CalibrationLine expected{0.72, std::nullopt};
-    EXPECT_TRUE(waitUntil([&] { return calibrationLine(s.calibrationFile()) == expected; }, 3s))
+    EXPECT_TRUE(
+        pollUntil([&] { return calibrationLine(s.calibrationFile()) == expected; }, kTickPatience))
         << "cal.txt: " << s.calibrationFile();
 }
 
@@ -354,7 +364,7 @@ TEST_F(EndToEnd, AStreamingThermometerShowsItsNewestReport) {
     const std::int64_t changed = monotonicNs();
     ASSERT_TRUE(s.sim().wait("delivered_ns>" + std::to_string(std::max(delivered, changed)),
                              kTickPatience));
-    EXPECT_TRUE(s.waitForBarRow(barRowFor(celsiusOf(100, 0)), 300ms))
+    EXPECT_TRUE(s.waitForBarRow(barRowFor(celsiusOf(100, 0)), kTickPatience))
         << "the tick after the change shows row " << barTopRow(s.shot()).value_or(-1);
     EXPECT_GT(s.sim().status().number("dropped"), 0) << "the queue overflowed meanwhile";
 }
@@ -369,7 +379,8 @@ TEST_F(EndToEnd, CalibrationButtonsStoreTheLatestRatio) {
     const double ratio133 = 133.0 * 256.0 / 65536.0;
     const double ratio100 = 100.0 * 256.0 / 65536.0;
     const auto fileHolds = [&](const CalibrationLine& expected) {
-        return waitUntil([&] { return calibrationLine(s.calibrationFile()) == expected; }, 3s);
+        return pollUntil([&] { return calibrationLine(s.calibrationFile()) == expected; },
+                         kTickPatience);
     };
     ASSERT_TRUE(fileHolds({0.72, 0.35})) << "cal.txt: " << s.calibrationFile();
 
@@ -395,13 +406,13 @@ TEST_F(EndToEnd, ClosingDuringAPendingReadEndsTheProgramPromptly) {
     const std::string calibration = s.calibrationFile();
     const auto asked = Clock::now();
     s.requestClose();
+    // As generous as can be while still telling "at once" from "after the read's 6 s".
     const auto status = s.waitForExit(5s);
     closed_ = true;
-    ASSERT_TRUE(status) << "the program did not end";
+    ASSERT_TRUE(status) << "the program did not end before its read would have timed out";
     EXPECT_EQ(*status, 0) << s.log();
     const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - asked);
     RecordProperty("close_to_exit_ms", std::to_string(took.count()));
-    EXPECT_LT(took, 1s);
     EXPECT_EQ(s.calibrationFile(), calibration) << "closing does not write cal.txt";
 }
 

@@ -92,7 +92,7 @@ std::optional<int> Process::poll() {
 }
 
 std::optional<int> Process::waitFor(milliseconds timeout) {
-    waitUntil([&] { return poll().has_value(); }, timeout, 5ms);
+    pollUntil([&] { return poll().has_value(); }, timeout, 5ms);
     return status_;
 }
 

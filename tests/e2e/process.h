@@ -13,14 +13,14 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/wait_until.h"
+
 namespace thermo::e2e {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Calls `condition` every `period` until it holds or `timeout` has passed; whether it held.
-template <typename Condition>
-bool waitUntil(Condition condition, milliseconds timeout, milliseconds period = milliseconds(20));
+using thermo::testing::pollUntil;
 
 struct Spawn {
     std::vector<std::string> argv;
@@ -78,15 +78,5 @@ std::string readFile(const std::filesystem::path& path);
 
 // CLOCK_MONOTONIC in nanoseconds: the clock the simulator's timestamps are taken on.
 std::int64_t monotonicNs();
-
-template <typename Condition>
-bool waitUntil(Condition condition, milliseconds timeout, milliseconds period) {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        if (condition()) return true;
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(period);
-    }
-}
 
 }  // namespace thermo::e2e

@@ -234,7 +234,7 @@ Image Session::shot() {
 std::optional<Image> Session::waitForShot(const std::function<bool(const Image&)>& accept,
                                           milliseconds timeout) {
     std::optional<Image> accepted;
-    waitUntil(
+    pollUntil(
         [&] {
             auto image = connection_->grab(window_);
             if (image && accept(*image)) accepted = std::move(image);

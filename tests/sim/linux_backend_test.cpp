@@ -71,11 +71,13 @@ TEST_F(LinuxBackend, AnUnplugEndsAPendingReadAtOnce) {
     auto handle = backend.open((dev() / "hidraw0").string(), hid::OpenMode::ForReports);
     auto event = backend.createReportEvent();
     std::vector<std::uint8_t> buffer(65);
-    auto reading = std::async(std::launch::async,
-                              [&] { return backend.readReport(*handle, *event, buffer, 20000ms); });
+    auto reading = std::async(std::launch::async, [&] {
+        return backend.readReport(*handle, *event, buffer, 2 * thermo::testing::kPatience);
+    });
     ASSERT_TRUE(waitFor([](const DeviceStatus& s) { return s.armedPolls == 1; }));
     simulator_->unplug(0);
-    ASSERT_EQ(reading.wait_for(10s), std::future_status::ready);
+    ASSERT_EQ(reading.wait_for(thermo::testing::kPatience), std::future_status::ready)
+        << "it waited for the time-out";
     EXPECT_EQ(reading.get().outcome, hid::ReadOutcome::Gone);
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tests/sim/sandbox.h"
+#include "tests/support/wait_until.h"
 #include "tools/thermometer-sim/simulator.h"
 #include "tools/thermometer-sim/sys_error.h"
 
@@ -59,10 +60,10 @@ class NodeTest : public ::testing::Test {
         return fd;
     }
 
-    // Waits for a condition on the thermometer's status, for at most five seconds.
+    // Waits for a condition on the thermometer's status; false only after a generous deadline.
     bool waitFor(const std::function<bool(const DeviceStatus&)>& condition, int device = 0) {
         return simulator_->waitUntil(device, condition,
-                                     std::chrono::steady_clock::now() + std::chrono::seconds(5));
+                                     std::chrono::steady_clock::now() + thermo::testing::kPatience);
     }
 
     std::filesystem::path sys() const { return folder_ / "sys"; }

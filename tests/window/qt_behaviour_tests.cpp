@@ -95,7 +95,7 @@ TEST(Timer, FiresTicksOnceASecondWhileOnAndNotWhenOff) {
     EXPECT_FALSE(timer->isActive());
     window->setTimerEnabled(true);
     EXPECT_TRUE(timer->isActive());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return recorder.ticks >= 1; }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return recorder.ticks >= 1; }));
     window->setTimerEnabled(false);
     EXPECT_FALSE(timer->isActive());
 }

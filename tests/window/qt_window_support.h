@@ -9,6 +9,7 @@
 #include <memory>
 #include <ostream>
 
+#include "tests/support/wait_until.h"
 #include "window/layout.h"
 #include "window/qt/qt_form1_window.h"
 #include "window/scale_geometry.h"
@@ -58,11 +59,11 @@ inline QColor pixelAt(const QImage& image, int x, int y) { return QColor(image.p
 
 inline const QColor kRed(255, 0, 0);
 
-// Handles the window's events until `condition` holds; false if it still does not after the
-// deadline.
+// Handles the window's events until `condition` holds; false if it still does not after a
+// generous deadline.
 template <typename Condition>
-bool waitUntil(Condition condition, int timeoutMs = 5000) {
-    return QTest::qWaitFor(condition, timeoutMs);
+bool waitUntil(Condition condition) {
+    return QTest::qWaitFor(condition, static_cast<int>(kPatience.count()));
 }
 
 }  // namespace thermo::testing

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "hid/windows/windows_platform.h"
+#include "tests/support/wait_until.h"
 
 namespace thermo::hid {
 namespace {
@@ -18,6 +19,9 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using thermo::testing::kPatience;
+// A time-out the tests never reach: a read that ends within kPatience did not wait for it.
+constexpr milliseconds kUnreached = 2 * kPatience;
 
 class PipeDevice {
   public:
@@ -90,11 +94,11 @@ TEST_F(ReportReaderTest, QueuedReportsGiveTheNewestAndLeaveTheQueueEmpty) {
     device.send({0, 0x20, 0x02});
     device.send({0, 0x85, 0x00});
 
-    const ReadResult result = read(milliseconds(5000));
+    const ReadResult result = read(kUnreached);
     ASSERT_EQ(result.outcome, ReadOutcome::Report) << result.error;
     EXPECT_EQ(result.bytes, 3u);
     EXPECT_EQ(buffer, (Bytes{0, 0x85, 0x00}));
-    EXPECT_LT(elapsed, milliseconds(1000)) << "queued reports must not wait for the time-out";
+    EXPECT_LT(elapsed, kPatience) << "queued reports must not wait for the time-out";
 
     // The older reports were consumed, not left for the next read to find.
     EXPECT_EQ(read(milliseconds(200)).outcome, ReadOutcome::TimedOut);
@@ -105,7 +109,7 @@ TEST_F(ReportReaderTest, LongQueueIsDrainedToItsLastReport) {
     for (std::uint8_t i = 1; i <= 100; ++i) {
         device.send({0, i, static_cast<std::uint8_t>(255 - i)});
     }
-    const ReadResult result = read(milliseconds(5000));
+    const ReadResult result = read(kUnreached);
     ASSERT_EQ(result.outcome, ReadOutcome::Report) << result.error;
     EXPECT_EQ(buffer, (Bytes{0, 100, 155}));
 }
@@ -114,12 +118,12 @@ TEST_F(ReportReaderTest, SilentDeviceTimesOutAndTheCancelledReadTakesNothingWith
     const ReadResult silent = read(milliseconds(300));
     EXPECT_EQ(silent.outcome, ReadOutcome::TimedOut);
     EXPECT_GE(elapsed, milliseconds(250));
-    EXPECT_LT(elapsed, milliseconds(3000));
+    EXPECT_LT(elapsed, kPatience);
     EXPECT_EQ(buffer, (Bytes{0, 0, 0}));
 
     // Had the cancelled read stayed outstanding, it would swallow this report.
     device.send({0, 0x44, 0x40});
-    const ReadResult next = read(milliseconds(2000));
+    const ReadResult next = read(kUnreached);
     ASSERT_EQ(next.outcome, ReadOutcome::Report) << next.error;
     EXPECT_EQ(buffer, (Bytes{0, 0x44, 0x40}));
 }
@@ -131,11 +135,11 @@ TEST_F(ReportReaderTest, ReportArrivingDuringTheWaitEndsItAtOnce) {
         std::this_thread::sleep_for(milliseconds(100));
         device.send({0, 0x85, 0x00});
     });
-    const ReadResult result = read(milliseconds(5000));
+    const ReadResult result = read(kUnreached);
     writer.join();
     ASSERT_EQ(result.outcome, ReadOutcome::Report) << result.error;
     EXPECT_EQ(buffer, (Bytes{0, 0x85, 0x00}));
-    EXPECT_LT(elapsed, milliseconds(4000));
+    EXPECT_LT(elapsed, kPatience);
 }
 
 TEST_F(ReportReaderTest, UnplugDuringTheWaitIsGoneAtOnceNamingTheCall) {
@@ -143,10 +147,10 @@ TEST_F(ReportReaderTest, UnplugDuringTheWaitIsGoneAtOnceNamingTheCall) {
         std::this_thread::sleep_for(milliseconds(100));
         device.unplug();
     });
-    const ReadResult result = read(milliseconds(5000));
+    const ReadResult result = read(kUnreached);
     unplugger.join();
     EXPECT_EQ(result.outcome, ReadOutcome::Gone);
-    EXPECT_LT(elapsed, milliseconds(4000)) << "an unplug must not wait for the time-out";
+    EXPECT_LT(elapsed, kPatience) << "an unplug must not wait for the time-out";
     EXPECT_NE(result.error.find("ReadFile " + device.name() + ": "), std::string::npos)
         << result.error;
     EXPECT_NE(result.error.find("(error "), std::string::npos) << result.error;
@@ -154,20 +158,20 @@ TEST_F(ReportReaderTest, UnplugDuringTheWaitIsGoneAtOnceNamingTheCall) {
 
 TEST_F(ReportReaderTest, ReadAfterUnplugIsGoneWithoutWaiting) {
     device.unplug();
-    const ReadResult result = read(milliseconds(5000));
+    const ReadResult result = read(kUnreached);
     EXPECT_EQ(result.outcome, ReadOutcome::Gone);
-    EXPECT_LT(elapsed, milliseconds(1000));
+    EXPECT_LT(elapsed, kPatience);
 }
 
 // A report queued before the device went does not make it look present for one more reading.
 TEST_F(ReportReaderTest, QueuedReportBeforeUnplugIsGoneAtOnce) {
     device.send({0, 0x12, 0x34});
     device.unplug();
-    const ReadResult first = read(milliseconds(2000));
+    const ReadResult first = read(kUnreached);
     EXPECT_EQ(first.outcome, ReadOutcome::Gone);
     EXPECT_NE(first.error.find("ReadFile " + device.name() + ": "), std::string::npos)
         << first.error;
-    EXPECT_EQ(read(milliseconds(2000)).outcome, ReadOutcome::Gone);
+    EXPECT_EQ(read(kUnreached).outcome, ReadOutcome::Gone);
 }
 
 TEST_F(ReportReaderTest, WakeEndsAPendingReadAndEveryLaterOne) {
@@ -175,21 +179,21 @@ TEST_F(ReportReaderTest, WakeEndsAPendingReadAndEveryLaterOne) {
         std::this_thread::sleep_for(milliseconds(100));
         event.wake();
     });
-    const ReadResult woken = read(milliseconds(6000));
+    const ReadResult woken = read(kUnreached);
     waker.join();
     EXPECT_EQ(woken.outcome, ReadOutcome::Woken);
-    EXPECT_LT(elapsed, milliseconds(4000));
+    EXPECT_LT(elapsed, kPatience);
 
     device.send({0, 0x85, 0x00});
-    EXPECT_EQ(read(milliseconds(6000)).outcome, ReadOutcome::Woken);
-    EXPECT_LT(elapsed, milliseconds(1000));
+    EXPECT_EQ(read(kUnreached).outcome, ReadOutcome::Woken);
+    EXPECT_LT(elapsed, kPatience);
 }
 
 TEST_F(ReportReaderTest, ReportEventStartsSignalledAndEndsEveryReadUnsignalled) {
     EXPECT_TRUE(reportEventSignalled());
 
     device.send({0, 1, 2});
-    ASSERT_EQ(read(milliseconds(2000)).outcome, ReadOutcome::Report);
+    ASSERT_EQ(read(kUnreached).outcome, ReadOutcome::Report);
     EXPECT_FALSE(reportEventSignalled());
 
     ASSERT_EQ(read(milliseconds(100)).outcome, ReadOutcome::TimedOut);
@@ -198,7 +202,7 @@ TEST_F(ReportReaderTest, ReportEventStartsSignalledAndEndsEveryReadUnsignalled) 
 
 TEST_F(ReportReaderTest, ShortReportFillsTheRestWithZeros) {
     device.send({0, 0x77});
-    const ReadResult result = read(milliseconds(2000), 4);
+    const ReadResult result = read(kUnreached, 4);
     ASSERT_EQ(result.outcome, ReadOutcome::Report) << result.error;
     EXPECT_EQ(result.bytes, 2u);
     EXPECT_EQ(buffer, (Bytes{0, 0x77, 0, 0}));
@@ -206,9 +210,9 @@ TEST_F(ReportReaderTest, ShortReportFillsTheRestWithZeros) {
 
 TEST_F(ReportReaderTest, EmptyBufferStartsNoRead) {
     device.send({0, 1, 2});
-    EXPECT_EQ(read(milliseconds(2000), 0).outcome, ReadOutcome::Gone);
+    EXPECT_EQ(read(kUnreached, 0).outcome, ReadOutcome::Gone);
     // The report is still there for a proper read.
-    ASSERT_EQ(read(milliseconds(2000)).outcome, ReadOutcome::Report);
+    ASSERT_EQ(read(kUnreached).outcome, ReadOutcome::Report);
     EXPECT_EQ(buffer, (Bytes{0, 1, 2}));
 }
 

@@ -21,6 +21,8 @@
 #include "window/win32/resources.h"
 #include "window/win32/win32_geometry.h"
 
+#include "tests/support/wait_until.h"
+
 namespace thermo::win32 {
 namespace {
 
@@ -148,7 +150,7 @@ TEST_F(Win32WindowTest, TimerTicksOnlyWhileEnabled) {
     window_->setEvents({{}, [&] { ++ticks; }, {}});
     window_->setTimerEnabled(true);
     const auto start = Clock::now();
-    ASSERT_TRUE(pumpUntil([&] { return ticks >= 1; }, std::chrono::milliseconds(5000)));
+    ASSERT_TRUE(pumpUntil([&] { return ticks >= 1; }, thermo::testing::kPatience));
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(900)) << "interval is 1000 ms";
 
     window_->setTimerEnabled(false);
@@ -163,14 +165,14 @@ TEST_F(Win32WindowTest, BackgroundWorkRunsAwayFromTheWindowAndReportsBackOnIt) {
     std::optional<std::thread::id> doneThread;
     window_->runInBackground([&] { workThread = std::this_thread::get_id(); },
                              [&] { doneThread = std::this_thread::get_id(); });
-    ASSERT_TRUE(pumpUntil([&] { return doneThread.has_value(); }, std::chrono::seconds(5)));
+    ASSERT_TRUE(pumpUntil([&] { return doneThread.has_value(); }, thermo::testing::kPatience));
     EXPECT_NE(workThread, windowThread);
     EXPECT_EQ(*doneThread, windowThread);
 
     // The next job may start once the last has reported.
     bool again = false;
     window_->runInBackground([] {}, [&] { again = true; });
-    EXPECT_TRUE(pumpUntil([&] { return again; }, std::chrono::seconds(5)));
+    EXPECT_TRUE(pumpUntil([&] { return again; }, thermo::testing::kPatience));
 }
 
 // A tick waits for the device up to 6 s; the window must go on painting meanwhile.
@@ -184,7 +186,7 @@ TEST_F(Win32WindowTest, WindowAnswersWhileWorkIsRunning) {
         SendMessageTimeoutW(window_->handle(), WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &result), 0);
     EXPECT_FALSE(done);
     SetEvent(release);
-    EXPECT_TRUE(pumpUntil([&] { return done; }, std::chrono::seconds(5)));
+    EXPECT_TRUE(pumpUntil([&] { return done; }, thermo::testing::kPatience));
     CloseHandle(release);
 }
 
@@ -202,14 +204,14 @@ TEST_F(Win32WindowTest, CloseWaitsForTheBehavioursConsent) {
     // As after a tick that held the close: the behaviour closes the window itself.
     window_->closeWindow();
     EXPECT_EQ(window_->handle(), nullptr);
-    EXPECT_TRUE(pumpUntil([&] { return quit_; }, std::chrono::seconds(2)));
+    EXPECT_TRUE(pumpUntil([&] { return quit_; }, thermo::testing::kPatience));
 }
 
 TEST_F(Win32WindowTest, CloseAllowedAtOnceEndsTheProgram) {
     window_->setEvents({{}, {}, [] { return true; }});
     SendMessageW(window_->handle(), WM_CLOSE, 0, 0);
     EXPECT_EQ(window_->handle(), nullptr);
-    EXPECT_TRUE(pumpUntil([&] { return quit_; }, std::chrono::seconds(2)));
+    EXPECT_TRUE(pumpUntil([&] { return quit_; }, thermo::testing::kPatience));
 }
 
 TEST_F(Win32WindowTest, DecimalSeparatorIsTheLocales) {

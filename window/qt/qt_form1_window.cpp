@@ -387,22 +387,46 @@ void QtForm1Window::showError(std::string_view message) {
 }
 
 void QtForm1Window::runInBackground(std::function<void()> work, std::function<void()> done) {
-    worker_.start(
-        [this, epoch = workEpoch_, work = std::move(work), done = std::move(done)]() mutable {
-            // `work` promises not to throw. Should it, the window must still hear that it ended,
-            // or the behaviour would wait for a tick that never finishes.
-            try {
-                work();
-            } catch (...) {
-            }
-            QMetaObject::invokeMethod(
-                this,
-                [this, epoch, done = std::move(done)] {
-                    // Not after endBackgroundWork(): the owner of what `done` uses may have gone.
-                    if (epoch == workEpoch_) done();
-                },
-                Qt::QueuedConnection);
-        });
+    {
+        std::lock_guard lock(jobsLock_);
+        waiting_.push_back({std::move(work), std::move(done), workEpoch_});
+    }
+    worker_.start([this] { runNextJob(); });
+}
+
+// On the worker: the jobs run in the order they came, one at a time.
+void QtForm1Window::runNextJob() {
+    Job job;
+    {
+        std::lock_guard lock(jobsLock_);
+        job = std::move(waiting_.front());
+        waiting_.pop_front();
+    }
+    // `work` promises not to throw. Should it, the window must still hear that it ended, or the
+    // behaviour would wait for a tick that never finishes.
+    try {
+        job.work();
+    } catch (...) {
+    }
+    {
+        std::lock_guard lock(jobsLock_);
+        finished_.push_back(std::move(job));
+    }
+    // Called by name, Qt makes the queued call inside its own library; what passes is only what
+    // finished_ holds.
+    QMetaObject::invokeMethod(this, "finishJob", Qt::QueuedConnection);
+}
+
+// On the window's thread, once for every job the worker has run.
+void QtForm1Window::finishJob() {
+    Job job;
+    {
+        std::lock_guard lock(jobsLock_);
+        job = std::move(finished_.front());
+        finished_.pop_front();
+    }
+    // Not after endBackgroundWork(): the owner of what `done` uses may have gone.
+    if (job.epoch == workEpoch_) job.done();
 }
 
 void QtForm1Window::endBackgroundWork() {

@@ -4,7 +4,9 @@
 #include <QWidget>
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -66,6 +68,14 @@ class QtForm1Window final : public QWidget, public Form1View {
     void changeEvent(QEvent* event) override;
 
   private:
+    struct Job {
+        std::function<void()> work;
+        std::function<void()> done;
+        std::uint64_t epoch = 0;
+    };
+    void runNextJob();
+    Q_INVOKABLE void finishJob();
+
     void buildChildren();
     void makeTimer(const ControlSpec& laidOut);
     QWidget* makeChild(const ControlSpec& laidOut, QWidget& container);
@@ -89,6 +99,12 @@ class QtForm1Window final : public QWidget, public Form1View {
     // only if endBackgroundWork() has not been called since the job started.
     QThreadPool worker_;
     std::uint64_t workEpoch_ = 0;
+    // Jobs pass between the window's thread and the worker under this lock of ours rather than
+    // only through Qt's queues, so that ThreadSanitizer (which does not see inside Qt) sees the
+    // hand-over too.
+    std::mutex jobsLock_;
+    std::deque<Job> waiting_;
+    std::deque<Job> finished_;
 };
 
 }  // namespace thermo
