@@ -223,19 +223,19 @@ TEST_F(ReadProgram, UnplugAndReplugLeaveAGapThenReadingsGoOnAndSigtermEndsTheRun
     Process process(spawnOf({"--raw", "133,0", "--rate", "100"},
                             {"--count", "0", "--interval", "0.05", "--csv"}));
     const SimControl sim(socket());
-    ASSERT_TRUE(waitUntil([&] { return csvRows(out()) >= 2; }, kPatience)) << err();
+    ASSERT_TRUE(pollUntil([&] { return csvRows(out()) >= 2; }, kPatience)) << err();
 
     sim.command("unplug", 10000);
     ASSERT_TRUE(
-        waitUntil([&] { return err().find("thermometer gone") != std::string::npos; }, kPatience))
+        pollUntil([&] { return err().find("thermometer gone") != std::string::npos; }, kPatience))
         << err();
     const int rowsWhileGone = csvRows(out());
     sim.command("raw 140 0");
     sim.command("plug");
-    ASSERT_TRUE(waitUntil([&] { return err().find("thermometer back at") != std::string::npos; },
+    ASSERT_TRUE(pollUntil([&] { return err().find("thermometer back at") != std::string::npos; },
                           kPatience))
         << err();
-    ASSERT_TRUE(waitUntil([&] { return csvRows(out()) >= rowsWhileGone + 2; }, kPatience));
+    ASSERT_TRUE(pollUntil([&] { return csvRows(out()) >= rowsWhileGone + 2; }, kPatience));
 
     ::kill(process.pid(), SIGTERM);  // the simulator passes it on
     const auto status = process.waitFor(kPatience);
@@ -274,11 +274,11 @@ TEST_F(ReadProgram, RepeatedRunWaitsForAThermometerPluggedInLater) {
     Process process(spawnOf({"--raw", "133,0", "--rate", "100", "--absent"},
                             {"--count", "0", "--interval", "0.05"}));
     const SimControl sim(socket());
-    ASSERT_TRUE(waitUntil([&] { return err().find("no thermometer found\n") != std::string::npos; },
+    ASSERT_TRUE(pollUntil([&] { return err().find("no thermometer found\n") != std::string::npos; },
                           kPatience))
         << err();
     sim.command("plug", 10000);
-    ASSERT_TRUE(waitUntil([&] { return out().find(kWorkedLine) != std::string::npos; }, kPatience))
+    ASSERT_TRUE(pollUntil([&] { return out().find(kWorkedLine) != std::string::npos; }, kPatience))
         << err();
     ::kill(process.pid(), SIGTERM);
     EXPECT_EQ(process.waitFor(kPatience), std::optional<int>(0)) << err();
@@ -302,7 +302,7 @@ TEST_F(ReadProgram, PrometheusFileIsNeverSeenHalfWritten) {
     };
     std::string broken;
     // Until 200 different contents have been read, each one checked.
-    waitUntil(
+    pollUntil(
         [&] {
             if (!fs::exists(file("t.prom"))) return false;
             const std::string text = readFile(file("t.prom"));
