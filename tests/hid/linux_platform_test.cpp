@@ -297,7 +297,9 @@ TEST_F(LinuxRead, PeerClosingDuringTheWaitIsGoneAtOnce) {
         << "it waited for the time-out";
     ReadResult r = pending.get();
     EXPECT_EQ(r.outcome, ReadOutcome::Gone);
-    EXPECT_EQ(r.error, "poll /dev/hidraw7: hang-up");
+    // Whether the wait's poll sees the hang-up or the read after it sees the end of the stream
+    // depends on when the peer goes; either way the error names the node.
+    EXPECT_NE(r.error.find(" /dev/hidraw7: "), std::string::npos) << r.error;
 }
 
 // hidraw hands out reports queued before an unplug and signals the hang-up beside them; the

@@ -22,8 +22,12 @@ bool inheritable(HANDLE handle) {
 class PlainFile {
   public:
     PlainFile() {
+        // Tests of this program run in parallel in one wine prefix, whose process ids are small
+        // and soon reused: the tick count and a count of our own keep the names apart.
+        static int made = 0;
         path_ = std::filesystem::temp_directory_path() /
-                ("thermo-platform-test-" + std::to_string(GetCurrentProcessId()) + ".bin");
+                ("thermo-platform-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+                 std::to_string(GetTickCount64()) + "-" + std::to_string(++made) + ".bin");
         std::ofstream(path_) << "not a HID device";
     }
     ~PlainFile() {
