@@ -30,6 +30,14 @@ std::optional<float> celsiusFromRatio(MaybeNumber ratio, MaybeNumber calZero,
 // Celsius * 9 / 5 + 32 in double, rounded once to float. No value when it does not fit a float.
 std::optional<float> fahrenheitFromCelsius(float celsius);
 
+// The units as the window and the read tool show them after a reading ("54.2 °C"). Every degree
+// sign in the program's UTF-8 strings is spelt as its bytes in octal, "\302\260", never as a
+// "\u" escape or the character itself: the bytes are then the same whatever source or execution
+// character set a compiler assumes. (Only a wide, UTF-16 string for the Windows API spells it
+// L"\u00B0".)
+inline constexpr std::string_view kCelsiusUnit = " \302\260C";
+inline constexpr std::string_view kFahrenheitUnit = " \302\260F";
+
 // The two display patterns: "00.0" for Celsius, "0.0" for Fahrenheit.
 enum class DisplayPattern { TwoIntegerDigits, OneIntegerDigit };
 

@@ -4,15 +4,14 @@
 #include <charconv>
 #include <cstdio>
 
+#include "measure/conversion.h"
+
 namespace thermo::reader {
 
 namespace {
 
 using namespace std::chrono;
 
-// The degree sign U+00B0 as its UTF-8 bytes (octal), as the window spells it.
-constexpr std::string_view kCelsiusUnit = " \302\260C";
-constexpr std::string_view kFahrenheitUnit = " \302\260F";
 // Machine-readable forms never depend on the user's locale.
 constexpr std::string_view kPoint = ".";
 

@@ -50,11 +50,11 @@ AccessibleText accessibleText(ControlId control, std::string_view caption, std::
         case ControlId::cmdOn:
             return startStop(caption);
         case ControlId::Command2:
-            return {"Calibrate 0 \u00B0C",
-                    "Store the current reading as the 0 \u00B0C calibration point"};
+            return {"Calibrate 0 \302\260C",
+                    "Store the current reading as the 0 \302\260C calibration point"};
         case ControlId::Command3:
-            return {"Calibrate 100 \u00B0C",
-                    "Store the current reading as the 100 \u00B0C calibration point"};
+            return {"Calibrate 100 \302\260C",
+                    "Store the current reading as the 100 \302\260C calibration point"};
         case ControlId::Label1:
             return {std::string(caption),
                     joined("Whether the thermometer is connected", ". ", extra)};
@@ -63,7 +63,7 @@ AccessibleText accessibleText(ControlId control, std::string_view caption, std::
         case ControlId::Label6:
         case ControlId::Label7:
         case ControlId::Label8:
-            return {std::string(caption) + " \u00B0C", "Scale mark of the drawn thermometer"};
+            return {std::string(caption) + " \302\260C", "Scale mark of the drawn thermometer"};
         default:
             return {std::string(caption), {}};
     }

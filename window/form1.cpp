@@ -15,10 +15,6 @@ constexpr std::string_view kDetected = "DEVICE DETECTED";
 constexpr std::string_view kNotDetected = "DEVICE NOT DETECTED";
 constexpr std::string_view kStart = "START";
 constexpr std::string_view kStop = "STOP";
-// The degree sign U+00B0 spelt as its UTF-8 bytes (octal), so that no compiler's source or
-// execution character set can change it.
-constexpr std::string_view kCelsiusUnit = " \302\260C";
-constexpr std::string_view kFahrenheitUnit = " \302\260F";
 
 // A tick never stops at a failing step: the step leaves its destination as it was and the tick
 // goes on with the next one. Platform errors derive from std::exception too.

@@ -102,18 +102,18 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Spoken{"start", ControlId::cmdOn, nullptr, nullptr, "Start measuring", nullptr},
         Spoken{"stop", ControlId::cmdOn, "STOP", nullptr, "Stop measuring", nullptr},
-        Spoken{"zero_button", ControlId::Command2, nullptr, nullptr, "Calibrate 0 \u00B0C",
-               "Store the current reading as the 0 \u00B0C calibration point"},
-        Spoken{"hundred_button", ControlId::Command3, nullptr, nullptr, "Calibrate 100 \u00B0C",
-               "Store the current reading as the 100 \u00B0C calibration point"},
-        Spoken{"celsius_laid_out", ControlId::Label5, nullptr, nullptr, "130.0 \u00B0C", nullptr},
-        Spoken{"celsius_reading", ControlId::Label5, "54.2", nullptr, "54.2 \u00B0C", nullptr},
-        Spoken{"fahrenheit_reading", ControlId::Label10, "129.5", nullptr, "129.5 \u00B0F",
+        Spoken{"zero_button", ControlId::Command2, nullptr, nullptr, "Calibrate 0 \302\260C",
+               "Store the current reading as the 0 \302\260C calibration point"},
+        Spoken{"hundred_button", ControlId::Command3, nullptr, nullptr, "Calibrate 100 \302\260C",
+               "Store the current reading as the 100 \302\260C calibration point"},
+        Spoken{"celsius_laid_out", ControlId::Label5, nullptr, nullptr, "130.0 \302\260C", nullptr},
+        Spoken{"celsius_reading", ControlId::Label5, "54.2", nullptr, "54.2 \302\260C", nullptr},
+        Spoken{"fahrenheit_reading", ControlId::Label10, "129.5", nullptr, "129.5 \302\260F",
                nullptr},
         Spoken{"status_with_tip", ControlId::Label1, "DEVICE NOT DETECTED",
                "open /dev/hidraw3: Permission denied", "DEVICE NOT DETECTED",
                "Whether the thermometer is connected. open /dev/hidraw3: Permission denied"},
-        Spoken{"scale_top", ControlId::Label8, nullptr, nullptr, "130 \u00B0C", nullptr}),
+        Spoken{"scale_top", ControlId::Label8, nullptr, nullptr, "130 \302\260C", nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A name a screen reader speaks must contain what the eye reads on the control, so that a user

@@ -71,10 +71,10 @@ INSTANTIATE_TEST_SUITE_P(Behaviour, ButtonClick,
 TEST(Captions, RoundTripAsUtf8OnLabelsButtonsAndTheFrame) {
     const auto window = shownWindow();
     for (const ControlId id : {ControlId::Label3, ControlId::Command3, ControlId::Frame1}) {
-        window->setCaption(id, " 100 \u00B0C");
-        EXPECT_EQ(window->caption(id), " 100 \u00B0C") << controlSpec(id).name;
+        window->setCaption(id, " 100 \302\260C");
+        EXPECT_EQ(window->caption(id), " 100 \302\260C") << controlSpec(id).name;
     }
-    EXPECT_EQ(window->findChild<QLabel*>("Label3")->text(), QString::fromUtf8(" 100 \u00B0C"));
+    EXPECT_EQ(window->findChild<QLabel*>("Label3")->text(), QString::fromUtf8(" 100 \302\260C"));
 }
 
 TEST(StatusTip, IsTheStatusLinesToolTip) {

@@ -242,9 +242,9 @@ TEST(BuiltWindow, HasTheFixedClientSizeAndCaption) {
 TEST(BuiltWindow, ShowsTheLaidOutReadoutsAndTheBarAtOneHundredThirtyUntilTheFirstTick) {
     const auto window = shownWindow();
     EXPECT_EQ(window->caption(ControlId::Label5), "130.0");
-    EXPECT_EQ(window->caption(ControlId::Label3), " \u00B0C");
+    EXPECT_EQ(window->caption(ControlId::Label3), " \302\260C");
     EXPECT_EQ(window->caption(ControlId::Label10), "266.0");
-    EXPECT_EQ(window->caption(ControlId::Label11), " \u00B0F");
+    EXPECT_EQ(window->caption(ControlId::Label11), " \302\260F");
     EXPECT_EQ(window->caption(ControlId::cmdOn), "START");
     EXPECT_EQ(window->caption(ControlId::Frame1), "Calibration");
     EXPECT_EQ(window->caption(ControlId::Label1), "");
@@ -317,16 +317,16 @@ INSTANTIATE_TEST_SUITE_P(
                       Text{"status_detected", ControlId::Label1, "DEVICE DETECTED"},
                       Text{"start", ControlId::cmdOn, "START"},
                       Text{"stop", ControlId::cmdOn, "STOP"},
-                      Text{"zero_button", ControlId::Command2, "0 \u00B0C"},
-                      Text{"hundred_button", ControlId::Command3, "100 \u00B0C"},
+                      Text{"zero_button", ControlId::Command2, "0 \302\260C"},
+                      Text{"hundred_button", ControlId::Command3, "100 \302\260C"},
                       Text{"celsius_laid_out", ControlId::Label5, "130.0"},
                       Text{"celsius_all_zero_report", ControlId::Label5, "194.6"},
                       Text{"celsius_all_ones_report", ControlId::Label5, "-75.7"},
-                      Text{"celsius_unit", ControlId::Label3, " \u00B0C"},
+                      Text{"celsius_unit", ControlId::Label3, " \302\260C"},
                       Text{"fahrenheit_laid_out", ControlId::Label10, "266.0"},
                       Text{"fahrenheit_all_zero_report", ControlId::Label10, "382.3"},
                       Text{"fahrenheit_all_ones_report", ControlId::Label10, "-104.2"},
-                      Text{"fahrenheit_unit", ControlId::Label11, " \u00B0F"},
+                      Text{"fahrenheit_unit", ControlId::Label11, " \302\260F"},
                       Text{"scale_130", ControlId::Label8, "130"},
                       Text{"scale_minus_20", ControlId::Label2, "-20"},
                       Text{"scale_0", ControlId::Label4, "0"}),

@@ -222,7 +222,7 @@ INSTANTIATE_TEST_SUITE_P(
     Render, TextPixels,
     ::testing::Values(
         TextColour{"celsius_dark_red", ControlId::Label5, "130.0", 0, {192, 0, 0}},
-        TextColour{"celsius_unit_dark_red", ControlId::Label3, " \u00B0C", 0, {192, 0, 0}},
+        TextColour{"celsius_unit_dark_red", ControlId::Label3, " \302\260C", 0, {192, 0, 0}},
         TextColour{"fahrenheit_blue", ControlId::Label10, "266.0", 0, {0, 0, 255}},
         TextColour{"status_red", ControlId::Label1, "DEVICE NOT DETECTED", kStatusRed, {255, 0, 0}},
         TextColour{

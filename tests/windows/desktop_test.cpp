@@ -282,20 +282,20 @@ TEST_F(DesktopTest, KeyboardMovesBetweenAndPressesTheButtonsAsInADialog) {
     screen_->key("Right");
     screen_->key("Return");
     EXPECT_TRUE(waitUntil([&] { return readFile(dir_ / "cal.txt") == ",0.35\r\n"; }, 10s))
-        << "Right, Enter: \"0 \u00B0C\" stores the empty ratio: " << readFile(dir_ / "cal.txt");
+        << "Right, Enter: \"0 \302\260C\" stores the empty ratio: " << readFile(dir_ / "cal.txt");
 
     screen_->key("Tab");
     screen_->key("Tab");
     screen_->key("Return");
     // With the zero point empty (0), the empty ratio reads 100 - (0 - 0.35) * 100 / (0 - 0.35).
     EXPECT_TRUE(waitForScreen([](const Image& i) { return barTopIsAt(i, barTopRow(0)); }, 15s))
-        << "Tab, Tab, Enter: START, and the ticks stand the bar at 0 \u00B0C";
+        << "Tab, Tab, Enter: START, and the ticks stand the bar at 0 \302\260C";
 
     // Left from START wraps round to "100 °C"; with no reading yet its point is empty too.
     screen_->key("Left");
     screen_->key("space");
     EXPECT_TRUE(waitUntil([&] { return readFile(dir_ / "cal.txt") == ",\r\n"; }, 10s))
-        << "Left, Space: \"100 \u00B0C\" stores the empty ratio: " << readFile(dir_ / "cal.txt");
+        << "Left, Space: \"100 \302\260C\" stores the empty ratio: " << readFile(dir_ / "cal.txt");
 
     const auto status = closeProgram(15s);
     ASSERT_TRUE(status.has_value()) << "still running after Alt+F4";

@@ -85,9 +85,9 @@ class Win32WindowTest : public ::testing::Test {
 
 TEST_F(Win32WindowTest, OpensWithTheLaidOutCaptions) {
     EXPECT_EQ(window_->caption(ControlId::cmdOn), "START");
-    EXPECT_EQ(window_->caption(ControlId::Command2), "0 \u00B0C");
+    EXPECT_EQ(window_->caption(ControlId::Command2), "0 \302\260C");
     EXPECT_EQ(window_->caption(ControlId::Label5), "130.0");
-    EXPECT_EQ(window_->caption(ControlId::Label11), " \u00B0F");
+    EXPECT_EQ(window_->caption(ControlId::Label11), " \302\260F");
     EXPECT_EQ(buttonText(ControlId::Command3), L"100 \u00B0C");
 
     wchar_t title[64] = {};

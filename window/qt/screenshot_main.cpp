@@ -33,13 +33,13 @@ void showTick(thermo::QtForm1Window& window, float celsius) {
     window.setCaption(
         ControlId::Label5,
         thermo::formatReading(celsius, thermo::DisplayPattern::TwoIntegerDigits, separator));
-    window.setCaption(ControlId::Label3, " \u00B0C");
+    window.setCaption(ControlId::Label3, " \302\260C");
     if (const auto fahrenheit = thermo::fahrenheitFromCelsius(celsius)) {
         window.setCaption(
             ControlId::Label10,
             thermo::formatReading(*fahrenheit, thermo::DisplayPattern::OneIntegerDigit, separator));
     }
-    window.setCaption(ControlId::Label11, " \u00B0F");
+    window.setCaption(ControlId::Label11, " \302\260F");
     const thermo::BarGeometry bar = thermo::barGeometry(thermo::clampForBar(celsius));
     window.setBarHeight(bar.height);
     window.setBarTop(bar.top);
