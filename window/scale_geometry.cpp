@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstddef>
 
 namespace thermo {
 
@@ -58,16 +57,6 @@ TickMark tickDeviceMark(const ControlSpec& line, int dpi) {
 
 int pointsToDevice(double points, int dpi) {
     return static_cast<int>(std::lround(points * dpi / kPointsPerInch));
-}
-
-std::array<TickMark, kTickCount> scaleTicks() {
-    std::array<TickMark, kTickCount> ticks{};
-    std::size_t n = 0;
-    for (const ControlSpec& c : layoutTable()) {
-        if (c.kind != ControlKind::Line || n == ticks.size()) continue;
-        ticks[n++] = tickMark(c);
-    }
-    return ticks;
 }
 
 OutlineBand outlineBand(const PixelRect& r, int width) {

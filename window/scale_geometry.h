@@ -1,7 +1,5 @@
 #pragma once
 
-#include <array>
-
 #include "window/layout.h"
 
 namespace thermo {
@@ -67,9 +65,6 @@ inline TickMark tickMark(const ControlSpec& line) { return tickDeviceMark(line, 
 
 inline constexpr int kClientWidthPixels = kClientWidthTwips / kTwipsPerPixelAt96Dpi;
 inline constexpr int kClientHeightPixels = kClientHeightTwips / kTwipsPerPixelAt96Dpi;
-
-inline constexpr int kTickCount = 16;
-std::array<TickMark, kTickCount> scaleTicks();
 
 // A rectangle's outline of `width` pixels, centred on the rectangle's border pixels: width 3
 // covers one pixel outside the rectangle, the border pixel and one inside. The outline is the
