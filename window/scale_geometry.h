@@ -63,8 +63,22 @@ inline PixelRect barPixelRect(float heightTwips, float topTwips) {
 }
 inline TickMark tickMark(const ControlSpec& line) { return tickDeviceMark(line, kLayoutDpi); }
 
+// The default font is the user's, but no larger than the fixed layout holds: the scale numbers
+// stand in 17-pixel-high labels ("130" in 25 pixels) and the status line must take
+// "DEVICE NOT DETECTED" on two lines in 33 pixels (pixels at 96 dpi).
+inline constexpr int kLargestDefaultFontPixels = 12;
+// The corners of the thermometer's panel (Shape1), pixels at 96 dpi.
+inline constexpr int kPanelCornerRadiusPixels = 12;
+
 inline constexpr int kClientWidthPixels = kClientWidthTwips / kTwipsPerPixelAt96Dpi;
 inline constexpr int kClientHeightPixels = kClientHeightTwips / kTwipsPerPixelAt96Dpi;
+
+// The mercury bar's height and top in twips as Form1 last set them; as laid out until then.
+struct BarTwips {
+    float height = static_cast<float>(controlSpec(ControlId::Shape4).rect.height);
+    float top = static_cast<float>(controlSpec(ControlId::Shape4).rect.top);
+    PixelRect device(int dpi) const { return barDeviceRect(height, top, dpi); }
+};
 
 // A rectangle's outline of `width` pixels, centred on the rectangle's border pixels: width 3
 // covers one pixel outside the rectangle, the border pixel and one inside. The outline is the

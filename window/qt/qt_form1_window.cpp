@@ -24,13 +24,6 @@
 namespace thermo {
 namespace {
 
-// The default font is the user's, but no larger than the fixed layout holds: the scale numbers
-// stand in 17-pixel-high labels ("130" in 25 pixels) and the status line must take
-// "DEVICE NOT DETECTED" on two lines in 33 pixels.
-constexpr int kLargestDefaultFontPixels = 12;
-
-constexpr int kPanelCornerRadius = 12;
-
 QString toQString(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
@@ -143,10 +136,7 @@ QRectF borderCentres(const QRect& r) { return QRectF(r).adjusted(0.5, 0.5, -0.5,
 
 }  // namespace
 
-QtForm1Window::QtForm1Window(QWidget* parent)
-    : QWidget(parent),
-      barHeightTwips_(static_cast<float>(controlSpec(ControlId::Shape4).rect.height)),
-      barTopTwips_(static_cast<float>(controlSpec(ControlId::Shape4).rect.top)) {
+QtForm1Window::QtForm1Window(QWidget* parent) : QWidget(parent) {
     worker_.setMaxThreadCount(1);
     QAccessible::installFactory(form1AccessibleFactory);  // once: Qt ignores it when installed
     for (const ControlSpec& laidOut : layoutTable()) {
@@ -346,14 +336,13 @@ void QtForm1Window::setTimerEnabled(bool enabled) {
     }
 }
 
-void QtForm1Window::setBarHeight(float twips) { moveBar(twips, barTopTwips_); }
+void QtForm1Window::setBarHeight(float twips) { moveBar({twips, bar_.top}); }
 
-void QtForm1Window::setBarTop(float twips) { moveBar(barHeightTwips_, twips); }
+void QtForm1Window::setBarTop(float twips) { moveBar({bar_.height, twips}); }
 
-void QtForm1Window::moveBar(float heightTwips, float topTwips) {
+void QtForm1Window::moveBar(const BarTwips& bar) {
     const QRect before = toQRect(barRect());
-    barHeightTwips_ = heightTwips;
-    barTopTwips_ = topTwips;
+    bar_ = bar;
     update(before.united(toQRect(barRect())));
 }
 
@@ -477,7 +466,8 @@ void QtForm1Window::paintShape(QPainter& painter, const ControlSpec& laidOut) co
             painter.setRenderHint(QPainter::Antialiasing, true);
             painter.setPen(outlined ? QPen(outline, laidOut.outlineWidthPixels) : QPen(Qt::NoPen));
             painter.setBrush(fill);
-            painter.drawRoundedRect(borderCentres(r), kPanelCornerRadius, kPanelCornerRadius);
+            painter.drawRoundedRect(borderCentres(r), kPanelCornerRadiusPixels,
+                                    kPanelCornerRadiusPixels);
             break;
     }
     painter.restore();

@@ -33,7 +33,7 @@ class QtForm1Window final : public QWidget, public Form1View, public Form1EventS
     ~QtForm1Window() override;
 
     // The bar as it is painted now.
-    PixelRect barRect() const { return barPixelRect(barHeightTwips_, barTopTwips_); }
+    PixelRect barRect() const { return bar_.device(kLayoutDpi); }
 
     // Form1View
     void setCaption(ControlId control, std::string_view text) override;
@@ -71,15 +71,14 @@ class QtForm1Window final : public QWidget, public Form1View, public Form1EventS
     void showTextColours();
     void showTextColour(ControlId control);
     QColor groundOf(const ControlSpec& label) const;
-    void moveBar(float heightTwips, float topTwips);
+    void moveBar(const BarTwips& bar);
     void paintShape(QPainter& painter, const ControlSpec& laidOut) const;
     void paintTick(QPainter& painter, const ControlSpec& laidOut) const;
 
     std::array<QWidget*, kControlCount> widgets_{};   // owned by Qt's parent-child tree
     std::array<Paint, kControlCount> textColours_{};  // as laid out or as last set
     QTimer* timer_ = nullptr;
-    float barHeightTwips_;
-    float barTopTwips_;
+    BarTwips bar_;
     // One worker at a time: the tick's device work never overlaps itself. A job's `done` runs
     // only if endBackgroundWork() has not been called since the job started.
     QThreadPool worker_;

@@ -25,11 +25,6 @@ constexpr UINT kWorkDoneMessage = WM_APP + 1;
 constexpr DWORD kWindowStyle =
     WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 
-// The layout is fixed, so the default font may be no larger than it holds: the scale numbers
-// stand in 17-pixel-high labels and the status line takes "DEVICE NOT DETECTED" on two lines in
-// 33 pixels (at 96 dpi).
-constexpr int kLargestDefaultFontPixelsAt96Dpi = 12;
-constexpr int kPanelCornerRadiusAt96Dpi = 12;
 // The frame's caption starts this far right of the frame's left edge.
 constexpr int kFrameCaptionIndentAt96Dpi = 8;
 
@@ -137,9 +132,7 @@ void rectangleOutline(HDC dc, const PixelRect& r, int width, COLORREF colour) {
 
 }  // namespace
 
-Win32Form1Window::Win32Form1Window(HINSTANCE instance)
-    : barHeightTwips_(static_cast<float>(controlSpec(ControlId::Shape4).rect.height)),
-      barTopTwips_(static_cast<float>(controlSpec(ControlId::Shape4).rect.top)) {
+Win32Form1Window::Win32Form1Window(HINSTANCE instance) {
     for (const ControlSpec& laidOut : layoutTable()) {
         captions_[indexOf(laidOut.id)] = std::string(laidOut.caption);
         textColours_[indexOf(laidOut.id)] = laidOut.textColour;
@@ -224,7 +217,7 @@ void Win32Form1Window::createFonts() {
     } else {
         GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof(base), &base);
     }
-    const int largest = scaled(kLargestDefaultFontPixelsAt96Dpi, dpi_);
+    const int largest = scaled(kLargestDefaultFontPixels, dpi_);
     if (base.lfHeight < -largest || base.lfHeight > largest) base.lfHeight = -largest;
     defaultFont_.reset(CreateFontIndirectW(&base));
 
@@ -360,15 +353,14 @@ void Win32Form1Window::setTimerEnabled(bool enabled) {
     }
 }
 
-void Win32Form1Window::setBarHeight(float twips) { moveBar(twips, barTopTwips_); }
+void Win32Form1Window::setBarHeight(float twips) { moveBar({twips, bar_.top}); }
 
-void Win32Form1Window::setBarTop(float twips) { moveBar(barHeightTwips_, twips); }
+void Win32Form1Window::setBarTop(float twips) { moveBar({bar_.height, twips}); }
 
-void Win32Form1Window::moveBar(float heightTwips, float topTwips) {
-    invalidate(barDeviceRect(barHeightTwips_, barTopTwips_, dpi_));
-    barHeightTwips_ = heightTwips;
-    barTopTwips_ = topTwips;
-    invalidate(barDeviceRect(barHeightTwips_, barTopTwips_, dpi_));
+void Win32Form1Window::moveBar(const BarTwips& bar) {
+    invalidate(bar_.device(dpi_));
+    bar_ = bar;
+    invalidate(bar_.device(dpi_));
 }
 
 std::string Win32Form1Window::decimalSeparator() const {
@@ -664,9 +656,8 @@ void Win32Form1Window::paintLabel(HDC dc, const ControlSpec& laidOut) const {
 }
 
 void Win32Form1Window::paintShape(HDC dc, const ControlSpec& laidOut) const {
-    const PixelRect r = laidOut.id == ControlId::Shape4
-                            ? barDeviceRect(barHeightTwips_, barTopTwips_, dpi_)
-                            : clientDeviceRect(laidOut.id, dpi_);
+    const PixelRect r =
+        laidOut.id == ControlId::Shape4 ? bar_.device(dpi_) : clientDeviceRect(laidOut.id, dpi_);
     if (r.width <= 0 || r.height <= 0) return;
     const bool filled = laidOut.fill.kind != Paint::Kind::None;
     const COLORREF fillColour = colourOf(laidOut.fill, COLOR_WINDOW);
@@ -697,7 +688,7 @@ void Win32Form1Window::paintShape(HDC dc, const ControlSpec& laidOut) const {
         const int top = r.top + (r.height - side) / 2;
         Ellipse(dc, left, top, left + side, top + side);
     } else {
-        const int corner = 2 * scaled(kPanelCornerRadiusAt96Dpi, dpi_);
+        const int corner = 2 * scaled(kPanelCornerRadiusPixels, dpi_);
         RoundRect(dc, r.left, r.top, r.right(), r.bottom(), corner, corner);
     }
 }

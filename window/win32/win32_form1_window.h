@@ -75,15 +75,14 @@ class Win32Form1Window final : public Form1View, public Form1EventSource {
     COLORREF colourOf(const Paint& paint, int defaultSystemColour) const;
 
     void invalidate(const PixelRect& rect);
-    void moveBar(float heightTwips, float topTwips);
+    void moveBar(const BarTwips& bar);
 
     HWND hwnd_ = nullptr;
     int dpi_ = 96;
     std::array<HWND, kControlCount> buttons_{};  // child windows, destroyed with the window
     std::array<std::string, kControlCount> captions_{};
     std::array<Paint, kControlCount> textColours_{};
-    float barHeightTwips_;
-    float barTopTwips_;
+    BarTwips bar_;
     bool timerOn_ = false;
     HWND tooltip_ = nullptr;
     std::wstring tipText_;
