@@ -14,24 +14,14 @@
 #include <system_error>
 
 #include "hid/report_descriptor.h"
+#include "os/error_text.h"
 
 namespace thermo::hid {
 
 namespace fs = std::filesystem;
 
-UniqueFd::~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = other.release();
-    }
-    return *this;
-}
-
-LinuxHandle::LinuxHandle(UniqueFd fd, std::string devicePath, fs::path sysDir, bool usesReportIds)
+LinuxHandle::LinuxHandle(os::UniqueFd fd, std::string devicePath, fs::path sysDir,
+                         bool usesReportIds)
     : fd_(std::move(fd)),
       devicePath_(std::move(devicePath)),
       sysDir_(std::move(sysDir)),
@@ -57,19 +47,19 @@ std::string reason(int err) { return std::error_code(err, std::generic_category(
 // Reads the file, at most `maxBytes` of it; with `rejectLonger` a longer file is an error
 // rather than cut short.
 std::string readCapped(const fs::path& path, std::size_t maxBytes, bool rejectLonger) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) throw PlatformError("open " + path.string() + ": " + reason(errno));
+    os::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) throw PlatformError(os::callFailed("open", path.string(), reason(errno)));
     std::string data(maxBytes + 1, '\0');
     std::size_t total = 0;
     while (total < data.size()) {
         ssize_t got = ::read(fd.get(), data.data() + total, data.size() - total);
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0) throw PlatformError("read " + path.string() + ": " + reason(errno));
+        if (got < 0) throw PlatformError(os::callFailed("read", path.string(), reason(errno)));
         if (got == 0) break;
         total += static_cast<std::size_t>(got);
     }
     if (total > maxBytes) {
-        if (rejectLonger) throw PlatformError("read " + path.string() + ": " + reason(EFBIG));
+        if (rejectLonger) throw PlatformError(os::callFailed("read", path.string(), reason(EFBIG)));
         total = maxBytes;
     }
     data.resize(total);
@@ -109,7 +99,7 @@ ReportDescriptorSummary readDescriptor(const LinuxHandle& handle) {
 DeviceIds readUeventIds(const fs::path& sysDir) {
     const fs::path path = sysDir / "device" / "uevent";
     std::optional<DeviceIds> ids = parseUeventIds(readCapped(path, MaxUeventSize, true));
-    if (!ids) throw PlatformError("read " + path.string() + ": no usable HID_ID line");
+    if (!ids) throw PlatformError(os::callFailed("read", path.string(), "no usable HID_ID line"));
     return *ids;
 }
 
@@ -121,7 +111,7 @@ LinuxHandle& asLinux(Handle& handle) {
 
 class LinuxEvent : public WaitEvent {
   public:
-    explicit LinuxEvent(UniqueFd fd) : fd_(std::move(fd)) {}
+    explicit LinuxEvent(os::UniqueFd fd) : fd_(std::move(fd)) {}
 
     // Never drained, so once woken every later wait ends at once too.
     void wake() override {
@@ -134,7 +124,7 @@ class LinuxEvent : public WaitEvent {
     int fd() const { return fd_.get(); }
 
   private:
-    UniqueFd fd_;
+    os::UniqueFd fd_;
 };
 
 // hidraw keeps a ring of 64 slots with one always free. Once 63 reports wait, the kernel drops
@@ -170,7 +160,7 @@ Drained drain(LinuxHandle& handle) {
         // behind those reports still means the device is gone now, and its last report must not
         // make it look present for one more reading.
         const std::string why = err == 0 ? "end of file" : reason(err);
-        return {Drained::Kind::Failed, 0, "read " + handle.devicePath() + ": " + why};
+        return {Drained::Kind::Failed, 0, os::callFailed("read", handle.devicePath(), why)};
     }
     return result;
 }
@@ -246,11 +236,11 @@ std::vector<InterfaceEntry> LinuxPlatform::listInterfaces() {
 
 std::unique_ptr<Handle> LinuxPlatform::open(const std::string& path, OpenMode mode) {
     const int flags = O_RDWR | O_CLOEXEC | (mode == OpenMode::ForReports ? O_NONBLOCK : 0);
-    UniqueFd fd(::open(path.c_str(), flags));
-    if (fd.get() < 0) {
+    os::UniqueFd fd(::open(path.c_str(), flags));
+    if (!fd) {
         const int err = errno;
         const bool access = err == EACCES || err == EPERM;
-        throw PlatformError("open " + path + ": " + reason(err), access ? AccessHint : "");
+        throw PlatformError(os::callFailed("open", path, reason(err)), access ? AccessHint : "");
     }
     auto handle =
         std::make_unique<LinuxHandle>(std::move(fd), path, classDir() / fs::path(path).filename());
@@ -270,8 +260,8 @@ int LinuxPlatform::inputReportLength(Handle& handle) {
 }
 
 std::unique_ptr<WaitEvent> LinuxPlatform::createReportEvent() {
-    UniqueFd fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (fd.get() < 0) throw PlatformError("eventfd: " + reason(errno));
+    os::UniqueFd fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!fd) throw PlatformError(os::callFailed("eventfd", "", reason(errno)));
     return std::make_unique<LinuxEvent>(std::move(fd));
 }
 
@@ -302,11 +292,12 @@ ReadResult LinuxPlatform::readReport(Handle& reportHandle, WaitEvent& event,
 
         if (ready < 0) {
             // A wait that fails in itself leaves nothing to wait for; the caller lets go too.
-            return {ReadOutcome::Gone, 0, "poll " + handle.devicePath() + ": " + reason(errno)};
+            return {ReadOutcome::Gone, 0,
+                    os::callFailed("poll", handle.devicePath(), reason(errno))};
         }
         if (fds[1].revents != 0) return {ReadOutcome::Woken, 0, {}};
         if (hungUp(fds[0].revents)) {
-            return {ReadOutcome::Gone, 0, "poll " + handle.devicePath() + ": hang-up"};
+            return {ReadOutcome::Gone, 0, os::callFailed("poll", handle.devicePath(), "hang-up")};
         }
         if (ready == 0 && waited) {
             if (heldBack) return {ReadOutcome::Report, deliver(handle, *heldBack, buffer), {}};
