@@ -32,8 +32,8 @@ sockaddr_un addressOf(const std::filesystem::path& path) {
     return address;
 }
 
-Fd newSocket() {
-    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+os::UniqueFd newSocket() {
+    os::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd) throwSysError("socket", "AF_UNIX");
     return fd;
 }
@@ -72,7 +72,7 @@ ControlServer::ControlServer(Simulator& simulator, std::filesystem::path path)
     if (::bind(listener_.get(), raw, sizeof address) != 0) {
         if (errno != EADDRINUSE) throwSysError("bind", path_.native());
         // In use, or left behind by a simulator that died: only a live one answers.
-        Fd probe = newSocket();
+        os::UniqueFd probe = newSocket();
         if (::connect(probe.get(), raw, sizeof address) == 0)
             throw SysError("bind", path_.native() + " (another simulator answers there)",
                            EADDRINUSE);
@@ -121,7 +121,7 @@ void ControlServer::acceptLoop() {
             return;
         }
         if (fds[0].revents) return;
-        Fd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        os::UniqueFd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (!client) continue;
         if (reapFinished() >= MaxControlConnections) {
             refuse(std::move(client));
@@ -130,7 +130,7 @@ void ControlServer::acceptLoop() {
         std::lock_guard guard(mutex_);
         Connection& connection = connections_.emplace_back();
         connection.thread = std::thread([this, &connection, fd = client.release()] {
-            serve(Fd(fd));
+            serve(os::UniqueFd(fd));
             connection.done = true;
         });
     }
@@ -152,12 +152,12 @@ std::string ControlServer::receiveLine(int connection, int silenceMs) {
     return line.substr(0, line.find('\n'));
 }
 
-void ControlServer::serve(Fd connection) {
+void ControlServer::serve(os::UniqueFd connection) {
     const std::string line = receiveLine(connection.get(), ClientSilenceMs);
     sendAll(connection.get(), encodeReply(executeCommand(simulator_, line)));
 }
 
-void ControlServer::refuse(Fd connection) {
+void ControlServer::refuse(os::UniqueFd connection) {
     // Read what the client sent first: closing on unread data would reset the connection, and
     // the client would see that instead of the answer.
     receiveLine(connection.get(), RefusedSilenceMs);
@@ -176,11 +176,11 @@ PrivateFolder::PrivateFolder() {
 
 PrivateFolder::~PrivateFolder() { ::rmdir(path_.c_str()); }
 
-Fd connectControl(const std::filesystem::path& path, int patienceMs) {
+os::UniqueFd connectControl(const std::filesystem::path& path, int patienceMs) {
     sockaddr_un address = addressOf(path);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(patienceMs);
     while (true) {
-        Fd fd = newSocket();
+        os::UniqueFd fd = newSocket();
         if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
             return fd;
         int error = errno;

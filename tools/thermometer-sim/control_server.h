@@ -40,14 +40,14 @@ class ControlServer {
 
     void acceptLoop();
     std::string receiveLine(int connection, int silenceMs);
-    void serve(Fd connection);
-    void refuse(Fd connection);
+    void serve(os::UniqueFd connection);
+    void refuse(os::UniqueFd connection);
     // Joins the threads of finished connections; returns how many are still served.
     std::size_t reapFinished();
 
     Simulator& simulator_;
     std::filesystem::path path_;
-    Fd listener_;
+    os::UniqueFd listener_;
     WakeFd stop_;
     std::mutex mutex_;
     std::list<Connection> connections_;
@@ -73,6 +73,6 @@ class PrivateFolder {
 
 // Connects to a control socket; retries while the socket is missing or refuses, until
 // `patienceMs` has passed. Throws SysError.
-Fd connectControl(const std::filesystem::path& path, int patienceMs);
+os::UniqueFd connectControl(const std::filesystem::path& path, int patienceMs);
 
 }  // namespace thermo::sim

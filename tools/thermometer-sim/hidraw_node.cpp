@@ -50,7 +50,7 @@ HidrawNode::HidrawNode(std::mutex& lock, std::condition_variable& changed, NodeC
     clock_gettime(CLOCK_REALTIME, &created_);
     // Non-blocking: the serving thread polls many nodes, and a request can vanish (its caller
     // interrupted) between poll() and read().
-    Fd fuse(::open(fuseDevice.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK));
+    os::UniqueFd fuse(::open(fuseDevice.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK));
     if (!fuse) throwSysError("open", fuseDevice.native());
     std::string options = mountOptions(fuse.get());
     if (::mount("usb-thermometer-sim", path_.c_str(), "fuse.usb-thermometer-sim",

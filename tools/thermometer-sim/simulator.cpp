@@ -53,7 +53,7 @@ HidIdentity decoyIdentity(int index, int port) {
 void createEmptyFile(const fs::path& path) {
     // A leftover of an earlier run would make the mount fail; the tree is ours to manage.
     ::unlink(path.c_str());
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    os::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!fd) throwSysError("create", path.native());
 }
 

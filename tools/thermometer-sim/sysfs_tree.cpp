@@ -28,7 +28,7 @@ std::string hex(unsigned value, int digits, bool upper) {
 void writeAttribute(const fs::path& path, std::string_view content) {
     fs::path temporary = path;
     temporary += ".new";
-    Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0444));
+    os::UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0444));
     if (!fd) throwSysError("open", temporary.native());
     while (!content.empty()) {
         ssize_t written = ::write(fd.get(), content.data(), content.size());
