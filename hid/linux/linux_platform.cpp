@@ -30,16 +30,16 @@ LinuxHandle::LinuxHandle(os::UniqueFd fd, std::string devicePath, fs::path sysDi
 namespace {
 
 // Real uevent files hold a few hundred bytes; one far larger is not a device's.
-constexpr std::size_t MaxUeventSize = 8192;
+constexpr std::size_t kMaxUeventSize = 8192;
 
 // hidraw hands out at most one report per read, never longer than this.
-constexpr std::size_t ScratchSize = static_cast<std::size_t>(MaxReportBytes) + 64;
+constexpr std::size_t kScratchSize = static_cast<std::size_t>(kMaxReportBytes) + 64;
 
 // hidraw queues at most 64 reports per handle; the bound only stops a device that reports
 // faster than we read from holding us here.
-constexpr int MaxDrainReads = 256;
+constexpr int kMaxDrainReads = 256;
 
-constexpr const char* AccessHint =
+constexpr const char* kAccessHint =
     "install the udev rule 70-usb-thermometer.rules (see README) or run as a user with access";
 
 std::string reason(int err) { return std::error_code(err, std::generic_category()).message(); }
@@ -76,13 +76,13 @@ std::optional<std::uint32_t> parseHexField(std::string_view field) {
 
 // The number of a "hidrawN" entry, or nothing for any other name.
 std::optional<unsigned long> hidrawNumber(const std::string& name) {
-    constexpr std::string_view Prefix = "hidraw";
-    if (name.size() <= Prefix.size() || name.size() > Prefix.size() + 9 ||
-        name.compare(0, Prefix.size(), Prefix) != 0) {
+    constexpr std::string_view kPrefix = "hidraw";
+    if (name.size() <= kPrefix.size() || name.size() > kPrefix.size() + 9 ||
+        name.compare(0, kPrefix.size(), kPrefix) != 0) {
         return std::nullopt;
     }
     unsigned long number = 0;
-    const char* first = name.data() + Prefix.size();
+    const char* first = name.data() + kPrefix.size();
     const char* last = name.data() + name.size();
     auto [end, ec] = std::from_chars(first, last, number, 10);
     if (ec != std::errc() || end != last) return std::nullopt;
@@ -91,14 +91,14 @@ std::optional<unsigned long> hidrawNumber(const std::string& name) {
 
 ReportDescriptorSummary readDescriptor(const LinuxHandle& handle) {
     std::string bytes = readCapped(handle.sysDir() / "device" / "report_descriptor",
-                                   MaxReportDescriptorSize, false);
+                                   kMaxReportDescriptorSize, false);
     return parseReportDescriptor(
         std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
 }
 
 DeviceIds readUeventIds(const fs::path& sysDir) {
     const fs::path path = sysDir / "device" / "uevent";
-    std::optional<DeviceIds> ids = parseUeventIds(readCapped(path, MaxUeventSize, true));
+    std::optional<DeviceIds> ids = parseUeventIds(readCapped(path, kMaxUeventSize, true));
     if (!ids) throw PlatformError(os::callFailed("read", path.string(), "no usable HID_ID line"));
     return *ids;
 }
@@ -129,7 +129,7 @@ class LinuxEvent : public WaitEvent {
 
 // hidraw keeps a ring of 64 slots with one always free. Once 63 reports wait, the kernel drops
 // every new one, so the newest of a full queue may be far older than what the device sends now.
-constexpr int HidrawQueueCapacity = 63;
+constexpr int kHidrawQueueCapacity = 63;
 
 struct Drained {
     enum class Kind { Nothing, Report, Failed } kind = Kind::Nothing;
@@ -137,7 +137,7 @@ struct Drained {
     std::string error;
     int reports = 0;  // how many were queued
 
-    bool queueWasFull() const { return reports >= HidrawQueueCapacity; }
+    bool queueWasFull() const { return reports >= kHidrawQueueCapacity; }
 };
 
 // Reads everything queued on the handle; the newest report is left in its scratch. hidraw keeps
@@ -145,9 +145,9 @@ struct Drained {
 // chattier device would fall further and further behind.
 Drained drain(LinuxHandle& handle) {
     std::vector<std::uint8_t>& scratch = handle.scratch();
-    if (scratch.size() < ScratchSize) scratch.resize(ScratchSize);
+    if (scratch.size() < kScratchSize) scratch.resize(kScratchSize);
     Drained result;
-    for (int i = 0; i < MaxDrainReads; ++i) {
+    for (int i = 0; i < kMaxDrainReads; ++i) {
         ssize_t got = ::read(handle.fd(), scratch.data(), scratch.size());
         if (got > 0) {
             result = {Drained::Kind::Report, static_cast<std::size_t>(got), {}, result.reports + 1};
@@ -184,14 +184,14 @@ std::size_t deliver(const LinuxHandle& handle, std::size_t length, std::span<std
 
 std::optional<DeviceIds> parseUeventIds(std::string_view uevent) {
     // The line looks like HID_ID=0003:000004D8:00000002 (bus:vendor:product, hex).
-    constexpr std::string_view Key = "HID_ID=";
+    constexpr std::string_view kKey = "HID_ID=";
     while (!uevent.empty()) {
         const std::size_t eol = uevent.find('\n');
         std::string_view line = uevent.substr(0, eol);
         uevent = eol == std::string_view::npos ? std::string_view{} : uevent.substr(eol + 1);
-        if (line.substr(0, Key.size()) != Key) continue;
+        if (line.substr(0, kKey.size()) != kKey) continue;
 
-        line.remove_prefix(Key.size());
+        line.remove_prefix(kKey.size());
         const std::size_t first = line.find(':');
         const std::size_t second = line.find(':', first == line.npos ? first : first + 1);
         if (first == line.npos || second == line.npos) return std::nullopt;
@@ -240,7 +240,7 @@ std::unique_ptr<Handle> LinuxPlatform::open(const std::string& path, OpenMode mo
     if (!fd) {
         const int err = errno;
         const bool access = err == EACCES || err == EPERM;
-        throw PlatformError(os::callFailed("open", path, reason(err)), access ? AccessHint : "");
+        throw PlatformError(os::callFailed("open", path, reason(err)), access ? kAccessHint : "");
     }
     auto handle =
         std::make_unique<LinuxHandle>(std::move(fd), path, classDir() / fs::path(path).filename());

@@ -197,7 +197,8 @@ TEST_F(ControlTest, ConnectionsBeyondTheBoundAreRefusedUntilOneEnds) {
     const auto path = test::Sandbox::get().freshFolder() / "control.sock";
     ControlServer server(*simulator_, path);
     std::vector<os::UniqueFd> idle;
-    for (std::size_t i = 0; i < MaxControlConnections; ++i) idle.push_back(connectControl(path, 0));
+    for (std::size_t i = 0; i < kMaxControlConnections; ++i)
+        idle.push_back(connectControl(path, 0));
     // Accepted in order, so by the time this one is, the idle ones hold every slot.
     const auto refused = sendControlCommand(path, "status");
     EXPECT_EQ(refused.kind, Kind::Error);

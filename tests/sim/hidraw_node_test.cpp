@@ -53,7 +53,7 @@ TEST_F(NodeTest, WithReportIdsEveryReportStartsWithItsId) {
     simulator_->send(0, 1);
     auto r = readNode(fd.get());
     ASSERT_EQ(r.result, 65);
-    EXPECT_EQ(r.bytes[0], ThermometerReportId);
+    EXPECT_EQ(r.bytes[0], kThermometerReportId);
     EXPECT_EQ(r.bytes[1], DefaultValue.high);
     EXPECT_EQ(r.bytes[2], DefaultValue.low);
 }

@@ -18,10 +18,10 @@
 namespace thermo::sim {
 namespace {
 
-constexpr std::size_t MaxCommandLength = 4096;
-constexpr int ClientSilenceMs = 10000;
+constexpr std::size_t kMaxCommandLength = 4096;
+constexpr int kClientSilenceMs = 10000;
 // A refused client holds up the accepting thread while it is read: not for long.
-constexpr int RefusedSilenceMs = 500;
+constexpr int kRefusedSilenceMs = 500;
 
 sockaddr_un addressOf(const std::filesystem::path& path) {
     sockaddr_un address{};
@@ -123,7 +123,7 @@ void ControlServer::acceptLoop() {
         if (fds[0].revents) return;
         os::UniqueFd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (!client) continue;
-        if (reapFinished() >= MaxControlConnections) {
+        if (reapFinished() >= kMaxControlConnections) {
             refuse(std::move(client));
             continue;
         }
@@ -141,7 +141,7 @@ void ControlServer::acceptLoop() {
 std::string ControlServer::receiveLine(int connection, int silenceMs) {
     std::string line;
     char chunk[512];
-    while (line.find('\n') == std::string::npos && line.size() < MaxCommandLength) {
+    while (line.find('\n') == std::string::npos && line.size() < kMaxCommandLength) {
         pollfd fds[2] = {{stop_.fd(), POLLIN, 0}, {connection, POLLIN, 0}};
         if (::poll(fds, 2, silenceMs) <= 0 || fds[0].revents) return {};
         ssize_t got = ::recv(connection, chunk, sizeof chunk, 0);
@@ -153,17 +153,17 @@ std::string ControlServer::receiveLine(int connection, int silenceMs) {
 }
 
 void ControlServer::serve(os::UniqueFd connection) {
-    const std::string line = receiveLine(connection.get(), ClientSilenceMs);
+    const std::string line = receiveLine(connection.get(), kClientSilenceMs);
     sendAll(connection.get(), encodeReply(executeCommand(simulator_, line)));
 }
 
 void ControlServer::refuse(os::UniqueFd connection) {
     // Read what the client sent first: closing on unread data would reset the connection, and
     // the client would see that instead of the answer.
-    receiveLine(connection.get(), RefusedSilenceMs);
+    receiveLine(connection.get(), kRefusedSilenceMs);
     sendAll(connection.get(),
             encodeReply({ControlReply::Kind::Error, "too many connections (" +
-                                                        std::to_string(MaxControlConnections) +
+                                                        std::to_string(kMaxControlConnections) +
                                                         "); try again when one has ended"}));
 }
 

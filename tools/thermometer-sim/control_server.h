@@ -16,7 +16,7 @@ class Simulator;
 
 // Connections served at once; one more is answered with an error and closed at once, so that
 // clients that connect and never finish cannot make the simulator start threads without end.
-inline constexpr std::size_t MaxControlConnections = 32;
+inline constexpr std::size_t kMaxControlConnections = 32;
 
 // Serves the control protocol on a Unix stream socket: one command per connection, each
 // connection on its own thread so that a long "wait" holds up nobody else.

@@ -22,7 +22,7 @@ namespace thermo::sim {
 namespace {
 
 // hidraw refuses writes longer than the HID core's largest report.
-constexpr std::size_t HidMaxBufferSize = 16384;
+constexpr std::size_t kHidMaxBufferSize = 16384;
 
 HidrawNode& nodeOf(fuse_req_t req) { return *static_cast<HidrawNode*>(fuse_req_userdata(req)); }
 
@@ -216,7 +216,7 @@ void HidrawNode::onWrite(fuse_req_t req, fuse_ino_t, const char*, size_t size, o
     self.changed_.notify_all();
     if (!self.exists_) {
         fuse_reply_err(req, ENODEV);
-    } else if (size < 2 || size > HidMaxBufferSize) {
+    } else if (size < 2 || size > kHidMaxBufferSize) {
         fuse_reply_err(req, EINVAL);
     } else {
         // The thermometer takes output reports and does nothing with them.
@@ -354,7 +354,7 @@ void HidrawNode::deliver(std::span<const std::uint8_t> report, std::uint64_t seq
             taken = replyReport(reader.req, copy, reader.size);
         }
         if (taken) continue;
-        if (file.queue.size() >= ReportQueueCapacity) {
+        if (file.queue.size() >= kReportQueueCapacity) {
             ++counters_.dropped;
             continue;
         }

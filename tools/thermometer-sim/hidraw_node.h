@@ -19,7 +19,7 @@ namespace thermo::sim {
 
 // hidraw keeps a ring of 64 slots per open file and drops a new report when the ring is full;
 // one slot always stays free, so 63 reports wait at most.
-inline constexpr std::size_t ReportQueueCapacity = 63;
+inline constexpr std::size_t kReportQueueCapacity = 63;
 
 // What happened on a device's nodes, summed over all of them (a replug makes a new node).
 struct NodeCounters {

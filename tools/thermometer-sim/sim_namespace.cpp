@@ -15,7 +15,7 @@
 namespace thermo::sim {
 namespace {
 
-constexpr std::array<const char*, 16> KeptDevEntries = {
+constexpr std::array<const char*, 16> kKeptDevEntries = {
     "null", "zero", "full",   "random", "urandom", "tty",   "ptmx",   "fuse",
     "pts",  "shm",  "mqueue", "dri",    "fd",      "stdin", "stdout", "stderr",
 };
@@ -98,7 +98,7 @@ void enterPrivateSystemView(const NamespaceOptions& options) {
 
     os::UniqueFd oldDev = openDirectory("/dev");
     mountTmpfs("/dev");
-    for (const char* name : KeptDevEntries) keepDevEntry(oldDev.get(), name);
+    for (const char* name : kKeptDevEntries) keepDevEntry(oldDev.get(), name);
 
     os::UniqueFd oldSys = openDirectory("/sys");
     mountTmpfs("/sys");
