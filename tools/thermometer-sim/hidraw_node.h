@@ -139,6 +139,8 @@ class HidrawNode {
     static void onReadInterrupted(fuse_req_t req, void* data);
 
     struct stat attributes() const;
+    // The file the request is on, or null once the request has been answered with EBADF.
+    OpenFile* openFile(fuse_req_t req, const fuse_file_info* fi);
     bool replyReport(fuse_req_t req, const Report& report, std::size_t size);
     void answerIoctl(fuse_req_t req, unsigned int cmd, std::size_t outSize);
     void notifyPoll(OpenFile& file);

@@ -82,16 +82,7 @@ Simulator::Simulator(SimulatorConfig config) : config_(std::move(config)), sysfs
         }
     } catch (...) {
         cancelWaits();
-        std::vector<fs::path> paths;
-        {
-            std::lock_guard guard(mutex_);
-            for (auto& d : thermometers_)
-                if (d->node) paths.push_back(unplugLocked(*d));
-            for (auto& d : decoys_)
-                if (d->node) paths.push_back(unplugLocked(*d));
-        }
-        for (const auto& path : paths) HidrawNode::detach(path);
-        loop_->stop();
+        unplugAllAndStop();
         throw;
     }
     clock_ = std::make_unique<ReportClock>([this](int device) { emitReport(device); });
@@ -102,6 +93,10 @@ Simulator::~Simulator() {
     cancelWaits();
     clock_.reset();
     std::lock_guard control(controlMutex_);
+    unplugAllAndStop();
+}
+
+void Simulator::unplugAllAndStop() {
     std::vector<fs::path> paths;
     {
         std::lock_guard guard(mutex_);

@@ -114,6 +114,9 @@ class Simulator {
     NodeDescription describe(const Device& device) const;
     void plugLocked(Device& device);
     std::filesystem::path unplugLocked(Device& device);
+    // Every node out of the file system, then the FUSE loop stopped: a failed start and the end.
+    // With `controlMutex_` held, or while no other thread can reach the simulator.
+    void unplugAllAndStop();
     void deliverLocked(Device& device, std::span<const std::uint8_t> report);
     void emitReport(int device);
     void nodeEnded(HidrawNode& node);
