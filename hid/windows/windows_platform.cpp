@@ -114,7 +114,7 @@ int WindowsPlatform::inputReportLength(Handle& handle) {
     HIDP_CAPS caps{};
     const NTSTATUS status = HidP_GetCaps(preparsed.get(), &caps);
     if (status != HIDP_STATUS_SUCCESS) {
-        throw PlatformError("HidP_GetCaps " + h.path() + ": " + hidpStatusText(status));
+        throw PlatformError(callFailed("HidP_GetCaps", h.path(), hidpStatusText(status)));
     }
     // The HID class driver counts the report id byte in, also for a device without ids (it then
     // puts 0 there), which is the length the read delivers.
