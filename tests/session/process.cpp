@@ -1,4 +1,4 @@
-#include "tests/e2e/process.h"
+#include "tests/session/process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,6 +14,8 @@
 #include <sstream>
 #include <system_error>
 #include <utility>
+
+#include "os/posix/unique_fd.h"
 
 extern char** environ;
 
@@ -63,7 +65,11 @@ Process::Process(const Spawn& spawn) {
     posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, log.c_str(),
                                      O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(actions.get(), STDOUT_FILENO, STDERR_FILENO);
+    if (spawn.dropErrors) {
+        posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    } else {
+        posix_spawn_file_actions_adddup2(actions.get(), STDOUT_FILENO, STDERR_FILENO);
+    }
 
     std::vector<std::string> env = mergedEnvironment(spawn.env);
     std::vector<char*> args;
@@ -73,7 +79,16 @@ Process::Process(const Spawn& spawn) {
     for (std::string& v : env) envp.push_back(v.data());
     envp.push_back(nullptr);
 
-    const int rc = posix_spawnp(&pid_, args[0], actions.get(), nullptr, args.data(), envp.data());
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (spawn.ownGroup) {
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes, 0);
+    }
+    const int rc =
+        posix_spawnp(&pid_, args[0], actions.get(), &attributes, args.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
+    ownGroup_ = spawn.ownGroup;
     if (rc != 0) {
         pid_ = -1;
         throw std::system_error(rc, std::generic_category(), "spawn " + spawn.argv[0]);
@@ -98,9 +113,10 @@ std::optional<int> Process::waitFor(milliseconds timeout) {
 
 int Process::stop(milliseconds grace) {
     if (poll()) return *status_;
-    ::kill(pid_, SIGTERM);
+    const pid_t target = ownGroup_ ? -pid_ : pid_;
+    ::kill(target, SIGTERM);
     if (waitFor(grace)) return *status_;
-    ::kill(pid_, SIGKILL);
+    ::kill(target, SIGKILL);
     int raw = 0;
     if (::waitpid(pid_, &raw, 0) == pid_) status_ = decodeStatus(raw);
     return status_.value_or(-1);
@@ -145,15 +161,32 @@ std::vector<pid_t> childrenOf(pid_t parent) {
     return children;
 }
 
-TempDir::TempDir() {
-    char pattern[] = "/tmp/thermo-e2e-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) throw std::system_error(errno, std::generic_category());
-    path_ = pattern;
-}
+XServer::XServer(const std::filesystem::path& logDir) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category());
+    os::UniqueFd readEnd(fds[0]);
+    os::UniqueFd writeEnd(fds[1]);
+    // Xvfb writes its display number to this one: a copy without close-on-exec.
+    os::UniqueFd inherited(::dup(writeEnd.get()));
+    server_.emplace(Spawn{{"Xvfb", "-displayfd", std::to_string(inherited.get()), "-screen", "0",
+                           "640x480x24", "-nolisten", "tcp", "-noreset"},
+                          {},
+                          {},
+                          logDir / "xvfb.log"});
+    inherited.reset();
+    writeEnd.reset();
 
-TempDir::~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
+    std::string number;
+    const auto deadline = Clock::now() + 20s;
+    while (Clock::now() < deadline && number.find('\n') == std::string::npos) {
+        pollfd p{readEnd.get(), POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) continue;
+        char c = 0;
+        if (::read(readEnd.get(), &c, 1) != 1) break;
+        number += c;
+    }
+    if (number.find('\n') == std::string::npos) throw std::runtime_error("Xvfb did not start");
+    display_ = ":" + number.substr(0, number.find('\n'));
 }
 
 std::string readFile(const fs::path& path) {

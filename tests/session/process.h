@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
 #include "tests/support/wait_until.h"
 
 namespace thermo::e2e {
@@ -21,12 +22,15 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 using thermo::testing::pollUntil;
+using thermo::testing::TempDir;
 
 struct Spawn {
-    std::vector<std::string> argv;
-    std::vector<std::string> env;  // NAME=value, added to (or replacing in) this process's
-    std::filesystem::path dir;     // working directory; empty: this one's
-    std::filesystem::path log;     // stdout and stderr go here; empty: /dev/null
+    std::vector<std::string> argv{};
+    std::vector<std::string> env{};  // NAME=value, added to (or replacing in) this process's
+    std::filesystem::path dir{};     // working directory; empty: this one's
+    std::filesystem::path log{};     // stdout and stderr go here; empty: /dev/null
+    bool dropErrors = false;         // stderr to /dev/null, so that the log holds stdout alone
+    bool ownGroup = false;           // a process group of its own, ended as a whole (wine's too)
 };
 
 class Process {
@@ -45,12 +49,13 @@ class Process {
 
   private:
     pid_t pid_ = -1;
+    bool ownGroup_ = false;
     std::optional<int> status_;
 };
 
 struct RunResult {
     int status = -1;     // as Process::poll(); -1 when it did not end in time (it is killed)
-    std::string output;  // stdout; stderr is dropped
+    std::string output;  // stdout, and stderr unless the command drops it
 };
 // Runs a command to its end, at most `timeout`.
 RunResult run(const Spawn& spawn, milliseconds timeout = milliseconds(20000));
@@ -61,17 +66,17 @@ bool onPath(const std::string& program);
 // The processes whose parent is `parent`, from /proc.
 std::vector<pid_t> childrenOf(pid_t parent);
 
-// A fresh directory under /tmp, removed with everything in it when its owner goes.
-class TempDir {
+// An Xvfb server on a display number it picks itself (-displayfd), so that sessions running at
+// the same time never meet.
+class XServer {
   public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
+    // Throws std::runtime_error when Xvfb does not start.
+    explicit XServer(const std::filesystem::path& logDir);
+    const std::string& display() const { return display_; }  // ":N"
 
   private:
-    std::filesystem::path path_;
+    std::optional<Process> server_;
+    std::string display_;
 };
 
 std::string readFile(const std::filesystem::path& path);

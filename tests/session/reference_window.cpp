@@ -1,9 +1,9 @@
-#include "tests/e2e/reference_window.h"
+#include "tests/session/reference_window.h"
 
 #include <QImage>
 #include <QPixmap>
 
-#include "tests/e2e/session.h"
+#include "tests/session/session.h"
 #include "window/qt/qt_form1_window.h"
 #include "window/scale_geometry.h"
 

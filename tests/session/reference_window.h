@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "tests/e2e/x_display.h"
+#include "tests/session/x_display.h"
 #include "window/layout.h"
 
 namespace thermo::e2e {

@@ -1,4 +1,4 @@
-#include "tests/e2e/session.h"
+#include "tests/session/session.h"
 
 #include <signal.h>
 #include <unistd.h>

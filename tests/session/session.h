@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/process.h"
-#include "tests/e2e/x_display.h"
+#include "tests/session/process.h"
+#include "tests/session/x_display.h"
 #include "window/layout.h"
 
 namespace thermo::e2e {

@@ -1,8 +1,5 @@
-#include "tests/e2e/x_display.h"
+#include "tests/session/x_display.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
 #include <xcb/xcb.h>
 
 #include <cstdlib>
@@ -16,23 +13,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A descriptor closed by its owner.
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    int fd_;
-};
-
 // A reply of xcb, freed by its owner.
 template <typename Reply>
 using ReplyPtr = std::unique_ptr<Reply, decltype(&std::free)>;
@@ -43,34 +23,6 @@ ReplyPtr<Reply> own(Reply* reply) {
 }
 
 }  // namespace
-
-XServer::XServer(const std::filesystem::path& logDir) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category());
-    Fd readEnd(fds[0]);
-    Fd writeEnd(fds[1]);
-    // Xvfb writes its display number to this one: a copy without close-on-exec.
-    Fd inherited(::dup(writeEnd.get()));
-    server_.emplace(Spawn{{"Xvfb", "-displayfd", std::to_string(inherited.get()), "-screen", "0",
-                           "640x480x24", "-nolisten", "tcp", "-noreset"},
-                          {},
-                          {},
-                          logDir / "xvfb.log"});
-    inherited.reset();
-    writeEnd.reset();
-
-    std::string number;
-    const auto deadline = Clock::now() + 20s;
-    while (Clock::now() < deadline && number.find('\n') == std::string::npos) {
-        pollfd p{readEnd.get(), POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0) continue;
-        char c = 0;
-        if (::read(readEnd.get(), &c, 1) != 1) break;
-        number += c;
-    }
-    if (number.find('\n') == std::string::npos) throw std::runtime_error("Xvfb did not start");
-    display_ = ":" + number.substr(0, number.find('\n'));
-}
 
 Image Image::crop(const PixelRect& r) const {
     Image out;

@@ -1,6 +1,6 @@
 #pragma once
 
-// The X side of a desktop session: a private Xvfb server, and a connection to it that
+// The X side of a desktop session: a connection to its private Xvfb server (process.h) that
 // photographs windows and asks them to close the way a window manager does.
 
 #include <cstdint>
@@ -10,25 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/process.h"
+#include "tests/session/process.h"
 #include "window/scale_geometry.h"
 
 struct xcb_connection_t;
 
 namespace thermo::e2e {
-
-// An Xvfb server on a display number it picks itself (-displayfd), so that sessions running at
-// the same time never meet.
-class XServer {
-  public:
-    // Throws std::runtime_error when Xvfb does not start.
-    explicit XServer(const std::filesystem::path& logDir);
-    const std::string& display() const { return display_; }  // ":N"
-
-  private:
-    std::optional<Process> server_;
-    std::string display_;
-};
 
 struct Rgb {
     int r = 0, g = 0, b = 0;

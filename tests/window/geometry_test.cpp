@@ -6,7 +6,8 @@
 #include <set>
 #include <string>
 
-#include "tests/window/qt_window_support.h"
+#include "tests/support/row_name.h"
+#include "tests/window/layout_support.h"
 #include "window/layout.h"
 #include "window/scale_geometry.h"
 
@@ -15,7 +16,6 @@ namespace {
 
 struct Conversion {
     const char* name;
-    friend void PrintTo(const Conversion& v, std::ostream* os) { *os << v.name; }
     double twips;
     int pixels;
 };
@@ -34,7 +34,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Conversion{"negative", -8, -1}, Conversion{"bar_foot", 3880, 259},
                       Conversion{"start_button_bottom", 3960 + 372, 289},
                       Conversion{"not_a_number", std::nan(""), 0}),
-    [](const auto& info) { return std::string(info.param.name); });
+    rowName);
 
 TEST(TwipsToPixels, StaysDefinedFarBeyondAnyScreen) {
     EXPECT_GT(twipsToPixels(1e30), 1'000'000);
@@ -52,7 +52,6 @@ TEST(ControlRects, FrameContentsAreOffsetByTheFrame) {
 
 struct BarCase {
     const char* name;
-    friend void PrintTo(const BarCase& v, std::ostream* os) { *os << v.name; }
     float celsius;
     int topRow;  // (3080 - 20 T) / 15, to the nearest pixel
 };
@@ -75,7 +74,7 @@ INSTANTIATE_TEST_SUITE_P(Geometry, Bar,
                                            BarCase{"zero", 0, 205}, BarCase{"hundred", 100, 72},
                                            BarCase{"highest_132", 132, 29},
                                            BarCase{"laid_out_130", 130, 32}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         rowName);
 
 TEST(Bar, WorkedExampleOfFiftyFourPointTwoDegrees) {
     // Height 1883.6149 and top 1996.3851 twips: top 133.09 pixels, foot 258.67.
@@ -101,7 +100,6 @@ TEST(Bar, FootStaysOnOneRowForEveryTenthOfADegree) {
 
 struct BadBar {
     const char* name;
-    friend void PrintTo(const BadBar& v, std::ostream* os) { *os << v.name; }
     float height;
 };
 
@@ -112,7 +110,7 @@ TEST_P(BarWithoutHeight, IsEmpty) { EXPECT_EQ(barPixelRect(GetParam().height, 10
 INSTANTIATE_TEST_SUITE_P(Geometry, BarWithoutHeight,
                          ::testing::Values(BadBar{"zero", 0.0F}, BadBar{"negative", -50.0F},
                                            BadBar{"not_a_number", std::nanf("")}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         rowName);
 
 class TickRow : public ::testing::TestWithParam<TickMark> {};
 

@@ -4,8 +4,6 @@
 // Xvfb display, the program under wine (optionally inside the simulated thermometer's
 // namespace), and the X tools that find its window, photograph it and click it.
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -13,44 +11,20 @@
 #include <string>
 #include <vector>
 
+#include "tests/session/process.h"
+
 namespace thermo::desktop {
 
-using Clock = std::chrono::steady_clock;
+using e2e::Clock;
+using e2e::Process;
+using e2e::RunResult;
+using e2e::Spawn;
 using std::chrono::milliseconds;
+using thermo::testing::pollUntil;
 
-// Calls `condition` every 50 ms until it holds or `timeout` has passed; whether it held.
-template <typename Condition>
-bool waitUntil(Condition condition, milliseconds timeout);
-
-// A child process whose output goes to a file; ended (SIGTERM, then SIGKILL) and reaped when
-// its owner goes.
-class Process {
-  public:
-    Process(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
-            const std::filesystem::path& dir, const std::filesystem::path& log);
-    ~Process();
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-
-    // The exit status once it has ended (128 + signal when killed); no value while it runs.
-    std::optional<int> poll();
-    std::optional<int> waitFor(milliseconds timeout);
-    pid_t pid() const { return pid_; }
-
-  private:
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-};
-
-struct RunResult {
-    int status = -1;
-    std::string output;  // stdout and stderr
-};
-// Runs a command to its end.
-RunResult run(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {});
-
-// Whether `program` is on the PATH.
-bool haveProgram(const std::string& program);
+// Runs a command to its end (at most `timeout`) in a process group of its own.
+RunResult run(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {},
+              milliseconds timeout = milliseconds(150'000));
 
 // An Xvfb server on a display of its own.
 class XServer {
@@ -99,18 +73,5 @@ class Screen {
     std::vector<std::string> env() const { return {"DISPLAY=" + display_}; }
     std::string display_;
 };
-
-template <typename Condition>
-bool waitUntil(Condition condition, milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        if (condition()) return true;
-        if (Clock::now() >= deadline) return false;
-        struct timespec pause {
-            0, 50'000'000
-        };
-        nanosleep(&pause, nullptr);
-    }
-}
 
 }  // namespace thermo::desktop

@@ -19,13 +19,14 @@
 #include <string>
 #include <vector>
 
-#include "tests/windows/desktop_session.h"
+#include "tests/wine/desktop_session.h"
 
 namespace thermo::desktop {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using e2e::readFile;
 
 constexpr Rgb kRed{255, 0, 0};
 constexpr Rgb kDarkRed{192, 0, 0};
@@ -62,11 +63,6 @@ std::string quoted(std::string output) {
     return output;
 }
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // The row of the bar's top edge for a temperature, from the layout's 3080 - 20 × T twips.
 int barTopRow(double celsius) { return px(3080 - 20 * celsius); }
 
@@ -74,7 +70,7 @@ class DesktopTest : public ::testing::Test {
   protected:
     void SetUp() override {
         for (const char* tool : {"Xvfb", "xdotool", "xwininfo", "import"}) {
-            if (!haveProgram(tool)) {
+            if (!e2e::onPath(tool)) {
                 GTEST_SKIP() << "needs " << tool
                              << " (packages xvfb, xdotool, x11-utils, imagemagick) to show and "
                                 "look at the window";
@@ -123,10 +119,11 @@ class DesktopTest : public ::testing::Test {
             env.push_back(std::string("THERMO_SIM_PROGRAM=") + THERMO_SIM);
         }
         argv.insert(argv.end(), {THERMO_WINE_RUN, THERMO_WINE_PREFIX, THERMO_WINDOWS_PROGRAM});
-        program_.emplace(argv, env, dir_, dir_ / "program.log");
+        program_.emplace(Spawn{
+            .argv = argv, .env = env, .dir = dir_, .log = dir_ / "program.log", .ownGroup = true});
 
         ASSERT_TRUE(
-            waitUntil([&] { return (window_ = screen_->findWindow("USB Thermometer")); }, 60s))
+            pollUntil([&] { return (window_ = screen_->findWindow("USB Thermometer")); }, 60s))
             << "no window: " << readFile(dir_ / "program.log");
         const auto geometry = screen_->geometry(*window_);
         ASSERT_TRUE(geometry.has_value());
@@ -147,7 +144,7 @@ class DesktopTest : public ::testing::Test {
     // Waits until the screen shows what `condition` looks for.
     template <typename Condition>
     bool waitForScreen(Condition condition, std::chrono::milliseconds timeout) {
-        return waitUntil(
+        return pollUntil(
             [&] {
                 const std::optional<Image> image = screen_->grab(*window_);
                 return image && image->width == 260 && condition(*image);
@@ -265,9 +262,9 @@ TEST_F(DesktopTest, StartWithoutThermometerStandsTheBarAt132ThenClosesCleanly) {
 // Before any reading "0 °C" has no ratio to store: the zero point is written as an empty field.
 TEST_F(DesktopTest, ZeroButtonBeforeAnyReadingStoresAnEmptyZeroPoint) {
     launch();
-    EXPECT_TRUE(waitUntil([&] { return readFile(dir_ / "cal.txt") == "0.72,0.35\r\n"; }, 10s));
+    EXPECT_TRUE(pollUntil([&] { return readFile(dir_ / "cal.txt") == "0.72,0.35\r\n"; }, 10s));
     click(kCommand2);
-    EXPECT_TRUE(waitUntil([&] { return readFile(dir_ / "cal.txt") == ",0.35\r\n"; }, 10s))
+    EXPECT_TRUE(pollUntil([&] { return readFile(dir_ / "cal.txt") == ",0.35\r\n"; }, 10s))
         << readFile(dir_ / "cal.txt");
 }
 
@@ -276,12 +273,12 @@ TEST_F(DesktopTest, ZeroButtonBeforeAnyReadingStoresAnEmptyZeroPoint) {
 // START makes the ticks move the bar.
 TEST_F(DesktopTest, KeyboardMovesBetweenAndPressesTheButtonsAsInADialog) {
     launch();
-    ASSERT_TRUE(waitUntil([&] { return readFile(dir_ / "cal.txt") == "0.72,0.35\r\n"; }, 10s));
+    ASSERT_TRUE(pollUntil([&] { return readFile(dir_ / "cal.txt") == "0.72,0.35\r\n"; }, 10s));
     screen_->click(*window_, 20, 20);  // the keyboard to the window; START has the focus
 
     screen_->key("Right");
     screen_->key("Return");
-    EXPECT_TRUE(waitUntil([&] { return readFile(dir_ / "cal.txt") == ",0.35\r\n"; }, 10s))
+    EXPECT_TRUE(pollUntil([&] { return readFile(dir_ / "cal.txt") == ",0.35\r\n"; }, 10s))
         << "Right, Enter: \"0 \302\260C\" stores the empty ratio: " << readFile(dir_ / "cal.txt");
 
     screen_->key("Tab");
@@ -294,7 +291,7 @@ TEST_F(DesktopTest, KeyboardMovesBetweenAndPressesTheButtonsAsInADialog) {
     // Left from START wraps round to "100 °C"; with no reading yet its point is empty too.
     screen_->key("Left");
     screen_->key("space");
-    EXPECT_TRUE(waitUntil([&] { return readFile(dir_ / "cal.txt") == ",\r\n"; }, 10s))
+    EXPECT_TRUE(pollUntil([&] { return readFile(dir_ / "cal.txt") == ",\r\n"; }, 10s))
         << "Left, Space: \"100 \302\260C\" stores the empty ratio: " << readFile(dir_ / "cal.txt");
 
     const auto status = closeProgram(15s);
@@ -319,7 +316,7 @@ TEST_F(DesktopTest, WorkedExampleFromTheThermometerToTheBarAndCalTxt) {
     EXPECT_TRUE(statusShows(shot(), kGreen));
 
     click(kCommand2);
-    EXPECT_TRUE(waitUntil([&] { return readFile(dir_ / "cal.txt") == "0.51953125,0.35\r\n"; }, 10s))
+    EXPECT_TRUE(pollUntil([&] { return readFile(dir_ / "cal.txt") == "0.51953125,0.35\r\n"; }, 10s))
         << readFile(dir_ / "cal.txt");
 
     // Unplugged: the next read fails at once and leaves an all-zero report, which reads far
@@ -353,7 +350,7 @@ TEST_F(DesktopTest, CloseDuringASilentWaitEndsPromptly) {
     sleep(2);
     requestClose();
     // Some 4 s of the wait are left: a window that waits for the report is still there then.
-    EXPECT_TRUE(waitUntil([&] { return !screen_->findWindow("USB Thermometer"); }, 2500ms))
+    EXPECT_TRUE(pollUntil([&] { return !screen_->findWindow("USB Thermometer"); }, 2500ms))
         << "the close waited for the report";
     const auto status = program_->waitFor(15s);
     ASSERT_TRUE(status.has_value()) << "still running after Alt+F4";

@@ -10,13 +10,18 @@
 #include <fstream>
 #include <future>
 
+#include "tests/support/row_name.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/unprivileged.h"
 #include "tests/support/wait_until.h"
 
 namespace thermo::hid {
 namespace {
 
+using thermo::PrintTo;
+
 namespace fs = std::filesystem;
+using thermo::testing::TempDir;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -28,26 +33,6 @@ const std::string ThermometerUevent =
     "DRIVER=hid-generic\nHID_ID=0003:000004D8:00000002\nHID_NAME=Thermometer\n";
 const Bytes NoIdsDescriptor{0x75, 8, 0x95, 2, 0x81, 2};  // 2 bytes
 const Bytes WithIdsDescriptor{0x85, 1, 0x75, 8, 0x95, 4, 0x81, 2, 0x85, 2, 0x95, 2, 0x81, 2};
-
-// A directory that is removed with everything in it.
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "hid-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
 
 void writeFile(const fs::path& path, std::string_view content) {
     fs::create_directories(path.parent_path());
@@ -103,7 +88,6 @@ struct UeventRow {
     std::string text;
     std::optional<DeviceIds> ids;
 };
-void PrintTo(const UeventRow& row, std::ostream* os) { *os << row.name; }
 
 class UeventTest : public ::testing::TestWithParam<UeventRow> {};
 
@@ -123,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
         UeventRow{"TrailingJunk", "HID_ID=0003:000004D8:00000002 x", std::nullopt},
         UeventRow{"NineDigits", "HID_ID=0003:0000004D8:00000002", std::nullopt},
         UeventRow{"VendorBeyond16Bits", "HID_ID=0003:000104D8:00000002", std::nullopt}),
-    [](const auto& info) { return std::string(info.param.name); });
+    rowName);
 
 TEST_F(LinuxTree, OpenedHandleAnswersFromItsSysfsEntry) {
     addNode("hidraw3", ThermometerUevent, WithIdsDescriptor);
@@ -229,7 +213,6 @@ struct LayoutRow {
     Bytes expected;
     std::size_t bytes;
 };
-void PrintTo(const LayoutRow& row, std::ostream* os) { *os << row.name; }
 
 class LinuxLayout : public LinuxRead, public ::testing::WithParamInterface<LayoutRow> {};
 
@@ -254,7 +237,7 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutRow{"NewestOfQueued", false, {{1, 1}, {2, 2}, {3, 3}}, 3, {0, 3, 3}, 3},
         LayoutRow{"ShortEndsInZeros", false, {{7}}, 4, {0, 7, 0, 0}, 2},
         LayoutRow{"LongCutToTheBuffer", false, {{1, 2, 3, 4, 5, 6}}, 4, {0, 1, 2, 3}, 4}),
-    [](const auto& info) { return std::string(info.param.name); });
+    rowName);
 
 // A device that reports faster than we read fills the kernel's queue of 63, after which the
 // kernel drops the new reports: the newest queued one is then stale, and the next one is fresh.

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -15,31 +14,16 @@
 #include <system_error>
 
 #include "measure/calibration_file.h"
+#include "tests/support/private_mounts.h"
+#include "tests/support/row_name.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/unprivileged.h"
 
 namespace thermo {
 namespace {
 
 namespace fs = std::filesystem;
-
-class TempDir {
-  public:
-    TempDir() : path_((fs::temp_directory_path() / "measure-test-XXXXXX").string()) {
-        if (::mkdtemp(path_.data()) == nullptr) {
-            throw std::system_error(errno, std::generic_category(), "mkdtemp");
-        }
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    fs::path path() const { return path_; }
-
-  private:
-    std::string path_;
-};
+using thermo::testing::TempDir;
 
 std::string contentOf(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -64,7 +48,7 @@ std::string message(const fs::path& path, int error) {
     return path.string() + ": " + std::generic_category().message(error);
 }
 
-class CalibrationFileTest : public testing::Test {
+class CalibrationFileTest : public ::testing::Test {
   protected:
     TempDir dir;
     fs::path path = dir.path() / "cal.txt";
@@ -175,9 +159,8 @@ struct SaveRow {
     int error;                                              // 0: the save succeeds
     std::function<std::string(const fs::path& dir)> check;  // what did not hold afterwards
 };
-void PrintTo(const SaveRow& row, std::ostream* os) { *os << row.name; }
 
-class CalibrationSave : public testing::TestWithParam<SaveRow> {};
+class CalibrationSave : public ::testing::TestWithParam<SaveRow> {};
 
 TEST_P(CalibrationSave, AsAnOrdinaryUser) {
     const SaveRow& row = GetParam();
@@ -224,7 +207,7 @@ std::shared_ptr<void> lockedFile(const fs::path& path) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, CalibrationSave,
-    testing::Values(
+    ::testing::Values(
         // A rename needs only the folder's permission; the file's own must decide.
         SaveRow{"ReadOnlyFileIsNotWritten",
                 [](const fs::path& dir) {
@@ -297,7 +280,7 @@ INSTANTIATE_TEST_SUITE_P(
                     }
                     return findings;
                 }}),
-    [](const auto& info) { return std::string(info.param.name); });
+    rowName);
 
 // Root saving a user's cal.txt (sudo in their folder) must not take the file from them.
 TEST_F(CalibrationFileTest, SaveByRootKeepsOwnerGroupAndMode) {
@@ -328,8 +311,7 @@ void rewriteOnSpoiledFileSystem(const std::function<void(const fs::path&)>& spoi
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        if (!testing::enterPrivateMounts().empty() ||
             ::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=16k") != 0) {
             ::_exit(2);
         }

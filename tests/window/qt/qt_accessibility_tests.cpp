@@ -8,11 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "tests/window/qt_window_support.h"
+#include "tests/support/row_name.h"
+#include "tests/window/qt/qt_window_support.h"
 #include "window/accessibility.h"
 
 namespace thermo::testing {
 namespace {
+
+using thermo::PrintTo;
 
 std::string text(const QAccessibleInterface& node, QAccessible::Text which) {
     return node.text(which).toStdString();
@@ -73,7 +76,6 @@ TEST(AccessibleTree, ListsTheControlsInTheWindowsReadingOrderWithTheirRoles) {
 
 struct Spoken {
     const char* name;
-    friend void PrintTo(const Spoken& v, std::ostream* os) { *os << v.name; }
     ControlId control;
     const char* caption;  // nullptr: as laid out
     const char* tip;      // the status line's tip, nullptr for none
@@ -114,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
                "open /dev/hidraw3: Permission denied", "DEVICE NOT DETECTED",
                "Whether the thermometer is connected. open /dev/hidraw3: Permission denied"},
         Spoken{"scale_top", ControlId::Label8, nullptr, nullptr, "130 \302\260C", nullptr}),
-    [](const auto& info) { return std::string(info.param.name); });
+    rowName);
 
 // A name a screen reader speaks must contain what the eye reads on the control, so that a user
 // who says what they see (voice control) reaches it.

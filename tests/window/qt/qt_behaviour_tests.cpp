@@ -17,12 +17,15 @@
 #include "hid/hidusb.h"
 #include "measure/calibration_file.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/row_name.h"
 #include "tests/window/form1_fixture.h"
-#include "tests/window/qt_window_support.h"
+#include "tests/window/qt/qt_window_support.h"
 #include "window/form1.h"
 
 namespace thermo::testing {
 namespace {
+
+using thermo::PrintTo;
 
 // What the window reported, standing in for Form1.
 struct Recorder {
@@ -48,7 +51,6 @@ void click(QtForm1Window& window, const char* name) {
 
 struct ButtonCase {
     const char* name;
-    friend void PrintTo(const ButtonCase& v, std::ostream* os) { *os << v.name; }
     ControlId id;
 };
 
@@ -66,7 +68,7 @@ INSTANTIATE_TEST_SUITE_P(Behaviour, ButtonClick,
                          ::testing::Values(ButtonCase{"cmdOn", ControlId::cmdOn},
                                            ButtonCase{"Command2", ControlId::Command2},
                                            ButtonCase{"Command3", ControlId::Command3}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         rowName);
 
 TEST(Captions, RoundTripAsUtf8OnLabelsButtonsAndTheFrame) {
     const auto window = shownWindow();

@@ -11,13 +11,16 @@
 #include <map>
 #include <string>
 
-#include "tests/window/qt_window_support.h"
+#include "tests/support/row_name.h"
+#include "tests/window/qt/qt_window_support.h"
 #include "window/contrast.h"
 #include "window/qt/qt_palette.h"
 #include "window/scale_geometry.h"
 
 namespace thermo::testing {
 namespace {
+
+using thermo::PrintTo;
 
 constexpr int kBarLeft = 990 / 15;    // 66
 constexpr int kBarRight = 1200 / 15;  // 80, one past the last column
@@ -27,7 +30,6 @@ std::string at(int x, int y) { return "(" + std::to_string(x) + "," + std::to_st
 
 struct Temperature {
     const char* name;
-    friend void PrintTo(const Temperature& v, std::ostream* os) { *os << v.name; }
     int celsius;
 };
 
@@ -63,7 +65,7 @@ INSTANTIATE_TEST_SUITE_P(Render, BarPixels,
                                            Temperature{"zero", 0}, Temperature{"hundred", 100},
                                            Temperature{"highest_132", 132},
                                            Temperature{"laid_out_130", 130}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         rowName);
 
 TEST(BarPixels, MoveWhenTheBarIsSetAgain) {
     const auto window = shownWindow();
@@ -127,8 +129,7 @@ std::vector<ControlSpec> ticks() {
     return out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Render, TickPixels, ::testing::ValuesIn(ticks()),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Render, TickPixels, ::testing::ValuesIn(ticks()), rowName);
 
 TEST(ShapePixels, BulbIsARedDiscWithTheActiveCaptionOutlineCoveringTheTubesFoot) {
     const auto window = shownWindow();
@@ -193,7 +194,6 @@ TEST(ShapePixels, PanelLiesBehindEverythingOnIt) {
 
 struct TextColour {
     const char* name;
-    friend void PrintTo(const TextColour& v, std::ostream* os) { *os << v.name; }
     ControlId label;
     const char* caption;
     ColourValue colour;  // 0: as laid out
@@ -227,7 +227,7 @@ INSTANTIATE_TEST_SUITE_P(
         TextColour{"status_red", ControlId::Label1, "DEVICE NOT DETECTED", kStatusRed, {255, 0, 0}},
         TextColour{
             "status_green", ControlId::Label1, "DEVICE DETECTED", kStatusGreen, {0, 128, 0}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    rowName);
 
 // "DEVICE NOT DETECTED" is too wide for one line: it must come out on two, both inside the label.
 TEST(TextPixels, StatusLineWrapsOntoTwoLinesInsideTheLabel) {
@@ -302,7 +302,6 @@ bool blendOf(const QColor& seen, const QColor& text, const QColor& ground) {
 
 struct PaletteCase {
     const char* name;
-    friend void PrintTo(const PaletteCase& v, std::ostream* os) { *os << v.name; }
     QPalette (*palette)();
 };
 
@@ -376,7 +375,7 @@ INSTANTIATE_TEST_SUITE_P(Render, TextsInPalette,
                                            PaletteCase{"dark", darkPalette},
                                            PaletteCase{"dark_with_dark_selected_text",
                                                        darkWithDarkSelectedText}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         rowName);
 
 }  // namespace
 }  // namespace thermo::testing

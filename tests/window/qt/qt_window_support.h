@@ -10,22 +10,14 @@
 #include <ostream>
 
 #include "tests/support/wait_until.h"
+#include "tests/window/layout_support.h"
 #include "window/layout.h"
 #include "window/qt/qt_form1_window.h"
 #include "window/scale_geometry.h"
 
 inline void PrintTo(const QColor& c, std::ostream* os) { *os << c.name().toStdString(); }
 
-namespace thermo {
-inline void PrintTo(const ControlSpec& c, std::ostream* os) { *os << c.name; }
-inline void PrintTo(const TickMark& t, std::ostream* os) { *os << controlSpec(t.line).name; }
-}  // namespace thermo
-
 namespace thermo::testing {
-
-// Twips to pixels for the layout's whole, non-negative twips: the nearest pixel, halves up, as
-// the window's own conversion promises. Written here in integers, independently of it.
-constexpr int expectedPixels(int twips) { return (2 * twips + kTwipsPerPixelAt96Dpi) / 30; }
 
 // A palette whose roles all differ from each other and from the window's own red, blue, dark red
 // and green, so that a pixel tells which role (or colour) painted it.

@@ -18,9 +18,13 @@
 #include <type_traits>
 #include <vector>
 
+#include "tests/support/row_name.h"
 #include "window/win32/resources.h"
 
 namespace {
+
+using thermo::PrintTo;
+using thermo::rowName;
 
 // The program's Linux path (the build tree's), as wine sees it: drive Z: is the root.
 std::wstring programPath() {
@@ -124,7 +128,6 @@ TEST_F(ProgramResources, VersionNamesTheProgramAndTheProjectsVersion) {
 struct ManifestCase {
     const char* name;
     const char* text;  // what the manifest must say
-    friend void PrintTo(const ManifestCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class Manifest : public ProgramResources, public ::testing::WithParamInterface<ManifestCase> {};
@@ -144,6 +147,6 @@ INSTANTIATE_TEST_SUITE_P(
         ManifestCase{"NoElevation", "<requestedExecutionLevel level=\"asInvoker\""},
         ManifestCase{"PerMonitorV2", ">PerMonitorV2, PerMonitor</dpiAwareness>"},
         ManifestCase{"PerMonitorBeforeWindows10", ">true/pm</dpiAware>"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    rowName);
 
 }  // namespace
