@@ -29,7 +29,7 @@ class Sandbox {
   private:
     Sandbox() = default;
 
-    thermo::testing::FuseScratch scratch_{"thermometer-sim-tests"};
+    thermo::testing::FuseScratch scratch_{"thermo-sim-tests"};
 };
 
 // A configuration whose sysfs and /dev roots are in `folder`, with no device yet.

@@ -14,11 +14,19 @@ namespace thermo::testing {
 class TempDir {
   public:
     explicit TempDir(std::string_view prefix = "thermo-test") {
+        // Six letters or digits, as mkdtemp has them: the names stay short enough for the Unix
+        // sockets that tests make deep inside.
+        constexpr std::string_view kLetters =
+            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
         const auto base = std::filesystem::temp_directory_path();
         std::random_device seed;
-        std::mt19937_64 random(seed());
+        std::mt19937 random(seed());
+        std::uniform_int_distribution<std::size_t> letter(0, kLetters.size() - 1);
         for (int attempt = 0; attempt < 100; ++attempt) {
-            auto candidate = base / (std::string(prefix) + "-" + std::to_string(random()));
+            std::string name(prefix);
+            name += '-';
+            for (int i = 0; i < 6; ++i) name += kLetters[letter(random)];
+            auto candidate = base / name;
             std::error_code error;
             if (std::filesystem::create_directory(candidate, error)) {
                 path_ = std::move(candidate);
