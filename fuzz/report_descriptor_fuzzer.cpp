@@ -16,13 +16,13 @@
 namespace {
 
 using thermo::fuzz::require;
-using thermo::hid::MaxReportBytes;
+using thermo::hid::kMaxReportBytes;
 using thermo::hid::ReportDescriptorSummary;
 
 void checkLength(const ReportDescriptorSummary& summary) {
     const int n = summary.inputReportLength;
     // At least one data byte after the id byte, at most what the kernel ever delivers.
-    require(n == 0 || (n >= 2 && n <= MaxReportBytes + 1), "the length is 0 or deliverable");
+    require(n == 0 || (n >= 2 && n <= kMaxReportBytes + 1), "the length is 0 or deliverable");
 }
 
 // Cutting a descriptor short keeps what was declared before the cut, and only that: the cut

@@ -113,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     int expectedLength = 0;
     if (descriptor) {
-        const std::string_view head = descriptor->substr(0, thermo::hid::MaxReportDescriptorSize);
+        const std::string_view head = descriptor->substr(0, thermo::hid::kMaxReportDescriptorSize);
         expectedLength =
             thermo::hid::parseReportDescriptor(
                 std::span(reinterpret_cast<const std::uint8_t*>(head.data()), head.size()))

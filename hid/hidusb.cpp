@@ -8,7 +8,7 @@ namespace {
 
 // The platform counts the length as a signed 16-bit number; anything outside 1..32767 cannot be
 // a report we could read.
-constexpr int MaxReportLength = 0x7FFF;
+constexpr int kMaxReportLength = 0x7FFF;
 
 bool isThermometer(const DeviceIds& ids) {
     return ids.vendor == ThermometerVendorId && ids.product == ThermometerProductId;
@@ -81,7 +81,7 @@ bool HIDusb::TakeIfThermometer(const InterfaceEntry& entry) {
         DeviceCaps = {};
     }
     const int n = DeviceCaps.InputReportByteLength;
-    if (n <= 0 || n > MaxReportLength) {
+    if (n <= 0 || n > kMaxReportLength) {
         NoteProblem(entry.path + ": its report description gives no usable input report");
         ReleaseDevice();
         return false;

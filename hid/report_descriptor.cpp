@@ -10,21 +10,21 @@ namespace {
 
 // Short item prefix: bits 0-1 the data size (0, 1, 2 or 4 bytes), bits 2-3 the type, bits 4-7 the
 // tag. These are the prefixes with the size bits masked off.
-constexpr std::uint8_t InputItem = 0x80;
-constexpr std::uint8_t ReportSizeItem = 0x74;
-constexpr std::uint8_t ReportIdItem = 0x84;
-constexpr std::uint8_t ReportCountItem = 0x94;
-constexpr std::uint8_t PushItem = 0xA4;
-constexpr std::uint8_t PopItem = 0xB4;
+constexpr std::uint8_t kInputItem = 0x80;
+constexpr std::uint8_t kReportSizeItem = 0x74;
+constexpr std::uint8_t kReportIdItem = 0x84;
+constexpr std::uint8_t kReportCountItem = 0x94;
+constexpr std::uint8_t kPushItem = 0xA4;
+constexpr std::uint8_t kPopItem = 0xB4;
 // Long item: 0xFE, data size, tag, then the data. No long item tag is defined; skipped.
-constexpr std::uint8_t LongItemPrefix = 0xFE;
+constexpr std::uint8_t kLongItemPrefix = 0xFE;
 
 // As deep as any real descriptor nests; the kernel allows only 4.
-constexpr std::size_t GlobalStackDepth = 16;
+constexpr std::size_t kGlobalStackDepth = 16;
 
 // Bits beyond this make a report unusable anyway; stopping the sums here keeps them from
 // overflowing however many items a descriptor piles up.
-constexpr std::uint64_t BitsCap = (static_cast<std::uint64_t>(MaxReportBytes) + 1) * 8;
+constexpr std::uint64_t kBitsCap = (static_cast<std::uint64_t>(kMaxReportBytes) + 1) * 8;
 
 struct Globals {
     std::uint32_t reportSize = 0;
@@ -33,7 +33,7 @@ struct Globals {
 };
 
 struct Item {
-    std::uint8_t prefix = 0;  // size bits masked off; LongItemPrefix for a long item
+    std::uint8_t prefix = 0;  // size bits masked off; kLongItemPrefix for a long item
     std::uint32_t value = 0;  // short items' data, little-endian
     std::size_t length = 0;   // bytes the item takes, prefix included
 };
@@ -42,14 +42,14 @@ struct Item {
 std::optional<Item> nextItem(std::span<const std::uint8_t> bytes) {
     if (bytes.empty()) return std::nullopt;
     const std::uint8_t prefix = bytes[0];
-    if (prefix == LongItemPrefix) {
+    if (prefix == kLongItemPrefix) {
         if (bytes.size() < 3) return std::nullopt;
         const std::size_t length = 3 + std::size_t{bytes[1]};
         if (bytes.size() < length) return std::nullopt;
-        return Item{LongItemPrefix, 0, length};
+        return Item{kLongItemPrefix, 0, length};
     }
-    static constexpr std::array<std::size_t, 4> DataSizes{0, 1, 2, 4};
-    const std::size_t dataSize = DataSizes[prefix & 0x03];
+    static constexpr std::array<std::size_t, 4> kDataSizes{0, 1, 2, 4};
+    const std::size_t dataSize = kDataSizes[prefix & 0x03];
     if (bytes.size() < 1 + dataSize) return std::nullopt;
     std::uint32_t value = 0;
     for (std::size_t i = 0; i < dataSize; ++i) {
@@ -63,32 +63,32 @@ class Parser {
     // False when the descriptor goes wrong at this item and parsing must stop.
     bool apply(const Item& item) {
         switch (item.prefix) {
-            case ReportSizeItem:
+            case kReportSizeItem:
                 globals_.reportSize = item.value;
                 return true;
-            case ReportCountItem:
+            case kReportCountItem:
                 globals_.reportCount = item.value;
                 return true;
-            case ReportIdItem:
+            case kReportIdItem:
                 // Id 0 is reserved for devices without ids; a descriptor that names it is broken.
                 if (item.value == 0 || item.value > 0xFF) return false;
                 globals_.reportId = static_cast<std::uint8_t>(item.value);
                 usesReportIds_ = true;
                 return true;
-            case PushItem:
+            case kPushItem:
                 if (depth_ == stack_.size()) return false;
                 stack_[depth_++] = globals_;
                 return true;
-            case PopItem:
+            case kPopItem:
                 if (depth_ == 0) return false;
                 globals_ = stack_[--depth_];
                 return true;
-            case InputItem: {
+            case kInputItem: {
                 // Both factors are below 2^32, so the product fits in 64 bits.
                 const std::uint64_t bits =
                     std::uint64_t{globals_.reportSize} * std::uint64_t{globals_.reportCount};
                 std::uint64_t& total = inputBits_[globals_.reportId];
-                total = std::min(BitsCap, total + std::min(bits, BitsCap));
+                total = std::min(kBitsCap, total + std::min(bits, kBitsCap));
                 return true;
             }
             default:
@@ -101,7 +101,7 @@ class Parser {
         const std::uint64_t bytes = (bits + 7) / 8;
         ReportDescriptorSummary result;
         result.usesReportIds = usesReportIds_;
-        if (bytes > 0 && bytes <= static_cast<std::uint64_t>(MaxReportBytes)) {
+        if (bytes > 0 && bytes <= static_cast<std::uint64_t>(kMaxReportBytes)) {
             result.inputReportLength = static_cast<int>(bytes) + 1;
         }
         return result;
@@ -109,7 +109,7 @@ class Parser {
 
   private:
     Globals globals_;
-    std::array<Globals, GlobalStackDepth> stack_{};
+    std::array<Globals, kGlobalStackDepth> stack_{};
     std::size_t depth_ = 0;
     std::array<std::uint64_t, 256> inputBits_{};  // by report id; 0 without ids
     bool usesReportIds_ = false;

@@ -7,9 +7,9 @@
 namespace thermo::hid {
 
 // The kernel's limits: a descriptor is at most this long, and no report longer than
-// MaxReportBytes is ever delivered.
-inline constexpr std::size_t MaxReportDescriptorSize = 4096;
-inline constexpr int MaxReportBytes = 16384;
+// kMaxReportBytes is ever delivered.
+inline constexpr std::size_t kMaxReportDescriptorSize = 4096;
+inline constexpr int kMaxReportBytes = 16384;
 
 struct ReportDescriptorSummary {
     // Bytes of the longest input report as a read delivers it with its id byte in front (also

@@ -18,7 +18,7 @@ namespace thermo {
 // - When the folder refuses the temporary file, a writable file is rewritten in place instead.
 // - The replaced file keeps its owner, group and permissions where the system allows.
 // Throws std::system_error naming the failing step on failure; on Windows its code is in
-// windowsErrorCategory(). One implementation per platform.
+// os::windowsErrorCategory() (os/windows/text.h). One implementation per platform.
 void replaceFileAtomically(const std::filesystem::path& path, std::string_view content);
 
 // The content of the file at `path`, at most `limit` bytes of it, or no value when it does not

@@ -26,12 +26,13 @@ ColourValue mix(ColourValue from, ColourValue to, int step) {
                         mixChannel(blueOf(from), blueOf(to), step));
 }
 
-}  // namespace
-
+// 0 for black to 1 for white, weighted for how bright the eye sees each primary.
 double relativeLuminance(ColourValue colour) {
     return 0.2126 * linearChannel(redOf(colour)) + 0.7152 * linearChannel(greenOf(colour)) +
            0.0722 * linearChannel(blueOf(colour));
 }
+
+}  // namespace
 
 double contrastRatio(ColourValue a, ColourValue b) {
     const double la = relativeLuminance(a);

@@ -15,9 +15,6 @@ constexpr ColourValue directColour(int red, int green, int blue) {
            (static_cast<ColourValue>(blue) << 16);
 }
 
-// 0 for black to 1 for white, weighted for how bright the eye sees each primary.
-double relativeLuminance(ColourValue colour);
-
 // (lighter + 0.05) / (darker + 0.05): 1 for two equal colours, 21 for black on white.
 double contrastRatio(ColourValue a, ColourValue b);
 

@@ -227,6 +227,11 @@ void Form1::deviceWork(bool presentAtStart) {
 void Form1::finishTick() {
     tickStep([this] { readSensorRatio(); });
     tickStep([this] { computeCelsius(); });
+    showReading();
+    endTick();
+}
+
+void Form1::showReading() {
     tickStep([this] { showCelsius(); });
     tickStep([this] { view_.setCaption(ControlId::Label3, kCelsiusUnit); });
     tickStep([this] { showFahrenheit(); });
@@ -235,7 +240,6 @@ void Form1::finishTick() {
     // the clamped one.
     Celsius = clampForBar(Celsius);
     showBar();
-    endTick();
 }
 
 void Form1::readSensorRatio() {

@@ -51,6 +51,11 @@ class Form1 {
 
     bool tickInProgress() const { return tickInProgress_; }
 
+    // A tick's display steps, which the screenshot tool drives too: the status line for a
+    // device present or not, and Celsius on both readouts with their units and on the bar.
+    void showTickStatus(bool present);
+    void showReading();
+
     // Window state.
     MaybeNumber SensorRatio;
     MaybeNumber CalHundred;
@@ -69,7 +74,6 @@ class Form1 {
     void showStatusTip(bool present);
 
     // The tick, in its order.
-    void showTickStatus(bool present);
     void startDeviceWork(bool presentAtStart);
     void deviceWork(bool presentAtStart);
     void finishTick();

@@ -1,5 +1,7 @@
 #include "window/layout.h"
 
+#include <algorithm>
+
 namespace thermo {
 namespace {
 
@@ -17,11 +19,17 @@ constexpr int kTickStartX = 1200;
 constexpr int kShortTickEndX = 1320;
 constexpr int kLongTickEndX = 1380;
 
-constexpr ControlSpec timer(ControlId id, std::string_view name, int intervalMs) {
+// What every kind of control has: its id, name and kind.
+constexpr ControlSpec control(ControlId id, std::string_view name, ControlKind kind) {
     ControlSpec c;
     c.id = id;
     c.name = name;
-    c.kind = ControlKind::Timer;
+    c.kind = kind;
+    return c;
+}
+
+constexpr ControlSpec timer(ControlId id, std::string_view name, int intervalMs) {
+    ControlSpec c = control(id, name, ControlKind::Timer);
     c.intervalMs = intervalMs;
     c.enabled = true;
     return c;
@@ -29,10 +37,7 @@ constexpr ControlSpec timer(ControlId id, std::string_view name, int intervalMs)
 
 constexpr ControlSpec frame(ControlId id, std::string_view name, TwipsRect rect,
                             std::string_view caption) {
-    ControlSpec c;
-    c.id = id;
-    c.name = name;
-    c.kind = ControlKind::Frame;
+    ControlSpec c = control(id, name, ControlKind::Frame);
     c.rect = rect;
     c.caption = caption;
     return c;
@@ -40,10 +45,7 @@ constexpr ControlSpec frame(ControlId id, std::string_view name, TwipsRect rect,
 
 constexpr ControlSpec button(ControlId id, std::string_view name, std::optional<ControlId> in,
                              TwipsRect rect, std::string_view caption, int tabIndex) {
-    ControlSpec c;
-    c.id = id;
-    c.name = name;
-    c.kind = ControlKind::PushButton;
+    ControlSpec c = control(id, name, ControlKind::PushButton);
     c.container = in;
     c.rect = rect;
     c.caption = caption;
@@ -60,10 +62,7 @@ struct LabelStyle {
 
 constexpr ControlSpec label(ControlId id, std::string_view name, TwipsRect rect,
                             std::string_view caption, LabelStyle style) {
-    ControlSpec c;
-    c.id = id;
-    c.name = name;
-    c.kind = ControlKind::Label;
+    ControlSpec c = control(id, name, ControlKind::Label);
     c.rect = rect;
     c.caption = caption;
     c.alignment = style.alignment;
@@ -75,10 +74,7 @@ constexpr ControlSpec label(ControlId id, std::string_view name, TwipsRect rect,
 
 constexpr ControlSpec shape(ControlId id, std::string_view name, TwipsRect rect, ShapeForm form,
                             Paint fill, Paint outline, int outlineWidthPixels) {
-    ControlSpec c;
-    c.id = id;
-    c.name = name;
-    c.kind = ControlKind::Shape;
+    ControlSpec c = control(id, name, ControlKind::Shape);
     c.rect = rect;
     c.form = form;
     c.fill = fill;
@@ -88,10 +84,7 @@ constexpr ControlSpec shape(ControlId id, std::string_view name, TwipsRect rect,
 }
 
 constexpr ControlSpec tick(ControlId id, std::string_view name, float celsius, int y, int endX) {
-    ControlSpec c;
-    c.id = id;
-    c.name = name;
-    c.kind = ControlKind::Line;
+    ControlSpec c = control(id, name, ControlKind::Line);
     c.line = {kTickStartX, y, endX, y};
     c.tickCelsius = celsius;
     return c;
@@ -166,5 +159,16 @@ static_assert(indexedById(), "the table must list the controls in stacking order
 const std::array<ControlSpec, kControlCount>& layoutTable() { return kTable; }
 
 const ControlSpec& controlSpec(ControlId id) { return kTable[static_cast<std::size_t>(id)]; }
+
+std::vector<ControlId> tabOrder() {
+    std::vector<const ControlSpec*> stops;
+    for (const ControlSpec& laidOut : kTable) {
+        if (laidOut.tabIndex >= 0) stops.push_back(&laidOut);
+    }
+    std::ranges::sort(stops, {}, &ControlSpec::tabIndex);
+    std::vector<ControlId> order;
+    for (const ControlSpec* stop : stops) order.push_back(stop->id);
+    return order;
+}
 
 }  // namespace thermo

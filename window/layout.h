@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace thermo {
 
@@ -143,5 +144,8 @@ struct ControlSpec {
 // All controls, indexed by ControlId (so in stacking order, front to back).
 const std::array<ControlSpec, kControlCount>& layoutTable();
 const ControlSpec& controlSpec(ControlId id);
+
+// The controls that take the keyboard focus, in the order Tab visits them.
+std::vector<ControlId> tabOrder();
 
 }  // namespace thermo

@@ -2,64 +2,68 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstddef>
 
 namespace thermo {
 
 namespace {
-// Far beyond any screen, well inside int.
+constexpr double kTwipsPerInch = 1440.0;
+constexpr double kPointsPerInch = 72.0;
+// Far beyond any screen, and inside int up to 30 000 dpi.
 constexpr double kTwipsLimit = 1.0e8;
 }  // namespace
 
-int twipsToPixels(double twips) {
+int twipsToDevice(double twips, int dpi) {
     if (std::isnan(twips)) return 0;
     const double limited = std::clamp(twips, -kTwipsLimit, kTwipsLimit);
-    return static_cast<int>(std::floor(limited / kTwipsPerPixelAt96Dpi + 0.5));
+    return static_cast<int>(std::floor(limited * dpi / kTwipsPerInch + 0.5));
 }
 
-PixelRect toPixels(const TwipsRect& rect) {
-    const int left = twipsToPixels(rect.left);
-    const int top = twipsToPixels(rect.top);
-    return {left, top, twipsToPixels(rect.right()) - left, twipsToPixels(rect.bottom()) - top};
+PixelRect toDevice(const TwipsRect& rect, int dpi) {
+    const int left = twipsToDevice(rect.left, dpi);
+    const int top = twipsToDevice(rect.top, dpi);
+    return {left, top, twipsToDevice(rect.right(), dpi) - left,
+            twipsToDevice(rect.bottom(), dpi) - top};
 }
 
-PixelRect controlRect(ControlId id) { return toPixels(controlSpec(id).rect); }
-
-PixelRect clientRect(ControlId id) {
-    PixelRect r = controlRect(id);
-    if (const auto container = controlSpec(id).container) {
-        const PixelRect outer = clientRect(*container);
+PixelRect clientDeviceRect(ControlId id, int dpi) {
+    const ControlSpec& laidOut = controlSpec(id);
+    PixelRect r = toDevice(laidOut.rect, dpi);
+    if (laidOut.container) {
+        const PixelRect outer = clientDeviceRect(*laidOut.container, dpi);
         r.left += outer.left;
         r.top += outer.top;
     }
     return r;
 }
 
-PixelRect barPixelRect(float heightTwips, float topTwips) {
+PixelRect barDeviceRect(float heightTwips, float topTwips, int dpi) {
     const TwipsRect laidOut = controlSpec(ControlId::Shape4).rect;
-    const int left = twipsToPixels(laidOut.left);
-    const int right = twipsToPixels(laidOut.right());
+    const int left = twipsToDevice(laidOut.left, dpi);
+    const int right = twipsToDevice(laidOut.right(), dpi);
     // Widen before adding: a float sum would round the foot differently from the twips given.
     const double top = topTwips;
     const double bottom = top + static_cast<double>(heightTwips);
-    if (!(heightTwips > 0.0F) || !std::isfinite(bottom)) return {left, twipsToPixels(top), 0, 0};
-    const int topRow = twipsToPixels(top);
-    return {left, topRow, right - left, std::max(0, twipsToPixels(bottom) - topRow)};
-}
-
-TickMark tickMark(const ControlSpec& line) {
-    return {line.id, line.tickCelsius, twipsToPixels(line.line.y1), twipsToPixels(line.line.x1),
-            twipsToPixels(line.line.x2)};
-}
-
-std::array<TickMark, kTickCount> scaleTicks() {
-    std::array<TickMark, kTickCount> ticks{};
-    std::size_t n = 0;
-    for (const ControlSpec& c : layoutTable()) {
-        if (c.kind != ControlKind::Line || n == ticks.size()) continue;
-        ticks[n++] = tickMark(c);
+    if (!(heightTwips > 0.0F) || !std::isfinite(bottom)) {
+        return {left, twipsToDevice(top, dpi), 0, 0};
     }
-    return ticks;
+    const int topRow = twipsToDevice(top, dpi);
+    return {left, topRow, right - left, std::max(0, twipsToDevice(bottom, dpi) - topRow)};
+}
+
+TickMark tickDeviceMark(const ControlSpec& line, int dpi) {
+    return {line.id, line.tickCelsius, twipsToDevice(line.line.y1, dpi),
+            twipsToDevice(line.line.x1, dpi), twipsToDevice(line.line.x2, dpi)};
+}
+
+int pointsToDevice(double points, int dpi) {
+    return static_cast<int>(std::lround(points * dpi / kPointsPerInch));
+}
+
+OutlineBand outlineBand(const PixelRect& r, int width) {
+    const int out = (width - 1) / 2;
+    const int in = width - out;
+    return {{r.left - out, r.top - out, r.width + 2 * out, r.height + 2 * out},
+            {r.left + in, r.top + in, r.width - 2 * in, r.height - 2 * in}};
 }
 
 }  // namespace thermo

@@ -14,24 +14,14 @@
 #include <system_error>
 
 #include "hid/report_descriptor.h"
+#include "os/error_text.h"
 
 namespace thermo::hid {
 
 namespace fs = std::filesystem;
 
-UniqueFd::~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = other.release();
-    }
-    return *this;
-}
-
-LinuxHandle::LinuxHandle(UniqueFd fd, std::string devicePath, fs::path sysDir, bool usesReportIds)
+LinuxHandle::LinuxHandle(os::UniqueFd fd, std::string devicePath, fs::path sysDir,
+                         bool usesReportIds)
     : fd_(std::move(fd)),
       devicePath_(std::move(devicePath)),
       sysDir_(std::move(sysDir)),
@@ -40,16 +30,16 @@ LinuxHandle::LinuxHandle(UniqueFd fd, std::string devicePath, fs::path sysDir, b
 namespace {
 
 // Real uevent files hold a few hundred bytes; one far larger is not a device's.
-constexpr std::size_t MaxUeventSize = 8192;
+constexpr std::size_t kMaxUeventSize = 8192;
 
 // hidraw hands out at most one report per read, never longer than this.
-constexpr std::size_t ScratchSize = static_cast<std::size_t>(MaxReportBytes) + 64;
+constexpr std::size_t kScratchSize = static_cast<std::size_t>(kMaxReportBytes) + 64;
 
 // hidraw queues at most 64 reports per handle; the bound only stops a device that reports
 // faster than we read from holding us here.
-constexpr int MaxDrainReads = 256;
+constexpr int kMaxDrainReads = 256;
 
-constexpr const char* AccessHint =
+constexpr const char* kAccessHint =
     "install the udev rule 70-usb-thermometer.rules (see README) or run as a user with access";
 
 std::string reason(int err) { return std::error_code(err, std::generic_category()).message(); }
@@ -57,19 +47,19 @@ std::string reason(int err) { return std::error_code(err, std::generic_category(
 // Reads the file, at most `maxBytes` of it; with `rejectLonger` a longer file is an error
 // rather than cut short.
 std::string readCapped(const fs::path& path, std::size_t maxBytes, bool rejectLonger) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) throw PlatformError("open " + path.string() + ": " + reason(errno));
+    os::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) throw PlatformError(os::callFailed("open", path.string(), reason(errno)));
     std::string data(maxBytes + 1, '\0');
     std::size_t total = 0;
     while (total < data.size()) {
         ssize_t got = ::read(fd.get(), data.data() + total, data.size() - total);
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0) throw PlatformError("read " + path.string() + ": " + reason(errno));
+        if (got < 0) throw PlatformError(os::callFailed("read", path.string(), reason(errno)));
         if (got == 0) break;
         total += static_cast<std::size_t>(got);
     }
     if (total > maxBytes) {
-        if (rejectLonger) throw PlatformError("read " + path.string() + ": " + reason(EFBIG));
+        if (rejectLonger) throw PlatformError(os::callFailed("read", path.string(), reason(EFBIG)));
         total = maxBytes;
     }
     data.resize(total);
@@ -86,13 +76,13 @@ std::optional<std::uint32_t> parseHexField(std::string_view field) {
 
 // The number of a "hidrawN" entry, or nothing for any other name.
 std::optional<unsigned long> hidrawNumber(const std::string& name) {
-    constexpr std::string_view Prefix = "hidraw";
-    if (name.size() <= Prefix.size() || name.size() > Prefix.size() + 9 ||
-        name.compare(0, Prefix.size(), Prefix) != 0) {
+    constexpr std::string_view kPrefix = "hidraw";
+    if (name.size() <= kPrefix.size() || name.size() > kPrefix.size() + 9 ||
+        name.compare(0, kPrefix.size(), kPrefix) != 0) {
         return std::nullopt;
     }
     unsigned long number = 0;
-    const char* first = name.data() + Prefix.size();
+    const char* first = name.data() + kPrefix.size();
     const char* last = name.data() + name.size();
     auto [end, ec] = std::from_chars(first, last, number, 10);
     if (ec != std::errc() || end != last) return std::nullopt;
@@ -101,15 +91,15 @@ std::optional<unsigned long> hidrawNumber(const std::string& name) {
 
 ReportDescriptorSummary readDescriptor(const LinuxHandle& handle) {
     std::string bytes = readCapped(handle.sysDir() / "device" / "report_descriptor",
-                                   MaxReportDescriptorSize, false);
+                                   kMaxReportDescriptorSize, false);
     return parseReportDescriptor(
         std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
 }
 
 DeviceIds readUeventIds(const fs::path& sysDir) {
     const fs::path path = sysDir / "device" / "uevent";
-    std::optional<DeviceIds> ids = parseUeventIds(readCapped(path, MaxUeventSize, true));
-    if (!ids) throw PlatformError("read " + path.string() + ": no usable HID_ID line");
+    std::optional<DeviceIds> ids = parseUeventIds(readCapped(path, kMaxUeventSize, true));
+    if (!ids) throw PlatformError(os::callFailed("read", path.string(), "no usable HID_ID line"));
     return *ids;
 }
 
@@ -121,7 +111,7 @@ LinuxHandle& asLinux(Handle& handle) {
 
 class LinuxEvent : public WaitEvent {
   public:
-    explicit LinuxEvent(UniqueFd fd) : fd_(std::move(fd)) {}
+    explicit LinuxEvent(os::UniqueFd fd) : fd_(std::move(fd)) {}
 
     // Never drained, so once woken every later wait ends at once too.
     void wake() override {
@@ -134,12 +124,12 @@ class LinuxEvent : public WaitEvent {
     int fd() const { return fd_.get(); }
 
   private:
-    UniqueFd fd_;
+    os::UniqueFd fd_;
 };
 
 // hidraw keeps a ring of 64 slots with one always free. Once 63 reports wait, the kernel drops
 // every new one, so the newest of a full queue may be far older than what the device sends now.
-constexpr int HidrawQueueCapacity = 63;
+constexpr int kHidrawQueueCapacity = 63;
 
 struct Drained {
     enum class Kind { Nothing, Report, Failed } kind = Kind::Nothing;
@@ -147,7 +137,7 @@ struct Drained {
     std::string error;
     int reports = 0;  // how many were queued
 
-    bool queueWasFull() const { return reports >= HidrawQueueCapacity; }
+    bool queueWasFull() const { return reports >= kHidrawQueueCapacity; }
 };
 
 // Reads everything queued on the handle; the newest report is left in its scratch. hidraw keeps
@@ -155,9 +145,9 @@ struct Drained {
 // chattier device would fall further and further behind.
 Drained drain(LinuxHandle& handle) {
     std::vector<std::uint8_t>& scratch = handle.scratch();
-    if (scratch.size() < ScratchSize) scratch.resize(ScratchSize);
+    if (scratch.size() < kScratchSize) scratch.resize(kScratchSize);
     Drained result;
-    for (int i = 0; i < MaxDrainReads; ++i) {
+    for (int i = 0; i < kMaxDrainReads; ++i) {
         ssize_t got = ::read(handle.fd(), scratch.data(), scratch.size());
         if (got > 0) {
             result = {Drained::Kind::Report, static_cast<std::size_t>(got), {}, result.reports + 1};
@@ -170,7 +160,7 @@ Drained drain(LinuxHandle& handle) {
         // behind those reports still means the device is gone now, and its last report must not
         // make it look present for one more reading.
         const std::string why = err == 0 ? "end of file" : reason(err);
-        return {Drained::Kind::Failed, 0, "read " + handle.devicePath() + ": " + why};
+        return {Drained::Kind::Failed, 0, os::callFailed("read", handle.devicePath(), why)};
     }
     return result;
 }
@@ -194,14 +184,14 @@ std::size_t deliver(const LinuxHandle& handle, std::size_t length, std::span<std
 
 std::optional<DeviceIds> parseUeventIds(std::string_view uevent) {
     // The line looks like HID_ID=0003:000004D8:00000002 (bus:vendor:product, hex).
-    constexpr std::string_view Key = "HID_ID=";
+    constexpr std::string_view kKey = "HID_ID=";
     while (!uevent.empty()) {
         const std::size_t eol = uevent.find('\n');
         std::string_view line = uevent.substr(0, eol);
         uevent = eol == std::string_view::npos ? std::string_view{} : uevent.substr(eol + 1);
-        if (line.substr(0, Key.size()) != Key) continue;
+        if (line.substr(0, kKey.size()) != kKey) continue;
 
-        line.remove_prefix(Key.size());
+        line.remove_prefix(kKey.size());
         const std::size_t first = line.find(':');
         const std::size_t second = line.find(':', first == line.npos ? first : first + 1);
         if (first == line.npos || second == line.npos) return std::nullopt;
@@ -246,11 +236,11 @@ std::vector<InterfaceEntry> LinuxPlatform::listInterfaces() {
 
 std::unique_ptr<Handle> LinuxPlatform::open(const std::string& path, OpenMode mode) {
     const int flags = O_RDWR | O_CLOEXEC | (mode == OpenMode::ForReports ? O_NONBLOCK : 0);
-    UniqueFd fd(::open(path.c_str(), flags));
-    if (fd.get() < 0) {
+    os::UniqueFd fd(::open(path.c_str(), flags));
+    if (!fd) {
         const int err = errno;
         const bool access = err == EACCES || err == EPERM;
-        throw PlatformError("open " + path + ": " + reason(err), access ? AccessHint : "");
+        throw PlatformError(os::callFailed("open", path, reason(err)), access ? kAccessHint : "");
     }
     auto handle =
         std::make_unique<LinuxHandle>(std::move(fd), path, classDir() / fs::path(path).filename());
@@ -270,8 +260,8 @@ int LinuxPlatform::inputReportLength(Handle& handle) {
 }
 
 std::unique_ptr<WaitEvent> LinuxPlatform::createReportEvent() {
-    UniqueFd fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (fd.get() < 0) throw PlatformError("eventfd: " + reason(errno));
+    os::UniqueFd fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!fd) throw PlatformError(os::callFailed("eventfd", "", reason(errno)));
     return std::make_unique<LinuxEvent>(std::move(fd));
 }
 
@@ -302,11 +292,12 @@ ReadResult LinuxPlatform::readReport(Handle& reportHandle, WaitEvent& event,
 
         if (ready < 0) {
             // A wait that fails in itself leaves nothing to wait for; the caller lets go too.
-            return {ReadOutcome::Gone, 0, "poll " + handle.devicePath() + ": " + reason(errno)};
+            return {ReadOutcome::Gone, 0,
+                    os::callFailed("poll", handle.devicePath(), reason(errno))};
         }
         if (fds[1].revents != 0) return {ReadOutcome::Woken, 0, {}};
         if (hungUp(fds[0].revents)) {
-            return {ReadOutcome::Gone, 0, "poll " + handle.devicePath() + ": hang-up"};
+            return {ReadOutcome::Gone, 0, os::callFailed("poll", handle.devicePath(), "hang-up")};
         }
         if (ready == 0 && waited) {
             if (heldBack) return {ReadOutcome::Report, deliver(handle, *heldBack, buffer), {}};

@@ -8,35 +8,16 @@
 #include <vector>
 
 #include "hid/hid_platform.h"
+#include "os/posix/unique_fd.h"
 
 namespace thermo::hid {
-
-// Owns one file descriptor.
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd();
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-  private:
-    int fd_ = -1;
-};
 
 // An open hidraw node, and the sysfs directory that describes it.
 class LinuxHandle : public Handle {
   public:
     // Takes `fd` over. Reads expect it non-blocking, as the platform opens report handles; tests
     // wrap one end of a socket pair this way.
-    LinuxHandle(UniqueFd fd, std::string devicePath, std::filesystem::path sysDir,
+    LinuxHandle(os::UniqueFd fd, std::string devicePath, std::filesystem::path sysDir,
                 bool usesReportIds = false);
 
     int fd() const { return fd_.get(); }
@@ -52,7 +33,7 @@ class LinuxHandle : public Handle {
     const std::vector<std::uint8_t>& scratch() const { return scratch_; }
 
   private:
-    UniqueFd fd_;
+    os::UniqueFd fd_;
     std::string devicePath_;
     std::filesystem::path sysDir_;
     bool usesReportIds_;

@@ -26,7 +26,7 @@ namespace thermo::hid {
 
 namespace {
 
-using win32::callFailed;
+using os::callFailed;
 
 // Reads per call while reports keep completing at once, so that a device that refills the
 // queue as fast as it is drained cannot hold the call forever. Windows queues at most 512.

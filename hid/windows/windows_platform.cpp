@@ -7,46 +7,9 @@
 
 namespace thermo::hid {
 
-namespace win32 {
-
-std::string systemMessage(DWORD error) {
-    wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::unique_ptr<wchar_t, decltype(&LocalFree)> owner(text, &LocalFree);
-    std::wstring wide = length > 0 ? std::wstring(text, length) : std::wstring();
-    while (!wide.empty() && (wide.back() == L'\r' || wide.back() == L'\n' || wide.back() == L' ' ||
-                             wide.back() == L'.')) {
-        wide.pop_back();
-    }
-    std::string utf8;
-    if (!wide.empty()) {
-        const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                             nullptr, 0, nullptr, nullptr);
-        utf8.resize(static_cast<std::size_t>(size));
-        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(),
-                            size, nullptr, nullptr);
-    }
-    if (utf8.empty()) {
-        utf8 = "Unknown error";
-    }
-    return utf8 + " (error " + std::to_string(error) + ")";
-}
-
-std::string callFailed(std::string_view call, std::string_view object, DWORD error) {
-    std::string text(call);
-    if (!object.empty()) {
-        text.append(" ").append(object);
-    }
-    return text + ": " + systemMessage(error);
-}
-
-}  // namespace win32
-
 namespace {
 
-using win32::callFailed;
+using os::callFailed;
 
 const WindowsHandle& asWindows(const Handle& handle) {
     return dynamic_cast<const WindowsHandle&>(handle);
@@ -122,9 +85,9 @@ std::vector<InterfaceEntry> WindowsPlatform::listInterfaces() {
 std::unique_ptr<Handle> WindowsPlatform::open(const std::string& path, OpenMode mode) {
     SECURITY_ATTRIBUTES security = win32::nonInheritable();
     const DWORD flags = mode == OpenMode::ForReports ? FILE_FLAG_OVERLAPPED : 0;
-    win32::UniqueHandle handle(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE, &security,
-                                           OPEN_EXISTING, flags, nullptr));
+    os::UniqueHandle handle(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, &security,
+                                        OPEN_EXISTING, flags, nullptr));
     if (!handle) {
         throw PlatformError(callFailed("CreateFileA", path, GetLastError()));
     }
@@ -151,7 +114,7 @@ int WindowsPlatform::inputReportLength(Handle& handle) {
     HIDP_CAPS caps{};
     const NTSTATUS status = HidP_GetCaps(preparsed.get(), &caps);
     if (status != HIDP_STATUS_SUCCESS) {
-        throw PlatformError("HidP_GetCaps " + h.path() + ": " + hidpStatusText(status));
+        throw PlatformError(callFailed("HidP_GetCaps", h.path(), hidpStatusText(status)));
     }
     // The HID class driver counts the report id byte in, also for a device without ids (it then
     // puts 0 there), which is the length the read delivers.

@@ -9,6 +9,8 @@
 
 #include "hid/hid_platform.h"
 #include "hid/windows/win32_api.h"
+#include "os/windows/text.h"
+#include "os/windows/unique_handle.h"
 
 namespace thermo::hid {
 
@@ -16,14 +18,14 @@ namespace thermo::hid {
 class WindowsHandle : public Handle {
   public:
     // Takes `handle` over; `path` names it in error texts.
-    WindowsHandle(win32::UniqueHandle handle, std::string path)
+    WindowsHandle(os::UniqueHandle handle, std::string path)
         : handle_(std::move(handle)), path_(std::move(path)) {}
 
     HANDLE get() const { return handle_.get(); }
     const std::string& path() const { return path_; }
 
   private:
-    win32::UniqueHandle handle_;
+    os::UniqueHandle handle_;
     std::string path_;
 };
 
@@ -41,8 +43,8 @@ class WindowsWaitEvent : public WaitEvent {
     HANDLE wakeEvent() const { return wake_.get(); }
 
   private:
-    win32::UniqueHandle report_;
-    win32::UniqueHandle wake_;
+    os::UniqueHandle report_;
+    os::UniqueHandle wake_;
 };
 
 // The HID layer of Windows: interfaces from the device set-up service, ids and report length

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "measure/temporary_name.h"
+#include "os/posix/unique_fd.h"
 
 namespace thermo {
 
@@ -24,26 +25,7 @@ namespace fs = std::filesystem;
     throw std::system_error(error, std::generic_category(), what);
 }
 
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-
-  private:
-    int fd_;
-};
+using os::UniqueFd;
 
 fs::path directoryOf(const fs::path& path) {
     const fs::path parent = path.parent_path();
@@ -84,14 +66,14 @@ fs::path followLinks(const fs::path& path) {
 // The file about to be replaced, opened for writing: that is the user's permission to change it
 // (a rename needs only the directory's), and the handle for a rewrite in place. Not opened when it
 // does not exist or is not a regular file.
-FileDescriptor openExistingForWriting(const fs::path& target) {
+UniqueFd openExistingForWriting(const fs::path& target) {
     if (!isRegularFile(target)) {
-        return FileDescriptor();
+        return UniqueFd();
     }
     // O_NONBLOCK: should a pipe take its place meanwhile, the open must not wait for a reader.
-    FileDescriptor file(
+    UniqueFd file(
         ::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW));
-    if (!file.valid()) {
+    if (!file) {
         throwSystemError(errno, "open " + target.string());
     }
     return file;
@@ -149,9 +131,9 @@ class TemporaryFile {
     void openUnnamedOrCreate() {
         // Naming the file later goes through /proc; without it the file is named from the start.
         if (::access("/proc/self/fd", F_OK) == 0) {
-            fd_ = FileDescriptor(
+            fd_ = UniqueFd(
                 ::open(directoryOf(target_).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
-            if (fd_.valid()) {
+            if (fd_) {
                 lockExclusively(fd_.get(), target_);
                 return;
             }
@@ -164,9 +146,8 @@ class TemporaryFile {
         for (int attempt = 1;; ++attempt) {
             const fs::path candidate = temporaryPathFor(target_);
             // 0666 lets the umask decide, as for any file the user creates.
-            FileDescriptor fd(
-                ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-            if (!fd.valid()) {
+            UniqueFd fd(::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+            if (!fd) {
                 if (errno != EEXIST || attempt == kAttempts) {
                     throwSystemError(errno, "create " + candidate.string());
                 }
@@ -202,15 +183,15 @@ class TemporaryFile {
 
     fs::path target_;
     fs::path path_;  // empty while unnamed
-    FileDescriptor fd_;
+    UniqueFd fd_;
     bool committed_ = false;
 };
 
 // A replaced file keeps its owner, group and permissions (a group-writable cal.txt, one that root
 // saves for a user). Owner first: changing it clears the set-id bits that the mode then restores.
-void keepOwnerAndMode(const TemporaryFile& temporary, const FileDescriptor& existing) {
+void keepOwnerAndMode(const TemporaryFile& temporary, const UniqueFd& existing) {
     struct stat status {};
-    if (!existing.valid() || ::fstat(existing.get(), &status) != 0) {
+    if (!existing || ::fstat(existing.get(), &status) != 0) {
         return;  // a new file: the umask has decided
     }
     if (::fchown(temporary.fd(), status.st_uid, status.st_gid) != 0 &&
@@ -248,8 +229,8 @@ void flushToDisk(int fd, const std::string& name) {
 // and visible, and some file systems refuse to sync a directory, which is no reason to report
 // the replacement as failed.
 void flushDirectory(const fs::path& directory) {
-    const FileDescriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.valid()) {
+    const UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir) {
         ::fsync(dir.get());
     }
 }
@@ -257,8 +238,7 @@ void flushDirectory(const fs::path& directory) {
 // A directory the user may not write still lets them change a file in it that they may write.
 // Not atomic: a crash in the middle can leave the file short, which is why this is only the
 // fallback.
-void rewriteInPlace(const FileDescriptor& existing, std::string_view content,
-                    const fs::path& target) {
+void rewriteInPlace(const UniqueFd& existing, std::string_view content, const fs::path& target) {
     const std::string name = target.string();
     if (::ftruncate(existing.get(), 0) != 0) {
         throwSystemError(errno, "truncate " + name);
@@ -284,11 +264,11 @@ void removeLeftovers(const fs::path& target) {
         if (!isTemporaryNameFor(candidate.filename().string(), targetName)) {
             continue;
         }
-        const FileDescriptor file(
+        const UniqueFd file(
             ::open(candidate.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
         struct stat held {};
         struct stat named {};
-        if (!file.valid() || ::fstat(file.get(), &held) != 0 || !S_ISREG(held.st_mode) ||
+        if (!file || ::fstat(file.get(), &held) != 0 || !S_ISREG(held.st_mode) ||
             ::flock(file.get(), LOCK_EX | LOCK_NB) != 0 ||
             ::lstat(candidate.c_str(), &named) != 0 || named.st_dev != held.st_dev ||
             named.st_ino != held.st_ino) {
@@ -302,12 +282,12 @@ void removeLeftovers(const fs::path& target) {
 
 void replaceFileAtomically(const fs::path& path, std::string_view content) {
     const fs::path target = followLinks(path);
-    const FileDescriptor existing = openExistingForWriting(target);
+    const UniqueFd existing = openExistingForWriting(target);
     std::optional<TemporaryFile> temporary;
     try {
         temporary.emplace(target);
     } catch (const std::system_error& error) {
-        if (!existing.valid() || !directoryRefused(error)) {
+        if (!existing || !directoryRefused(error)) {
             throw;
         }
         rewriteInPlace(existing, content, target);
@@ -324,8 +304,8 @@ void replaceFileAtomically(const fs::path& path, std::string_view content) {
 std::optional<std::string> readFileIfPresent(const fs::path& path, std::size_t limit) {
     // O_NONBLOCK: opening a pipe for reading would otherwise wait until someone opens it for
     // writing. It changes nothing for a regular file.
-    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!file.valid()) {
+    const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!file) {
         if (errno == ENOENT) {
             return std::nullopt;
         }

@@ -1,13 +1,5 @@
 #include "measure/atomic_file.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -17,7 +9,9 @@
 #include <vector>
 
 #include "measure/temporary_name.h"
-#include "measure/windows/windows_error.h"
+#include "os/windows/text.h"
+#include "os/windows/unique_handle.h"
+#include "os/windows/windows.h"
 
 namespace thermo {
 
@@ -26,7 +20,7 @@ namespace {
 namespace fs = std::filesystem;
 
 [[noreturn]] void throwError(DWORD error, const std::string& what) {
-    throw std::system_error(static_cast<int>(error), windowsErrorCategory(), what);
+    throw std::system_error(os::windowsError(error), what);
 }
 
 [[noreturn]] void throwLastError(const std::string& what) { throwError(::GetLastError(), what); }
@@ -37,26 +31,7 @@ std::string displayName(const fs::path& path) {
     return std::string(name.begin(), name.end());
 }
 
-class Handle {
-  public:
-    explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
-    Handle(Handle&& other) noexcept : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
-    Handle& operator=(Handle&& other) noexcept {
-        std::swap(handle_, other.handle_);
-        return *this;
-    }
-    ~Handle() {
-        if (valid()) {
-            ::CloseHandle(handle_);
-        }
-    }
-
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-
-  private:
-    HANDLE handle_;
-};
+using os::UniqueHandle;
 
 // A scanner, an indexer or a sync client that has just opened cal.txt or the new file makes a
 // replacement fail for a moment. Waiting a little, about a quarter of a second in all, rides that
@@ -89,10 +64,10 @@ void refuseUnwritable(const fs::path& target) {
     if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
         throwError(ERROR_ACCESS_DENIED, "open " + displayName(target));
     }
-    const Handle file(::CreateFileW(target.c_str(), GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid() && ::GetLastError() == ERROR_ACCESS_DENIED) {
+    const UniqueHandle file(::CreateFileW(target.c_str(), GENERIC_WRITE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file && ::GetLastError() == ERROR_ACCESS_DENIED) {
         throwLastError("open " + displayName(target));
     }
 }
@@ -158,9 +133,9 @@ class TemporaryFile {
         for (int attempt = 1;; ++attempt) {
             const std::string name = temporaryNameFor(displayName(target_.filename()));
             path_ = target_.parent_path() / std::u8string(name.begin(), name.end());
-            handle_ = Handle(::CreateFileW(path_.c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
-                                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-            if (handle_.valid()) {
+            handle_ = UniqueHandle(::CreateFileW(path_.c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
+                                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (handle_) {
                 return;
             }
             if (::GetLastError() != ERROR_FILE_EXISTS || attempt == kAttempts) {
@@ -171,7 +146,7 @@ class TemporaryFile {
 
     fs::path target_;
     fs::path path_;
-    Handle handle_;
+    UniqueHandle handle_;
     bool committed_ = false;
 };
 
@@ -196,9 +171,9 @@ void flushToDisk(HANDLE file, const std::string& name) {
 // Not atomic, which is why this is only the fallback.
 void rewriteInPlace(const fs::path& target, std::string_view content) {
     const std::string name = displayName(target);
-    const Handle file(::CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) {
+    const UniqueHandle file(::CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                          TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         throwLastError("open " + name);
     }
     writeAll(file.get(), content, name);
@@ -245,10 +220,10 @@ void replaceFileAtomically(const fs::path& path, std::string_view content) {
 
 std::optional<std::string> readFileIfPresent(const fs::path& path, std::size_t limit) {
     // Shares writing and deleting too, so that a file an editor holds open can still be read.
-    const Handle file(::CreateFileW(path.c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) {
+    const UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         if (::GetLastError() == ERROR_FILE_NOT_FOUND) {
             return std::nullopt;
         }

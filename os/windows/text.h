@@ -6,6 +6,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "os/error_text.h"
 #include "os/windows/windows.h"
 
 namespace thermo::os {
@@ -13,10 +14,11 @@ namespace thermo::os {
 // UTF-8, the program's own encoding, to the UTF-16 of the wide API.
 inline std::wstring widen(std::string_view utf8) {
     if (utf8.empty()) return {};
-    const int size = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                                           nullptr, 0);
+    const int size =
+        ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(std::max(size, 0)), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), size);
+    ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
+                          size);
     return wide;
 }
 
@@ -51,7 +53,9 @@ class WindowsErrorCategory : public std::error_category {
             words.remove_suffix(1);
         }
         const std::string utf8 = narrow(words);
-        return (utf8.empty() ? "Unknown error" : utf8) + " (error " + std::to_string(error) + ")";
+        // Shown as the DWORD it is, so that a number with the top bit set does not turn negative.
+        return (utf8.empty() ? "Unknown error" : utf8) + " (error " +
+               std::to_string(static_cast<DWORD>(error)) + ")";
     }
 };
 
@@ -63,6 +67,12 @@ inline const std::error_category& windowsErrorCategory() {
 // An error code (GetLastError, a HRESULT-free Win32 number) in that category.
 inline std::error_code windowsError(DWORD error) {
     return {static_cast<int>(error), windowsErrorCategory()};
+}
+
+// "<call> <object>: <reason>" for a Windows error number (GetLastError): "CreateEventA report
+// event: Access is denied (error 5)".
+inline std::string callFailed(std::string_view call, std::string_view object, DWORD error) {
+    return callFailed(call, object, windowsError(error));
 }
 
 }  // namespace thermo::os

@@ -1,4 +1,4 @@
-#include <windows.h>
+#include "os/windows/windows.h"
 
 #include <atomic>
 

@@ -101,7 +101,7 @@ TEST(ReportDescriptor, RandomBytesGiveZeroOrADeliverableLength) {
         Bytes d(static_cast<std::size_t>(round % 97));
         for (auto& b : d) b = static_cast<std::uint8_t>(byte(random));
         const int length = parseReportDescriptor(d).inputReportLength;
-        ASSERT_TRUE(length == 0 || (length >= 2 && length <= MaxReportBytes + 1)) << length;
+        ASSERT_TRUE(length == 0 || (length >= 2 && length <= kMaxReportBytes + 1)) << length;
     }
 }
 

@@ -53,13 +53,13 @@ class SocketNodePlatform : public hid::LinuxPlatform {
             throw hid::PlatformError("socketpair failed");
         }
         ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
-        peer = hid::UniqueFd(fds[1]);
-        return std::make_unique<hid::LinuxHandle>(hid::UniqueFd(fds[0]), native.devicePath(),
+        peer = os::UniqueFd(fds[1]);
+        return std::make_unique<hid::LinuxHandle>(os::UniqueFd(fds[0]), native.devicePath(),
                                                   native.sysDir(), native.usesReportIds());
     }
 
     // The device's end of the latest report handle.
-    hid::UniqueFd peer;
+    os::UniqueFd peer;
 };
 
 class HostileReports : public ::testing::Test {
@@ -150,7 +150,7 @@ TEST_F(HostileReports, ReportJustBeforeAnUnplugIsDroppedAndTheDeviceIsLetGo) {
     plug(NoIdsDescriptor);
     ASSERT_TRUE(device.FindThermometer());
     ASSERT_TRUE(send({0x85, 0x40}));
-    const hid::UniqueFd oldPeer = std::move(platform.peer);
+    const os::UniqueFd oldPeer = std::move(platform.peer);
     ::shutdown(oldPeer.get(), SHUT_WR);  // the device goes after its last report
     unplug();
 
@@ -180,7 +180,7 @@ TEST_F(HostileReports, PlugCyclesWithHostileReportsLeaveNothingOpen) {
         plug(NoIdsDescriptor);
         ASSERT_TRUE(device.FindThermometer()) << "cycle " << cycle;
         send(reports[static_cast<std::size_t>(cycle) % reports.size()]);
-        platform.peer = hid::UniqueFd();
+        platform.peer = os::UniqueFd();
         unplug();
         device.PollThermometer();
         device.PollThermometer();

@@ -176,7 +176,7 @@ INSTANTIATE_TEST_SUITE_P(
                 sockaddr_un address{};
                 address.sun_family = AF_UNIX;
                 std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-                Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+                os::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
                 ASSERT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address),
                           0);
             },
@@ -195,8 +195,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ControlTest, ConnectionsBeyondTheBoundAreRefusedUntilOneEnds) {
     const auto path = test::Sandbox::get().freshFolder() / "control.sock";
     ControlServer server(*simulator_, path);
-    std::vector<Fd> idle;
-    for (std::size_t i = 0; i < MaxControlConnections; ++i) idle.push_back(connectControl(path, 0));
+    std::vector<os::UniqueFd> idle;
+    for (std::size_t i = 0; i < kMaxControlConnections; ++i)
+        idle.push_back(connectControl(path, 0));
     // Accepted in order, so by the time this one is, the idle ones hold every slot.
     const auto refused = sendControlCommand(path, "status");
     EXPECT_EQ(refused.kind, Kind::Error);

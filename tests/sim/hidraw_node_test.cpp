@@ -25,7 +25,7 @@ const ValueBytes DefaultValue = DeviceSettings{}.value;
 
 TEST_F(NodeTest, EachReadDeliversOneWholeReport) {
     start();
-    Fd fd = openThermometer();
+    os::UniqueFd fd = openThermometer();
     simulator_->send(0, 3);
     auto expected = inputReport({}, DefaultValue);
     for (int i = 0; i < 3; ++i) {
@@ -39,7 +39,7 @@ TEST_F(NodeTest, EachReadDeliversOneWholeReport) {
 
 TEST_F(NodeTest, AShortReadTakesTheWholeReportAndReturnsItsStart) {
     start();
-    Fd fd = openThermometer(O_RDWR | O_NONBLOCK);
+    os::UniqueFd fd = openThermometer(O_RDWR | O_NONBLOCK);
     simulator_->send(0, 1);
     auto r = readNode(fd.get(), 2);
     ASSERT_EQ(r.result, 2);
@@ -49,18 +49,18 @@ TEST_F(NodeTest, AShortReadTakesTheWholeReportAndReturnsItsStart) {
 
 TEST_F(NodeTest, WithReportIdsEveryReportStartsWithItsId) {
     start(0, {true, 64});
-    Fd fd = openThermometer();
+    os::UniqueFd fd = openThermometer();
     simulator_->send(0, 1);
     auto r = readNode(fd.get());
     ASSERT_EQ(r.result, 65);
-    EXPECT_EQ(r.bytes[0], ThermometerReportId);
+    EXPECT_EQ(r.bytes[0], kThermometerReportId);
     EXPECT_EQ(r.bytes[1], DefaultValue.high);
     EXPECT_EQ(r.bytes[2], DefaultValue.low);
 }
 
 TEST_F(NodeTest, PollTimesOutWhenNothingArrives) {
     start();
-    Fd fd = openThermometer(O_RDWR | O_NONBLOCK);
+    os::UniqueFd fd = openThermometer(O_RDWR | O_NONBLOCK);
     pollfd p{fd.get(), POLLIN, 0};
     auto began = Clock::now();
     EXPECT_EQ(::poll(&p, 1, 100), 0);
@@ -69,7 +69,7 @@ TEST_F(NodeTest, PollTimesOutWhenNothingArrives) {
 
 TEST_F(NodeTest, PollWakesWhenAReportArrives) {
     start();
-    Fd fd = openThermometer(O_RDWR | O_NONBLOCK);
+    os::UniqueFd fd = openThermometer(O_RDWR | O_NONBLOCK);
     auto polled = std::async(std::launch::async, [&] {
         pollfd p{fd.get(), POLLIN, 0};
         int ready = ::poll(&p, 1, 20000);
@@ -84,7 +84,7 @@ TEST_F(NodeTest, PollWakesWhenAReportArrives) {
 
 TEST_F(NodeTest, ABlockedReadGetsTheNextReport) {
     start();
-    Fd fd = openThermometer();
+    os::UniqueFd fd = openThermometer();
     auto reading = std::async(std::launch::async, [&] { return readNode(fd.get()); });
     ASSERT_TRUE(waitFor([](const DeviceStatus& s) { return s.pendingReads == 1; }));
     simulator_->inject(0, {1, 2, 3});
@@ -101,7 +101,7 @@ TEST_F(NodeTest, ASignalInterruptsABlockedRead) {
     action.sa_handler = ignoreSignal;  // no SA_RESTART: the read must come back
     struct sigaction previous {};
     ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
-    Fd fd = openThermometer();
+    os::UniqueFd fd = openThermometer();
     std::promise<pthread_t> reader;
     auto reading = std::async(std::launch::async, [&] {
         reader.set_value(::pthread_self());
@@ -121,7 +121,7 @@ TEST_F(NodeTest, ASignalInterruptsABlockedRead) {
 
 TEST_F(NodeTest, UnplugWakesAPollWithHangupAndErrorThenReadsFailWithEio) {
     start();
-    Fd fd = openThermometer(O_RDWR | O_NONBLOCK);
+    os::UniqueFd fd = openThermometer(O_RDWR | O_NONBLOCK);
     auto polled = std::async(std::launch::async, [&] {
         pollfd p{fd.get(), POLLIN, 0};
         return ::poll(&p, 1, 20000) == 1 ? p.revents : -1;
@@ -136,7 +136,7 @@ TEST_F(NodeTest, UnplugWakesAPollWithHangupAndErrorThenReadsFailWithEio) {
 
 TEST_F(NodeTest, UnplugEndsABlockedReadWithEio) {
     start();
-    Fd fd = openThermometer();
+    os::UniqueFd fd = openThermometer();
     auto reading = std::async(std::launch::async, [&] { return readNode(fd.get()); });
     ASSERT_TRUE(waitFor([](const DeviceStatus& s) { return s.pendingReads == 1; }));
     simulator_->unplug(0);
@@ -145,7 +145,7 @@ TEST_F(NodeTest, UnplugEndsABlockedReadWithEio) {
 
 TEST_F(NodeTest, ReportsQueuedBeforeAnUnplugAreStillRead) {
     start();
-    Fd fd = openThermometer(O_RDWR | O_NONBLOCK);
+    os::UniqueFd fd = openThermometer(O_RDWR | O_NONBLOCK);
     simulator_->send(0, 2);
     simulator_->unplug(0);
     EXPECT_EQ(readNode(fd.get()).result, 64);
@@ -156,7 +156,7 @@ TEST_F(NodeTest, ReportsQueuedBeforeAnUnplugAreStillRead) {
 TEST_F(NodeTest, AfterAnUnplugTheNodeIsGoneAndOpenAndIoctlFailWithNoDevice) {
     start();
     std::string node = simulator_->status(0).node;
-    Fd fd = openThermometer();
+    os::UniqueFd fd = openThermometer();
     simulator_->unplug(0);
     EXPECT_FALSE(std::filesystem::exists(node));
     // The file still open reaches the node that was there, as a path held across the unplug
@@ -172,13 +172,13 @@ TEST_F(NodeTest, AfterAnUnplugTheNodeIsGoneAndOpenAndIoctlFailWithNoDevice) {
 
 TEST_F(NodeTest, EveryOpenFileQueuesAtMost63AndDropsNewReports) {
     start();
-    Fd first = openThermometer(O_RDWR | O_NONBLOCK);
-    Fd second = openThermometer(O_RDWR | O_NONBLOCK);
+    os::UniqueFd first = openThermometer(O_RDWR | O_NONBLOCK);
+    os::UniqueFd second = openThermometer(O_RDWR | O_NONBLOCK);
     for (int i = 0; i < 100; ++i) simulator_->inject(0, {static_cast<std::uint8_t>(i), 0});
     // The kernel's ring has HIDRAW_BUFFER_SIZE slots and keeps one free.
     const std::size_t kept = HIDRAW_BUFFER_SIZE - 1;
     EXPECT_EQ(simulator_->status(0).queued, (std::vector<std::size_t>{kept, kept}));
-    for (Fd* fd : {&first, &second}) {
+    for (os::UniqueFd* fd : {&first, &second}) {
         for (std::size_t i = 0; i < kept; ++i) {
             auto r = readNode(fd->get());
             ASSERT_EQ(r.result, 2);
@@ -196,7 +196,7 @@ std::vector<std::uint8_t> fileBytes(const std::filesystem::path& path) {
 
 TEST_F(NodeTest, IoctlsDescribeTheDeviceAsSysfsDoes) {
     start(0, {true, 8});
-    Fd fd = openThermometer();
+    os::UniqueFd fd = openThermometer();
     auto expected = reportDescriptor({true, 8});
 
     int size = 0;
@@ -232,7 +232,7 @@ TEST_F(NodeTest, IoctlsDescribeTheDeviceAsSysfsDoes) {
 
 TEST_F(NodeTest, WritesOfTwoBytesOrMoreAreTakenAndCounted) {
     start();
-    Fd fd = openThermometer();
+    os::UniqueFd fd = openThermometer();
     const std::uint8_t report[8] = {0};
     EXPECT_EQ(::write(fd.get(), report, 1), -1);
     EXPECT_EQ(errno, EINVAL);
@@ -242,9 +242,9 @@ TEST_F(NodeTest, WritesOfTwoBytesOrMoreAreTakenAndCounted) {
 
 TEST_F(NodeTest, OpenFilesAreCountedUntilClosed) {
     start();
-    Fd first = openThermometer();
+    os::UniqueFd first = openThermometer();
     {
-        Fd second = openThermometer(O_RDONLY);
+        os::UniqueFd second = openThermometer(O_RDONLY);
         EXPECT_EQ(simulator_->status(0).openFiles, 2u);
     }
     // The kernel tells a file system about a close after close() has returned.
@@ -254,7 +254,7 @@ TEST_F(NodeTest, OpenFilesAreCountedUntilClosed) {
 
 TEST_F(NodeTest, ReportsComeAtTheRateAndCarryTheirSequenceNumbers) {
     start();
-    Fd fd = openThermometer();
+    os::UniqueFd fd = openThermometer();
     std::int64_t before = monotonicNs();
     simulator_->setRate(0, 200);
     ASSERT_TRUE(waitFor([](const DeviceStatus& s) { return s.seq >= 5; }));

@@ -48,7 +48,7 @@ TEST_F(LinuxBackend, ReportIdsArriveAtIndexZero) {
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(backend.inputReportLength(*handle)));
     auto result = backend.readReport(*handle, *event, buffer, 5000ms);
     ASSERT_EQ(result.outcome, hid::ReadOutcome::Report) << result.error;
-    EXPECT_EQ(buffer[0], ThermometerReportId);
+    EXPECT_EQ(buffer[0], kThermometerReportId);
     EXPECT_EQ(buffer[1], 0x12);
     EXPECT_EQ(buffer[2], 0x34);
 }

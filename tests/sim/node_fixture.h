@@ -54,8 +54,8 @@ class NodeTest : public ::testing::Test {
         return *simulator_;
     }
 
-    Fd openThermometer(int flags = O_RDWR, int device = 0) {
-        Fd fd(::open(simulator_->status(device).node.c_str(), flags | O_CLOEXEC));
+    os::UniqueFd openThermometer(int flags = O_RDWR, int device = 0) {
+        os::UniqueFd fd(::open(simulator_->status(device).node.c_str(), flags | O_CLOEXEC));
         EXPECT_TRUE(fd) << "open: " << std::strerror(errno);
         return fd;
     }

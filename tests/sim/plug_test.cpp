@@ -80,7 +80,7 @@ TEST_F(NodeTest, UnplugRemovesTheEntriesAndReplugBringsThemBack) {
 TEST_F(NodeTest, AReplugWhileTheOldNodeIsOpenTakesTheNextMinor) {
     start();
     {
-        Fd old = openThermometer();
+        os::UniqueFd old = openThermometer();
         simulator_->replug(0);
         EXPECT_EQ(simulator_->status(0).minor, 1);
         EXPECT_EQ(simulator_->status(0).staleOpenFiles, 1u);
@@ -105,8 +105,8 @@ TEST_F(NodeTest, DecoysCanComeAndGoWhileRunning) {
 TEST_F(NodeTest, TwoThermometersHaveTheirOwnNodesAndValues) {
     start(0, {}, 2);
     simulator_->setValue(1, {0x12, 0x34});
-    Fd first = openThermometer(O_RDWR | O_NONBLOCK, 0);
-    Fd second = openThermometer(O_RDWR | O_NONBLOCK, 1);
+    os::UniqueFd first = openThermometer(O_RDWR | O_NONBLOCK, 0);
+    os::UniqueFd second = openThermometer(O_RDWR | O_NONBLOCK, 1);
     simulator_->send(1, 1);
     EXPECT_EQ(readNode(first.get()).error, EAGAIN);
     auto r = readNode(second.get());
@@ -148,7 +148,7 @@ TEST_F(NodeTest, ReplugsLeaveNoDescriptorsOrNodesBehind) {
 
 TEST_F(NodeTest, ShuttingDownRemovesEverything) {
     start(2);
-    Fd held = openThermometer();
+    os::UniqueFd held = openThermometer();
     simulator_.reset();
     EXPECT_TRUE(classEntries(sys()).empty());
     EXPECT_TRUE(fs::is_empty(dev()));

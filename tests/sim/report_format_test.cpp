@@ -61,7 +61,7 @@ TEST(InputReport, PutsTheValueFirstOrAfterTheReportId) {
 
     auto numbered = inputReport({true, 64}, {0xA4, 0x6E});
     ASSERT_EQ(numbered.size(), 65u);
-    EXPECT_EQ(numbered[0], ThermometerReportId);
+    EXPECT_EQ(numbered[0], kThermometerReportId);
     EXPECT_EQ(numbered[1], 0xA4);
     EXPECT_EQ(numbered[2], 0x6E);
 

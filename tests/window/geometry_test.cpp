@@ -5,6 +5,7 @@
 #include <limits>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "tests/support/row_name.h"
 #include "tests/window/layout_support.h"
@@ -121,6 +122,15 @@ TEST_P(TickRow, IsTheRowOfTheBarsTopAtThatTemperature) {
     EXPECT_EQ(barPixelRect(t * 20.0F + 800.0F, 3080.0F - t * 20.0F).top, tick.row);
     EXPECT_EQ(tick.startColumn, 80);
     EXPECT_EQ(tick.endColumn, (t == 0 || t == 50 || t == 100) ? 92 : 88);
+}
+
+// Every tick of the scale, in the layout table's order.
+std::vector<TickMark> scaleTicks() {
+    std::vector<TickMark> ticks;
+    for (const ControlSpec& c : layoutTable()) {
+        if (c.kind == ControlKind::Line) ticks.push_back(tickMark(c));
+    }
+    return ticks;
 }
 
 INSTANTIATE_TEST_SUITE_P(Geometry, TickRow, ::testing::ValuesIn(scaleTicks()),

@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/wine/desktop_session.h"
@@ -345,12 +346,17 @@ TEST_F(DesktopTest, CloseDuringASilentWaitEndsPromptly) {
     launch(std::vector<std::string>{"--raw", "133,0", "--rate", "0"});
     ASSERT_TRUE(waitForScreen([](const Image& i) { return statusShows(i, kGreen); }, 20s));
     click(kCmdOn);
-    // The first tick comes 1000 ms after START and then waits up to 6000 ms for a report: this
-    // puts the close inside that wait.
-    sleep(2);
+    // The first tick comes 1000 ms after START and then waits 6000 ms for a report that never
+    // comes, so from the click on the window would stand for 7 s if the close waited for it.
+    // The close goes in early in that wait, and everything after it has until then: the program's
+    // own time-out is the only clock that tells a prompt close from one that waited.
+    const auto clicked = std::chrono::steady_clock::now();
+    std::this_thread::sleep_until(clicked + 1500ms);
     requestClose();
-    // Some 4 s of the wait are left: a window that waits for the report is still there then.
-    EXPECT_TRUE(pollUntil([&] { return !screen_->findWindow("USB Thermometer"); }, 2500ms))
+    const auto waitEnds = clicked + 1000ms + 6000ms;
+    EXPECT_TRUE(pollUntil([&] { return !screen_->findWindow("USB Thermometer"); },
+                          std::chrono::duration_cast<std::chrono::milliseconds>(
+                              waitEnds - 500ms - std::chrono::steady_clock::now())))
         << "the close waited for the report";
     const auto status = program_->waitFor(15s);
     ASSERT_TRUE(status.has_value()) << "still running after Alt+F4";

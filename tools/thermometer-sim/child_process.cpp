@@ -15,7 +15,7 @@ extern char** environ;
 namespace thermo::sim {
 namespace {
 
-constexpr int Forwarded[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr int kForwarded[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 class SpawnAttributes {
   public:
@@ -67,7 +67,7 @@ SignalRelay::SignalRelay() {
     // A SIGCHLD ignored by whoever started us would reap the child before we could.
     ::signal(SIGCHLD, SIG_DFL);
     sigemptyset(&relayed_);
-    for (int sig : Forwarded) sigaddset(&relayed_, sig);
+    for (int sig : kForwarded) sigaddset(&relayed_, sig);
     sigaddset(&relayed_, SIGCHLD);
     pthread_sigmask(SIG_BLOCK, &relayed_, &previous_);
 }

@@ -11,7 +11,7 @@ namespace thermo::sim {
 
 ControlReply sendControlCommand(const std::filesystem::path& socket, std::string_view line,
                                 int patienceMs) {
-    Fd fd = connectControl(socket, patienceMs);
+    os::UniqueFd fd = connectControl(socket, patienceMs);
     std::string request = std::string(line) + "\n";
     std::string_view rest = request;
     while (!rest.empty()) {

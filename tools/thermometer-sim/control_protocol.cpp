@@ -76,7 +76,7 @@ std::string formatStatus(const DeviceStatus& status) {
 ControlReply waitFor(Simulator& sim, int device, const Words& args) {
     if (args.empty()) usage("wait CONDITION... [TIMEOUT_MS]");
     std::vector<Condition> conditions;
-    long timeoutMs = DefaultWaitMs;
+    long timeoutMs = kDefaultWaitMs;
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (i + 1 == args.size() && parseInteger(args[i], 0, 3'600'000)) {
             timeoutMs = *parseInteger(args[i], 0, 3'600'000);
@@ -140,7 +140,7 @@ ControlReply run(Simulator& sim, int device, std::string_view command, const Wor
         if (args.size() != 1) usage("length N");
         ReportShape shape = status().settings.shape;
         shape.dataLength =
-            static_cast<int>(needInteger(args[0], 1, MaxReportDataLength, "the length"));
+            static_cast<int>(needInteger(args[0], 1, kMaxReportDataLength, "the length"));
         sim.setReportShape(device, shape);
     } else if (command == "send") {
         if (args.size() > 1) usage("send [COUNT]");
@@ -163,7 +163,7 @@ ControlReply run(Simulator& sim, int device, std::string_view command, const Wor
     } else if (command == "decoys") {
         if (args.size() != 1) usage("decoys N");
         sim.setDecoys(
-            static_cast<int>(needInteger(args[0], 0, MaxDevices, "the number of decoys")));
+            static_cast<int>(needInteger(args[0], 0, kMaxDevices, "the number of decoys")));
     } else {
         throw std::invalid_argument("unknown command: " + std::string(command) + " (try help)");
     }
@@ -178,7 +178,7 @@ ControlReply executeCommand(Simulator& simulator, std::string_view line) {
         int device = 0;
         if (!words.empty() && words[0].starts_with('@')) {
             device = static_cast<int>(
-                needInteger(words[0].substr(1), 0, MaxDevices, "the thermometer number"));
+                needInteger(words[0].substr(1), 0, kMaxDevices, "the thermometer number"));
             words.erase(words.begin());
         }
         if (words.empty()) throw std::invalid_argument("no command (try help)");

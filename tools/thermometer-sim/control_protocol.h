@@ -25,6 +25,6 @@ ControlReply decodeReply(std::string_view wire);
 // The commands, one a line, for --help and the "help" command.
 std::string_view controlHelp();
 
-inline constexpr int DefaultWaitMs = 10000;
+inline constexpr int kDefaultWaitMs = 10000;
 
 }  // namespace thermo::sim

@@ -18,10 +18,10 @@
 namespace thermo::sim {
 namespace {
 
-constexpr std::size_t MaxCommandLength = 4096;
-constexpr int ClientSilenceMs = 10000;
+constexpr std::size_t kMaxCommandLength = 4096;
+constexpr int kClientSilenceMs = 10000;
 // A refused client holds up the accepting thread while it is read: not for long.
-constexpr int RefusedSilenceMs = 500;
+constexpr int kRefusedSilenceMs = 500;
 
 sockaddr_un addressOf(const std::filesystem::path& path) {
     sockaddr_un address{};
@@ -32,8 +32,8 @@ sockaddr_un addressOf(const std::filesystem::path& path) {
     return address;
 }
 
-Fd newSocket() {
-    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+os::UniqueFd newSocket() {
+    os::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd) throwSysError("socket", "AF_UNIX");
     return fd;
 }
@@ -72,7 +72,7 @@ ControlServer::ControlServer(Simulator& simulator, std::filesystem::path path)
     if (::bind(listener_.get(), raw, sizeof address) != 0) {
         if (errno != EADDRINUSE) throwSysError("bind", path_.native());
         // In use, or left behind by a simulator that died: only a live one answers.
-        Fd probe = newSocket();
+        os::UniqueFd probe = newSocket();
         if (::connect(probe.get(), raw, sizeof address) == 0)
             throw SysError("bind", path_.native() + " (another simulator answers there)",
                            EADDRINUSE);
@@ -121,16 +121,16 @@ void ControlServer::acceptLoop() {
             return;
         }
         if (fds[0].revents) return;
-        Fd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        os::UniqueFd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (!client) continue;
-        if (reapFinished() >= MaxControlConnections) {
+        if (reapFinished() >= kMaxControlConnections) {
             refuse(std::move(client));
             continue;
         }
         std::lock_guard guard(mutex_);
         Connection& connection = connections_.emplace_back();
         connection.thread = std::thread([this, &connection, fd = client.release()] {
-            serve(Fd(fd));
+            serve(os::UniqueFd(fd));
             connection.done = true;
         });
     }
@@ -141,7 +141,7 @@ void ControlServer::acceptLoop() {
 std::string ControlServer::receiveLine(int connection, int silenceMs) {
     std::string line;
     char chunk[512];
-    while (line.find('\n') == std::string::npos && line.size() < MaxCommandLength) {
+    while (line.find('\n') == std::string::npos && line.size() < kMaxCommandLength) {
         pollfd fds[2] = {{stop_.fd(), POLLIN, 0}, {connection, POLLIN, 0}};
         if (::poll(fds, 2, silenceMs) <= 0 || fds[0].revents) return {};
         ssize_t got = ::recv(connection, chunk, sizeof chunk, 0);
@@ -152,18 +152,18 @@ std::string ControlServer::receiveLine(int connection, int silenceMs) {
     return line.substr(0, line.find('\n'));
 }
 
-void ControlServer::serve(Fd connection) {
-    const std::string line = receiveLine(connection.get(), ClientSilenceMs);
+void ControlServer::serve(os::UniqueFd connection) {
+    const std::string line = receiveLine(connection.get(), kClientSilenceMs);
     sendAll(connection.get(), encodeReply(executeCommand(simulator_, line)));
 }
 
-void ControlServer::refuse(Fd connection) {
+void ControlServer::refuse(os::UniqueFd connection) {
     // Read what the client sent first: closing on unread data would reset the connection, and
     // the client would see that instead of the answer.
-    receiveLine(connection.get(), RefusedSilenceMs);
+    receiveLine(connection.get(), kRefusedSilenceMs);
     sendAll(connection.get(),
             encodeReply({ControlReply::Kind::Error, "too many connections (" +
-                                                        std::to_string(MaxControlConnections) +
+                                                        std::to_string(kMaxControlConnections) +
                                                         "); try again when one has ended"}));
 }
 
@@ -176,11 +176,11 @@ PrivateFolder::PrivateFolder() {
 
 PrivateFolder::~PrivateFolder() { ::rmdir(path_.c_str()); }
 
-Fd connectControl(const std::filesystem::path& path, int patienceMs) {
+os::UniqueFd connectControl(const std::filesystem::path& path, int patienceMs) {
     sockaddr_un address = addressOf(path);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(patienceMs);
     while (true) {
-        Fd fd = newSocket();
+        os::UniqueFd fd = newSocket();
         if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
             return fd;
         int error = errno;

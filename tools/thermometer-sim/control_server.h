@@ -16,7 +16,7 @@ class Simulator;
 
 // Connections served at once; one more is answered with an error and closed at once, so that
 // clients that connect and never finish cannot make the simulator start threads without end.
-inline constexpr std::size_t MaxControlConnections = 32;
+inline constexpr std::size_t kMaxControlConnections = 32;
 
 // Serves the control protocol on a Unix stream socket: one command per connection, each
 // connection on its own thread so that a long "wait" holds up nobody else.
@@ -40,14 +40,14 @@ class ControlServer {
 
     void acceptLoop();
     std::string receiveLine(int connection, int silenceMs);
-    void serve(Fd connection);
-    void refuse(Fd connection);
+    void serve(os::UniqueFd connection);
+    void refuse(os::UniqueFd connection);
     // Joins the threads of finished connections; returns how many are still served.
     std::size_t reapFinished();
 
     Simulator& simulator_;
     std::filesystem::path path_;
-    Fd listener_;
+    os::UniqueFd listener_;
     WakeFd stop_;
     std::mutex mutex_;
     std::list<Connection> connections_;
@@ -73,6 +73,6 @@ class PrivateFolder {
 
 // Connects to a control socket; retries while the socket is missing or refuses, until
 // `patienceMs` has passed. Throws SysError.
-Fd connectControl(const std::filesystem::path& path, int patienceMs);
+os::UniqueFd connectControl(const std::filesystem::path& path, int patienceMs);
 
 }  // namespace thermo::sim

@@ -22,7 +22,7 @@ namespace thermo::sim {
 namespace {
 
 // hidraw refuses writes longer than the HID core's largest report.
-constexpr std::size_t HidMaxBufferSize = 16384;
+constexpr std::size_t kHidMaxBufferSize = 16384;
 
 HidrawNode& nodeOf(fuse_req_t req) { return *static_cast<HidrawNode*>(fuse_req_userdata(req)); }
 
@@ -50,7 +50,7 @@ HidrawNode::HidrawNode(std::mutex& lock, std::condition_variable& changed, NodeC
     clock_gettime(CLOCK_REALTIME, &created_);
     // Non-blocking: the serving thread polls many nodes, and a request can vanish (its caller
     // interrupted) between poll() and read().
-    Fd fuse(::open(fuseDevice.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK));
+    os::UniqueFd fuse(::open(fuseDevice.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK));
     if (!fuse) throwSysError("open", fuseDevice.native());
     std::string options = mountOptions(fuse.get());
     if (::mount("usb-thermometer-sim", path_.c_str(), "fuse.usb-thermometer-sim",
@@ -168,12 +168,9 @@ void HidrawNode::onRead(fuse_req_t req, fuse_ino_t, size_t size, off_t, fuse_fil
     // the handler right here, and the handler takes the lock itself.
     fuse_req_interrupt_func(req, onReadInterrupted, &self);
     std::lock_guard guard(self.lock_);
-    auto found = self.files_.find(fi->fh);
-    if (found == self.files_.end()) {
-        fuse_reply_err(req, EBADF);
-        return;
-    }
-    OpenFile& file = found->second;
+    OpenFile* found = self.openFile(req, fi);
+    if (found == nullptr) return;
+    OpenFile& file = *found;
     if (!file.queue.empty()) {
         if (self.replyReport(req, file.queue.front(), size)) file.queue.pop_front();
     } else if (fuse_req_interrupted(req)) {
@@ -216,7 +213,7 @@ void HidrawNode::onWrite(fuse_req_t req, fuse_ino_t, const char*, size_t size, o
     self.changed_.notify_all();
     if (!self.exists_) {
         fuse_reply_err(req, ENODEV);
-    } else if (size < 2 || size > HidMaxBufferSize) {
+    } else if (size < 2 || size > kHidMaxBufferSize) {
         fuse_reply_err(req, EINVAL);
     } else {
         // The thermometer takes output reports and does nothing with them.
@@ -238,16 +235,20 @@ void HidrawNode::onRelease(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
     fuse_reply_err(req, 0);
 }
 
+HidrawNode::OpenFile* HidrawNode::openFile(fuse_req_t req, const fuse_file_info* fi) {
+    auto found = files_.find(fi->fh);
+    if (found != files_.end()) return &found->second;
+    fuse_reply_err(req, EBADF);
+    return nullptr;
+}
+
 void HidrawNode::onPoll(fuse_req_t req, fuse_ino_t, fuse_file_info* fi, fuse_pollhandle* ph) {
     HidrawNode& self = nodeOf(req);
     std::unique_ptr<fuse_pollhandle, PollHandleDeleter> handle(ph);
     std::lock_guard guard(self.lock_);
-    auto found = self.files_.find(fi->fh);
-    if (found == self.files_.end()) {
-        fuse_reply_err(req, EBADF);
-        return;
-    }
-    OpenFile& file = found->second;
+    OpenFile* found = self.openFile(req, fi);
+    if (found == nullptr) return;
+    OpenFile& file = *found;
     // The kernel passes a handle whenever someone sleeps on the file; keep the latest.
     if (handle) file.poll = std::move(handle);
     unsigned mask = POLLOUT | POLLWRNORM;  // hidraw is always writable
@@ -264,9 +265,8 @@ void HidrawNode::onIoctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void*, fu
     std::lock_guard guard(self.lock_);
     ++self.counters_.ioctls;
     self.changed_.notify_all();
-    if (self.files_.find(fi->fh) == self.files_.end()) {
-        fuse_reply_err(req, EBADF);
-    } else if (!self.exists_) {
+    if (self.openFile(req, fi) == nullptr) return;
+    if (!self.exists_) {
         fuse_reply_err(req, ENODEV);
     } else {
         self.answerIoctl(req, cmd, out_bufsz);
@@ -354,7 +354,7 @@ void HidrawNode::deliver(std::span<const std::uint8_t> report, std::uint64_t seq
             taken = replyReport(reader.req, copy, reader.size);
         }
         if (taken) continue;
-        if (file.queue.size() >= ReportQueueCapacity) {
+        if (file.queue.size() >= kReportQueueCapacity) {
             ++counters_.dropped;
             continue;
         }

@@ -19,7 +19,7 @@ namespace thermo::sim {
 
 // hidraw keeps a ring of 64 slots per open file and drops a new report when the ring is full;
 // one slot always stays free, so 63 reports wait at most.
-inline constexpr std::size_t ReportQueueCapacity = 63;
+inline constexpr std::size_t kReportQueueCapacity = 63;
 
 // What happened on a device's nodes, summed over all of them (a replug makes a new node).
 struct NodeCounters {
@@ -139,6 +139,8 @@ class HidrawNode {
     static void onReadInterrupted(fuse_req_t req, void* data);
 
     struct stat attributes() const;
+    // The file the request is on, or null once the request has been answered with EBADF.
+    OpenFile* openFile(fuse_req_t req, const fuse_file_info* fi);
     bool replyReport(fuse_req_t req, const Report& report, std::size_t size);
     void answerIoctl(fuse_req_t req, unsigned int cmd, std::size_t outSize);
     void notifyPoll(OpenFile& file);

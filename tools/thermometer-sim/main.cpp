@@ -19,12 +19,12 @@
 namespace {
 
 // Failures of the simulator itself, as env(1) and timeout(1) report theirs.
-constexpr int OwnFailure = 125;
+constexpr int kOwnFailure = 125;
 
 // The control socket the user asked for, or nothing for the default.
 std::optional<std::filesystem::path> chosenControlPath(const thermo::sim::Options& options) {
     if (options.control) return *options.control;
-    if (const char* fromEnvironment = std::getenv(thermo::sim::ControlEnvironmentVariable);
+    if (const char* fromEnvironment = std::getenv(thermo::sim::kControlEnvironmentVariable);
         fromEnvironment && *fromEnvironment)
         return fromEnvironment;
     return std::nullopt;
@@ -49,7 +49,7 @@ int simulate(const thermo::sim::Options& options) {
     }
     if (options.command.empty()) return relay.waitForStop();
     return relay.run(options.command,
-                     {std::string(ControlEnvironmentVariable) + "=" + server.path().string()});
+                     {std::string(kControlEnvironmentVariable) + "=" + server.path().string()});
 }
 
 }  // namespace
@@ -66,12 +66,12 @@ int main(int argc, char** argv) {
     }
     if (auto* error = std::get_if<std::string>(&parsed)) {
         std::fprintf(stderr, "usb-thermometer-sim: %s (see --help)\n", error->c_str());
-        return OwnFailure;
+        return kOwnFailure;
     }
     try {
         return simulate(std::get<Options>(parsed));
     } catch (const std::exception& error) {
         std::fprintf(stderr, "usb-thermometer-sim: %s\n", error.what());
-        return OwnFailure;
+        return kOwnFailure;
     }
 }

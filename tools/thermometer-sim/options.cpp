@@ -11,9 +11,9 @@ namespace thermo::sim {
 
 namespace {
 
-const std::string Environment = ControlEnvironmentVariable;
+const std::string kEnvironment = kControlEnvironmentVariable;
 
-const std::string Description =
+const std::string kDescription =
     "Runs COMMAND (normally usb-thermometer) in a private mount namespace where /sys and /dev\n"
     "show a simulated USB HID thermometer (04d8:0002) as /dev/hidrawN, and exits with\n"
     "COMMAND's status: 128 + N when signal N ended it, 127 when it could not be found, 126\n"
@@ -21,13 +21,13 @@ const std::string Description =
     "Without COMMAND it runs until SIGINT, SIGTERM, SIGHUP or SIGQUIT. Put -- before COMMAND\n"
     "when COMMAND or its arguments start with -.";
 
-const std::string Footer =
+const std::string kFooter =
     "Controlling a running simulator:\n"
     "  usb-thermometer-sim ctl [-w MS] SOCKET COMMAND [ARGS...]\n"
     "sends one command to the simulator listening on SOCKET and prints its answer; -w waits up\n"
     "to MS ms for the socket to appear. Exit status 0: done, 1: refused, 2: a wait timed out.\n"
     "COMMAND finds SOCKET in $" +
-    Environment + ".\n\n" + std::string(controlHelp());
+    kEnvironment + ".\n\n" + std::string(controlHelp());
 
 // What the command line sets beyond Options: --celsius is turned into a value only once the
 // calibration is known, whichever order the two came in, and only if no later --raw replaced it.
@@ -59,8 +59,8 @@ std::function<bool(const std::string&)> integerInto(Number& target, long min, lo
 
 // The command line's grammar, writing into `options` and `pending` as it is parsed.
 void describe(CLI::App& app, Options& options, Pending& pending) {
-    app.description(Description);
-    app.footer(Footer);
+    app.description(kDescription);
+    app.footer(kFooter);
     app.set_version_flag("--version", std::string("usb-thermometer-sim ") + THERMO_VERSION);
     app.get_formatter()->column_width(24);
 
@@ -99,14 +99,14 @@ void describe(CLI::App& app, Options& options, Pending& pending) {
     app.add_flag("--report-ids", sim.settings.shape.reportIds,
                  "number reports: report id 1, then the data");
     addParsed(app, "--length", "N", "data bytes per report (default 64)",
-              integerInto(sim.settings.shape.dataLength, 1, MaxReportDataLength));
+              integerInto(sim.settings.shape.dataLength, 1, kMaxReportDataLength));
     addParsed(app, "--decoys", "N", "other HID interfaces, before the thermometer (default 0)",
-              integerInto(sim.decoys, 0, MaxDevices - 1));
+              integerInto(sim.decoys, 0, kMaxDevices - 1));
     addParsed(app, "--thermometers", "N", "thermometers (default 1)",
-              integerInto(sim.thermometers, 0, MaxDevices));
+              integerInto(sim.thermometers, 0, kMaxDevices));
     app.add_flag("--absent", sim.startUnplugged, "start with the thermometers unplugged");
     addParsed(app, "--control", "PATH",
-              "control socket (default $" + Environment + ", else one in a private folder)",
+              "control socket (default $" + kEnvironment + ", else one in a private folder)",
               [&options](const std::string& text) {
                   if (text.empty()) return false;
                   options.control = text;
@@ -140,8 +140,8 @@ std::variant<Options, HelpRequested, std::string> parseOptions(
         return std::string(error.what());
     }
     const SimulatorConfig& sim = options.simulator;
-    if (sim.thermometers + sim.decoys > MaxDevices)
-        return "at most " + std::to_string(MaxDevices) + " devices can be simulated";
+    if (sim.thermometers + sim.decoys > kMaxDevices)
+        return "at most " + std::to_string(kMaxDevices) + " devices can be simulated";
     if (pending.celsiusGiven)
         options.simulator.settings.value =
             valueForCelsius(pending.celsius, options.simulator.settings.calibration);

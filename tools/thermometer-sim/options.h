@@ -10,7 +10,7 @@
 
 namespace thermo::sim {
 
-inline constexpr const char* ControlEnvironmentVariable = "USB_THERMOMETER_SIM_CONTROL";
+inline constexpr const char* kControlEnvironmentVariable = "USB_THERMOMETER_SIM_CONTROL";
 
 // The simulator's command line: usb-thermometer-sim [OPTIONS] [--] COMMAND [ARGS...]
 struct Options {

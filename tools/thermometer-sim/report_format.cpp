@@ -35,13 +35,13 @@ void appendReportCount(std::vector<std::uint8_t>& out, int count) {
 }  // namespace
 
 std::vector<std::uint8_t> reportDescriptor(const ReportShape& shape) {
-    int count = std::clamp(shape.dataLength, 1, MaxReportDataLength);
+    int count = std::clamp(shape.dataLength, 1, kMaxReportDataLength);
     std::vector<std::uint8_t> d = {
         0x06, 0x00, 0xFF,  // Usage Page (Vendor Defined 0xFF00)
         0x09, 0x01,        // Usage (0x01)
         0xA1, 0x01,        // Collection (Application)
     };
-    if (shape.reportIds) d.insert(d.end(), {0x85, ThermometerReportId});  // Report ID
+    if (shape.reportIds) d.insert(d.end(), {0x85, kThermometerReportId});  // Report ID
     d.insert(d.end(), {
                           0x15, 0x00,        // Logical Minimum (0)
                           0x26, 0xFF, 0x00,  // Logical Maximum (255)
@@ -56,11 +56,11 @@ std::vector<std::uint8_t> reportDescriptor(const ReportShape& shape) {
 }
 
 std::vector<std::uint8_t> inputReport(const ReportShape& shape, ValueBytes value) {
-    auto length = static_cast<std::size_t>(std::clamp(shape.dataLength, 1, MaxReportDataLength));
+    auto length = static_cast<std::size_t>(std::clamp(shape.dataLength, 1, kMaxReportDataLength));
     std::vector<std::uint8_t> data(length, 0);
     data[0] = value.high;
     if (length > 1) data[1] = value.low;
-    if (shape.reportIds) data.insert(data.begin(), ThermometerReportId);
+    if (shape.reportIds) data.insert(data.begin(), kThermometerReportId);
     return data;
 }
 

@@ -30,12 +30,12 @@ ValueBytes valueForCelsius(double celsius, const Calibration& cal);
 // What the program shows for `value` with `cal`; no value when the two points coincide.
 std::optional<double> celsiusForValue(ValueBytes value, const Calibration& cal);
 
-inline constexpr std::uint8_t ThermometerReportId = 1;
-inline constexpr int MaxReportDataLength = 4096;
+inline constexpr std::uint8_t kThermometerReportId = 1;
+inline constexpr int kMaxReportDataLength = 4096;
 
 // How a device frames its input reports.
 struct ReportShape {
-    bool reportIds = false;  // with ids every report starts with ThermometerReportId
+    bool reportIds = false;  // with ids every report starts with kThermometerReportId
     int dataLength = 64;     // bytes of data in one report, the id not counted
     friend bool operator==(const ReportShape&, const ReportShape&) = default;
 };

@@ -15,13 +15,13 @@
 namespace thermo::sim {
 namespace {
 
-constexpr std::array<const char*, 16> KeptDevEntries = {
+constexpr std::array<const char*, 16> kKeptDevEntries = {
     "null", "zero", "full",   "random", "urandom", "tty",   "ptmx",   "fuse",
     "pts",  "shm",  "mqueue", "dri",    "fd",      "stdin", "stdout", "stderr",
 };
 
 void writeProcFile(const char* path, const std::string& text, bool optional = false) {
-    Fd fd(::open(path, O_WRONLY | O_CLOEXEC));
+    os::UniqueFd fd(::open(path, O_WRONLY | O_CLOEXEC));
     if (!fd) {
         if (optional && errno == ENOENT) return;
         throwSysError("open", path);
@@ -70,14 +70,15 @@ void keepDevEntry(int oldDev, const char* name) {
         if (::mkdir(target.c_str(), 0755) != 0) throwSysError("mkdir", target);
         bindMount(through(oldDev, name), target, true);
     } else {
-        Fd placeholder(::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        os::UniqueFd placeholder(
+            ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
         if (!placeholder) throwSysError("create", target);
         bindMount(through(oldDev, name), target, false);
     }
 }
 
-Fd openDirectory(const char* path) {
-    Fd fd(::open(path, O_PATH | O_DIRECTORY | O_CLOEXEC));
+os::UniqueFd openDirectory(const char* path) {
+    os::UniqueFd fd(::open(path, O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!fd) throwSysError("open", path);
     return fd;
 }
@@ -95,11 +96,11 @@ void enterPrivateSystemView(const NamespaceOptions& options) {
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         throwSysError("make private", "/");
 
-    Fd oldDev = openDirectory("/dev");
+    os::UniqueFd oldDev = openDirectory("/dev");
     mountTmpfs("/dev");
-    for (const char* name : KeptDevEntries) keepDevEntry(oldDev.get(), name);
+    for (const char* name : kKeptDevEntries) keepDevEntry(oldDev.get(), name);
 
-    Fd oldSys = openDirectory("/sys");
+    os::UniqueFd oldSys = openDirectory("/sys");
     mountTmpfs("/sys");
     if (::mkdir("/sys/devices", 0755) != 0) throwSysError("mkdir", "/sys/devices");
     struct stat st {};

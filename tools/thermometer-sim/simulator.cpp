@@ -36,11 +36,11 @@ std::string physFor(int port) { return "usb-0000:00:14.0-" + std::to_string(port
 HidIdentity decoyIdentity(int index, int port) {
     HidIdentity id;
     if (index == 0) {
-        id.vendor = ThermometerVendor;
+        id.vendor = kThermometerVendor;
         id.product = 0x000A;
     } else if (index == 1) {
         id.vendor = 0x1A2B;
-        id.product = ThermometerProduct;
+        id.product = kThermometerProduct;
     } else {
         id.vendor = static_cast<std::uint16_t>(0x2000 + index);
         id.product = static_cast<std::uint16_t>(0x0100 + index);
@@ -53,7 +53,7 @@ HidIdentity decoyIdentity(int index, int port) {
 void createEmptyFile(const fs::path& path) {
     // A leftover of an earlier run would make the mount fail; the tree is ours to manage.
     ::unlink(path.c_str());
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    os::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!fd) throwSysError("create", path.native());
 }
 
@@ -61,8 +61,8 @@ void createEmptyFile(const fs::path& path) {
 
 Simulator::Simulator(SimulatorConfig config) : config_(std::move(config)), sysfs_(config_.sysRoot) {
     if (config_.thermometers < 0 || config_.decoys < 0 ||
-        config_.thermometers + config_.decoys > MaxDevices)
-        throw std::invalid_argument("at most " + std::to_string(MaxDevices) +
+        config_.thermometers + config_.decoys > kMaxDevices)
+        throw std::invalid_argument("at most " + std::to_string(kMaxDevices) +
                                     " devices can be simulated");
     loop_ = std::make_unique<FuseLoop>([this](HidrawNode& node) { nodeEnded(node); });
     try {
@@ -72,8 +72,8 @@ Simulator::Simulator(SimulatorConfig config) : config_(std::move(config)), sysfs
         for (int i = 0; i < config_.thermometers; ++i) {
             auto device = std::make_unique<Device>();
             device->port = nextPort_++;
-            device->identity.vendor = ThermometerVendor;
-            device->identity.product = ThermometerProduct;
+            device->identity.vendor = kThermometerVendor;
+            device->identity.product = kThermometerProduct;
             device->identity.name = "Simulated USB Thermometer";
             device->identity.phys = physFor(device->port);
             device->settings = config_.settings;
@@ -82,16 +82,7 @@ Simulator::Simulator(SimulatorConfig config) : config_(std::move(config)), sysfs
         }
     } catch (...) {
         cancelWaits();
-        std::vector<fs::path> paths;
-        {
-            std::lock_guard guard(mutex_);
-            for (auto& d : thermometers_)
-                if (d->node) paths.push_back(unplugLocked(*d));
-            for (auto& d : decoys_)
-                if (d->node) paths.push_back(unplugLocked(*d));
-        }
-        for (const auto& path : paths) HidrawNode::detach(path);
-        loop_->stop();
+        unplugAllAndStop();
         throw;
     }
     clock_ = std::make_unique<ReportClock>([this](int device) { emitReport(device); });
@@ -102,6 +93,10 @@ Simulator::~Simulator() {
     cancelWaits();
     clock_.reset();
     std::lock_guard control(controlMutex_);
+    unplugAllAndStop();
+}
+
+void Simulator::unplugAllAndStop() {
     std::vector<fs::path> paths;
     {
         std::lock_guard guard(mutex_);
@@ -222,9 +217,9 @@ void Simulator::setRate(int device, double hertz) {
 }
 
 void Simulator::setReportShape(int device, const ReportShape& shape) {
-    if (shape.dataLength < 1 || shape.dataLength > MaxReportDataLength)
+    if (shape.dataLength < 1 || shape.dataLength > kMaxReportDataLength)
         throw std::invalid_argument("the report length must be 1 to " +
-                                    std::to_string(MaxReportDataLength) + " bytes");
+                                    std::to_string(kMaxReportDataLength) + " bytes");
     std::lock_guard guard(mutex_);
     Device& d = thermometer(device);
     d.settings.shape = shape;
@@ -254,7 +249,7 @@ void Simulator::plug(int device) {
     std::lock_guard guard(mutex_);
     Device& d = thermometer(device);
     if (d.node) return;
-    if (static_cast<int>(live_.size()) >= MaxDevices)
+    if (static_cast<int>(live_.size()) >= kMaxDevices)
         throw std::runtime_error("too many hidraw nodes alive");
     plugLocked(d);
 }
@@ -278,8 +273,8 @@ void Simulator::setDecoys(int count) {
     std::vector<fs::path> paths;
     {
         std::lock_guard guard(mutex_);
-        if (count < 0 || count + static_cast<int>(thermometers_.size()) > MaxDevices)
-            throw std::invalid_argument("at most " + std::to_string(MaxDevices) +
+        if (count < 0 || count + static_cast<int>(thermometers_.size()) > kMaxDevices)
+            throw std::invalid_argument("at most " + std::to_string(kMaxDevices) +
                                         " devices can be simulated");
         while (activeDecoys_ > count) {
             Device& d = *decoys_[static_cast<std::size_t>(--activeDecoys_)];

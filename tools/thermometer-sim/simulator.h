@@ -20,11 +20,11 @@ namespace thermo::sim {
 class FuseLoop;
 class ReportClock;
 
-inline constexpr std::uint16_t ThermometerVendor = 0x04D8;
-inline constexpr std::uint16_t ThermometerProduct = 0x0002;
+inline constexpr std::uint16_t kThermometerVendor = 0x04D8;
+inline constexpr std::uint16_t kThermometerProduct = 0x0002;
 // Decoys plus thermometers. The kernel stops at 64 hidraw nodes; more are allowed here for
 // benchmarks of discovery over many interfaces.
-inline constexpr int MaxDevices = 512;
+inline constexpr int kMaxDevices = 512;
 
 // How one thermometer behaves.
 struct DeviceSettings {
@@ -114,6 +114,9 @@ class Simulator {
     NodeDescription describe(const Device& device) const;
     void plugLocked(Device& device);
     std::filesystem::path unplugLocked(Device& device);
+    // Every node out of the file system, then the FUSE loop stopped: a failed start and the end.
+    // With `controlMutex_` held, or while no other thread can reach the simulator.
+    void unplugAllAndStop();
     void deliverLocked(Device& device, std::span<const std::uint8_t> report);
     void emitReport(int device);
     void nodeEnded(HidrawNode& node);

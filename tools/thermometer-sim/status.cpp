@@ -130,9 +130,9 @@ bool holds(const Condition& condition, const StatusFields& fields) {
                               [&](const auto& f) { return f.first == condition.key; });
     if (field == fields.end()) return false;
     // Whole numbers exactly (the nanosecond times need all 64 bits), then any numbers.
-    constexpr long Min = std::numeric_limits<long>::min(), Max = std::numeric_limits<long>::max();
-    auto actualWhole = parseInteger(field->second, Min, Max);
-    auto wantedWhole = parseInteger(condition.value, Min, Max);
+    constexpr long kMin = std::numeric_limits<long>::min(), kMax = std::numeric_limits<long>::max();
+    auto actualWhole = parseInteger(field->second, kMin, kMax);
+    auto wantedWhole = parseInteger(condition.value, kMin, kMax);
     if (actualWhole && wantedWhole) return compare(condition.op, *actualWhole, *wantedWhole);
     auto actual = parseNumber(field->second);
     auto wanted = parseNumber(condition.value);

@@ -6,20 +6,15 @@
 #include <cstdint>
 #include <cstring>
 
+#include "os/error_text.h"
+
 namespace thermo::sim {
 
 SysError::SysError(std::string_view call, std::string_view object, int error)
-    : std::runtime_error(std::string(call) + (object.empty() ? "" : " ") + std::string(object) +
-                         ": " + std::strerror(error)),
-      error_(error) {}
+    : std::runtime_error(os::callFailed(call, object, std::strerror(error))), error_(error) {}
 
 void throwSysError(std::string_view call, std::string_view object, int error) {
     throw SysError(call, object, error);
-}
-
-void Fd::reset(int fd) noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
 }
 
 WakeFd::WakeFd() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {

@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 namespace thermo::sim {
 namespace {
 
-constexpr std::string_view HostController = "devices/pci0000:00/0000:00:14.0/usb1";
+constexpr std::string_view kHostController = "devices/pci0000:00/0000:00:14.0/usb1";
 
 std::string hex(unsigned value, int digits, bool upper) {
     char text[16];
@@ -28,7 +28,7 @@ std::string hex(unsigned value, int digits, bool upper) {
 void writeAttribute(const fs::path& path, std::string_view content) {
     fs::path temporary = path;
     temporary += ".new";
-    Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0444));
+    os::UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0444));
     if (!fd) throwSysError("open", temporary.native());
     while (!content.empty()) {
         ssize_t written = ::write(fd.get(), content.data(), content.size());
@@ -68,11 +68,11 @@ std::string hidUevent(const HidIdentity& identity) {
 SysfsTree::SysfsTree(fs::path root) : root_(std::move(root)) {
     // The kernel makes the class folder when hidraw loads, before any device is there.
     fs::create_directories(root_ / "class/hidraw");
-    fs::create_directories(root_ / HostController);
+    fs::create_directories(root_ / kHostController);
 }
 
 fs::path SysfsTree::usbDeviceDir(int port) const {
-    return root_ / HostController / ("1-" + std::to_string(port));
+    return root_ / kHostController / ("1-" + std::to_string(port));
 }
 
 fs::path SysfsTree::hidDeviceDir(const HidIdentity& identity, const SysfsPlacement& where) const {
@@ -111,8 +111,8 @@ void SysfsTree::add(const HidIdentity& identity, const SysfsPlacement& where,
     writeAttribute(hid / "report_descriptor", asText(descriptor));
 
     std::string minor = std::to_string(where.minor);
-    writeAttribute(hidraw / "dev", std::to_string(HidrawMajor) + ":" + minor + "\n");
-    writeAttribute(hidraw / "uevent", "MAJOR=" + std::to_string(HidrawMajor) + "\nMINOR=" + minor +
+    writeAttribute(hidraw / "dev", std::to_string(kHidrawMajor) + ":" + minor + "\n");
+    writeAttribute(hidraw / "uevent", "MAJOR=" + std::to_string(kHidrawMajor) + "\nMINOR=" + minor +
                                           "\nDEVNAME=" + node + "\n");
     makeSymlink(fs::path("../../..") / hid.filename(), hidraw / "device");
     makeSymlink(fs::relative(root_ / "class/hidraw", hidraw), hidraw / "subsystem");

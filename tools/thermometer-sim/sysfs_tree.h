@@ -28,7 +28,7 @@ struct SysfsPlacement {
 
 // Major number the simulated hidraw class uses in the `dev` attributes. The kernel picks one
 // from the dynamic range; nothing reads it but tools that print it.
-inline constexpr int HidrawMajor = 242;
+inline constexpr int kHidrawMajor = 242;
 
 // The part of sysfs that the kernel builds for USB HID devices and their hidraw nodes, under a
 // root that stands for /sys:

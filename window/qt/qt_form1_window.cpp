@@ -24,26 +24,15 @@
 namespace thermo {
 namespace {
 
-// The window's geometry is fixed in pixels at 96 dpi, so fonts are sized in pixels at 96 dpi
-// too: a screen with another logical dpi must not make the texts outgrow their controls.
-constexpr double kPixelsPerPoint = 96.0 / 72.0;
-
-// The default font is the user's, but no larger than the fixed layout holds: the scale numbers
-// stand in 17-pixel-high labels ("130" in 25 pixels) and the status line must take
-// "DEVICE NOT DETECTED" on two lines in 33 pixels.
-constexpr int kLargestDefaultFontPixels = 12;
-
-constexpr int kPanelCornerRadius = 12;
-
 QString toQString(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 QRect toQRect(const PixelRect& r) { return {r.left, r.top, r.width, r.height}; }
 
-int pointsToPixels(double points) {
-    return static_cast<int>(std::lround(points * kPixelsPerPoint));
-}
+// The window's geometry is fixed in pixels at 96 dpi, so fonts are sized in pixels at 96 dpi
+// too: a screen with another logical dpi must not make the texts outgrow their controls.
+int pointsToPixels(double points) { return pointsToDevice(points, kLayoutDpi); }
 
 QFont defaultWindowFont() {
     QFont font = QApplication::font();
@@ -134,16 +123,11 @@ QColor outlineColour(const Paint& paint, const QPalette& palette) {
                                              : palette.color(QPalette::WindowText);
 }
 
-// An outline is centred on the shape's border pixels: width 3 covers one pixel outside the
-// shape, the border pixel and one inside.
-int outlineOutside(int width) { return (width - 1) / 2; }
-
-void paintRectangleOutline(QPainter& painter, const QRect& r, int width, const QColor& colour) {
-    const int out = outlineOutside(width);
-    const int in = width - out;
+void paintRectangleOutline(QPainter& painter, const PixelRect& r, int width, const QColor& colour) {
+    const OutlineBand band = outlineBand(r, width);
     QPainterPath ring;
-    ring.addRect(r.adjusted(-out, -out, out, out));
-    ring.addRect(r.adjusted(in, in, -in, -in));
+    ring.addRect(toQRect(band.outer));
+    ring.addRect(toQRect(band.inner));
     painter.fillPath(ring, colour);  // odd-even fill: the band between the two
 }
 
@@ -152,10 +136,7 @@ QRectF borderCentres(const QRect& r) { return QRectF(r).adjusted(0.5, 0.5, -0.5,
 
 }  // namespace
 
-QtForm1Window::QtForm1Window(QWidget* parent)
-    : QWidget(parent),
-      barHeightTwips_(static_cast<float>(controlSpec(ControlId::Shape4).rect.height)),
-      barTopTwips_(static_cast<float>(controlSpec(ControlId::Shape4).rect.top)) {
+QtForm1Window::QtForm1Window(QWidget* parent) : QWidget(parent) {
     worker_.setMaxThreadCount(1);
     QAccessible::installFactory(form1AccessibleFactory);  // once: Qt ignores it when installed
     for (const ControlSpec& laidOut : layoutTable()) {
@@ -174,8 +155,6 @@ QtForm1Window::~QtForm1Window() {
     // The worker delivers its result to this window; it must be done before the window goes.
     worker_.waitForDone();
 }
-
-void QtForm1Window::setEvents(Form1Events events) { events_ = std::move(events); }
 
 void QtForm1Window::buildChildren() {
     // Children created later lie in front of earlier ones, so build from the back to the front;
@@ -201,9 +180,7 @@ void QtForm1Window::makeTimer(const ControlSpec& laidOut) {
     timer_ = new QTimer(this);
     timer_->setObjectName(toQString(laidOut.name));
     timer_->setInterval(laidOut.intervalMs);
-    connect(timer_, &QTimer::timeout, this, [this] {
-        if (events_.timer) events_.timer();
-    });
+    connect(timer_, &QTimer::timeout, this, [this] { sendTimer(); });
     if (laidOut.enabled) timer_->start();
 }
 
@@ -217,9 +194,8 @@ QWidget* QtForm1Window::makeChild(const ControlSpec& laidOut, QWidget& container
         case ControlKind::PushButton: {
             auto* button = new QPushButton(toQString(laidOut.caption), parent);
             button->setFocusPolicy(Qt::StrongFocus);
-            connect(button, &QPushButton::clicked, this, [this, id = laidOut.id] {
-                if (events_.click) events_.click(id);
-            });
+            connect(button, &QPushButton::clicked, this,
+                    [this, id = laidOut.id] { sendClick(id); });
             widget = button;
             break;
         }
@@ -243,19 +219,12 @@ QWidget* QtForm1Window::makeChild(const ControlSpec& laidOut, QWidget& container
 }
 
 void QtForm1Window::setUpTabOrder() {
-    std::array<QWidget*, kControlCount> order{};
-    int count = 0;
-    for (const ControlSpec& laidOut : layoutTable()) {
-        if (laidOut.tabIndex >= 0 && laidOut.tabIndex < kControlCount) {
-            order[static_cast<std::size_t>(laidOut.tabIndex)] =
-                widgets_[static_cast<std::size_t>(laidOut.id)];
-            count = std::max(count, laidOut.tabIndex + 1);
-        }
+    const std::vector<ControlId> order = tabOrder();
+    for (std::size_t i = 0; i + 1 < order.size(); ++i) {
+        setTabOrder(widgets_[static_cast<std::size_t>(order[i])],
+                    widgets_[static_cast<std::size_t>(order[i + 1])]);
     }
-    for (int i = 0; i + 1 < count; ++i) {
-        setTabOrder(order[static_cast<std::size_t>(i)], order[static_cast<std::size_t>(i) + 1]);
-    }
-    if (count > 0) order[0]->setFocus();
+    if (!order.empty()) widgets_[static_cast<std::size_t>(order.front())]->setFocus();
 }
 
 void QtForm1Window::setCaption(ControlId control, std::string_view text) {
@@ -367,14 +336,13 @@ void QtForm1Window::setTimerEnabled(bool enabled) {
     }
 }
 
-void QtForm1Window::setBarHeight(float twips) { moveBar(twips, barTopTwips_); }
+void QtForm1Window::setBarHeight(float twips) { moveBar({twips, bar_.top}); }
 
-void QtForm1Window::setBarTop(float twips) { moveBar(barHeightTwips_, twips); }
+void QtForm1Window::setBarTop(float twips) { moveBar({bar_.height, twips}); }
 
-void QtForm1Window::moveBar(float heightTwips, float topTwips) {
+void QtForm1Window::moveBar(const BarTwips& bar) {
     const QRect before = toQRect(barRect());
-    barHeightTwips_ = heightTwips;
-    barTopTwips_ = topTwips;
+    bar_ = bar;
     update(before.united(toQRect(barRect())));
 }
 
@@ -435,15 +403,12 @@ void QtForm1Window::endBackgroundWork() {
 }
 
 void QtForm1Window::closeWindow() {
-    closeAllowed_ = true;
+    allowClose();
     close();
 }
 
 void QtForm1Window::closeEvent(QCloseEvent* event) {
-    // closeWindow() may be called from within closeRequested(); then closeAllowed_ is set here.
-    const bool mayClose = !events_.close || events_.close();
-    if (mayClose || closeAllowed_) {
-        closeAllowed_ = true;
+    if (closeRequested()) {
         event->accept();
     } else {
         event->ignore();
@@ -465,7 +430,8 @@ void QtForm1Window::paintEvent(QPaintEvent* /*event*/) {
 }
 
 void QtForm1Window::paintShape(QPainter& painter, const ControlSpec& laidOut) const {
-    const QRect r = toQRect(laidOut.id == ControlId::Shape4 ? barRect() : toPixels(laidOut.rect));
+    const PixelRect pixels = laidOut.id == ControlId::Shape4 ? barRect() : toPixels(laidOut.rect);
+    const QRect r = toQRect(pixels);
     if (r.isEmpty()) return;
     const QBrush fill = shapeFill(laidOut.fill, palette());
     const bool outlined =
@@ -477,7 +443,9 @@ void QtForm1Window::paintShape(QPainter& painter, const ControlSpec& laidOut) co
         case ShapeForm::Rectangle:
             painter.setRenderHint(QPainter::Antialiasing, false);
             if (fill.style() != Qt::NoBrush) painter.fillRect(r, fill);
-            if (outlined) paintRectangleOutline(painter, r, laidOut.outlineWidthPixels, outline);
+            if (outlined) {
+                paintRectangleOutline(painter, pixels, laidOut.outlineWidthPixels, outline);
+            }
             break;
         case ShapeForm::Circle: {
             painter.setRenderHint(QPainter::Antialiasing, true);
@@ -498,7 +466,8 @@ void QtForm1Window::paintShape(QPainter& painter, const ControlSpec& laidOut) co
             painter.setRenderHint(QPainter::Antialiasing, true);
             painter.setPen(outlined ? QPen(outline, laidOut.outlineWidthPixels) : QPen(Qt::NoPen));
             painter.setBrush(fill);
-            painter.drawRoundedRect(borderCentres(r), kPanelCornerRadius, kPanelCornerRadius);
+            painter.drawRoundedRect(borderCentres(r), kPanelCornerRadiusPixels,
+                                    kPanelCornerRadiusPixels);
             break;
     }
     painter.restore();

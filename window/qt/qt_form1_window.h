@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "window/form1.h"
+#include "window/form1_events.h"
 #include "window/form1_view.h"
 #include "window/layout.h"
 #include "window/scale_geometry.h"
@@ -20,33 +20,20 @@ class QTimer;
 
 namespace thermo {
 
-// Where the window sends what the user does: Form1 in the program, a stand-in in tests.
-struct Form1Events {
-    std::function<void(ControlId)> click;  // cmdOn, Command2 or Command3
-    std::function<void()> timer;
-    std::function<bool()> close;  // true: the window may close now
-};
-
 // Form1 as a Qt widget, built from the layout table. Frames, buttons and labels are child
 // widgets (each named after its control); shapes and ticks are painted by the window itself.
 // That split keeps the stacking order: no painted item lies in front of a label it overlaps, so
 // children, which Qt always draws over their parent, never hide what should cover them. Sizes
 // are logical pixels at 96 dpi; Qt's device-pixel ratio scales them on high-DPI screens.
-class QtForm1Window final : public QWidget, public Form1View {
+class QtForm1Window final : public QWidget, public Form1View, public Form1EventSource {
     Q_OBJECT
 
   public:
     explicit QtForm1Window(QWidget* parent = nullptr);
     ~QtForm1Window() override;
 
-    void setEvents(Form1Events events);
-    void attach(Form1& form) {
-        setEvents({[&form](ControlId id) { form.clickRequested(id); },
-                   [&form] { form.timerFired(); }, [&form] { return form.closeRequested(); }});
-    }
-
     // The bar as it is painted now.
-    PixelRect barRect() const { return barPixelRect(barHeightTwips_, barTopTwips_); }
+    PixelRect barRect() const { return bar_.device(kLayoutDpi); }
 
     // Form1View
     void setCaption(ControlId control, std::string_view text) override;
@@ -84,17 +71,14 @@ class QtForm1Window final : public QWidget, public Form1View {
     void showTextColours();
     void showTextColour(ControlId control);
     QColor groundOf(const ControlSpec& label) const;
-    void moveBar(float heightTwips, float topTwips);
+    void moveBar(const BarTwips& bar);
     void paintShape(QPainter& painter, const ControlSpec& laidOut) const;
     void paintTick(QPainter& painter, const ControlSpec& laidOut) const;
 
     std::array<QWidget*, kControlCount> widgets_{};   // owned by Qt's parent-child tree
     std::array<Paint, kControlCount> textColours_{};  // as laid out or as last set
     QTimer* timer_ = nullptr;
-    Form1Events events_;
-    bool closeAllowed_ = false;
-    float barHeightTwips_;
-    float barTopTwips_;
+    BarTwips bar_;
     // One worker at a time: the tick's device work never overlaps itself. A job's `done` runs
     // only if endBackgroundWork() has not been called since the job started.
     QThreadPool worker_;

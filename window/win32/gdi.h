@@ -2,20 +2,14 @@
 
 // Owners for the GDI and theme objects the window paints with.
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "os/windows/windows.h"
 // After <windows.h>, which it needs.
 #include <uxtheme.h>
 
 #include <memory>
-#include <string>
-#include <string_view>
 #include <type_traits>
+
+#include "os/windows/text.h"
 
 namespace thermo::win32 {
 
@@ -54,7 +48,7 @@ class Selection {
 };
 
 // The window's texts are UTF-8; Windows takes UTF-16.
-std::wstring widen(std::string_view utf8);
-std::string narrow(std::wstring_view utf16);
+using os::narrow;
+using os::widen;
 
 }  // namespace thermo::win32

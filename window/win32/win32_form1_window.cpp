@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "os/error_text.h"
 #include "window/win32/resources.h"
-#include "window/win32/win32_geometry.h"
 
 namespace thermo::win32 {
 
@@ -25,13 +25,13 @@ constexpr UINT kWorkDoneMessage = WM_APP + 1;
 constexpr DWORD kWindowStyle =
     WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 
-// The layout is fixed, so the default font may be no larger than it holds: the scale numbers
-// stand in 17-pixel-high labels and the status line takes "DEVICE NOT DETECTED" on two lines in
-// 33 pixels (at 96 dpi).
-constexpr int kLargestDefaultFontPixelsAt96Dpi = 12;
-constexpr int kPanelCornerRadiusAt96Dpi = 12;
 // The frame's caption starts this far right of the frame's left edge.
 constexpr int kFrameCaptionIndentAt96Dpi = 8;
+
+// Taken at once, before another call can change the thread's last error.
+[[noreturn]] void throwLastError(std::string_view call, std::string_view object) {
+    throw std::runtime_error(os::callFailed(call, object, os::windowsError(GetLastError())));
+}
 
 std::size_t indexOf(ControlId id) { return static_cast<std::size_t>(id); }
 
@@ -95,8 +95,12 @@ void registerWindowClass(HINSTANCE instance, WNDPROC windowProc) {
     wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
     wc.hbrBackground = nullptr;  // the window paints all of its client area
     wc.lpszClassName = kWindowClass;
-    if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
-        throw std::runtime_error("RegisterClassExW failed");
+    if (RegisterClassExW(&wc) == 0) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_CLASS_ALREADY_EXISTS) {
+            throw std::runtime_error(
+                os::callFailed("RegisterClassExW", narrow(kWindowClass), os::windowsError(error)));
+        }
     }
 }
 
@@ -117,23 +121,18 @@ void fill(HDC dc, const RECT& r, COLORREF colour) {
     FillRect(dc, &r, brush.get());
 }
 
-// An outline is centred on the shape's border pixels: width 3 covers one pixel outside the
-// shape, the border pixel and one inside.
+// The band as four strips: above, below, left and right of the inner rectangle.
 void rectangleOutline(HDC dc, const PixelRect& r, int width, COLORREF colour) {
-    const int out = (width - 1) / 2;
-    const int in = width - out;
-    const RECT outer{r.left - out, r.top - out, r.right() + out, r.bottom() + out};
-    fill(dc, {outer.left, outer.top, outer.right, r.top + in}, colour);
-    fill(dc, {outer.left, r.bottom() - in, outer.right, outer.bottom}, colour);
-    fill(dc, {outer.left, r.top + in, r.left + in, r.bottom() - in}, colour);
-    fill(dc, {r.right() - in, r.top + in, outer.right, r.bottom() - in}, colour);
+    const auto [outer, inner] = outlineBand(r, width);
+    fill(dc, {outer.left, outer.top, outer.right(), inner.top}, colour);
+    fill(dc, {outer.left, inner.bottom(), outer.right(), outer.bottom()}, colour);
+    fill(dc, {outer.left, inner.top, inner.left, inner.bottom()}, colour);
+    fill(dc, {inner.right(), inner.top, outer.right(), inner.bottom()}, colour);
 }
 
 }  // namespace
 
-Win32Form1Window::Win32Form1Window(HINSTANCE instance)
-    : barHeightTwips_(static_cast<float>(controlSpec(ControlId::Shape4).rect.height)),
-      barTopTwips_(static_cast<float>(controlSpec(ControlId::Shape4).rect.top)) {
+Win32Form1Window::Win32Form1Window(HINSTANCE instance) {
     for (const ControlSpec& laidOut : layoutTable()) {
         captions_[indexOf(laidOut.id)] = std::string(laidOut.caption);
         textColours_[indexOf(laidOut.id)] = laidOut.textColour;
@@ -146,9 +145,7 @@ Win32Form1Window::Win32Form1Window(HINSTANCE instance)
     const std::wstring title = widen(kWindowCaption);
     hwnd_ = CreateWindowExW(0, kWindowClass, title.c_str(), kWindowStyle, CW_USEDEFAULT,
                             CW_USEDEFAULT, size.cx, size.cy, nullptr, nullptr, instance, this);
-    if (hwnd_ == nullptr) {
-        throw std::runtime_error("CreateWindowExW failed");
-    }
+    if (hwnd_ == nullptr) throwLastError("CreateWindowExW", narrow(kWindowClass));
     openTheme();
     createButtons();
     createStatusTip();
@@ -220,7 +217,7 @@ void Win32Form1Window::createFonts() {
     } else {
         GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof(base), &base);
     }
-    const int largest = scaled(kLargestDefaultFontPixelsAt96Dpi, dpi_);
+    const int largest = scaled(kLargestDefaultFontPixels, dpi_);
     if (base.lfHeight < -largest || base.lfHeight > largest) base.lfHeight = -largest;
     defaultFont_.reset(CreateFontIndirectW(&base));
 
@@ -242,22 +239,13 @@ HFONT Win32Form1Window::fontFor(ControlId id) const {
 
 void Win32Form1Window::createButtons() {
     // Dialog navigation (Tab) follows the order in which the controls were created.
-    std::array<const ControlSpec*, kControlCount> order{};
-    int count = 0;
-    for (const ControlSpec& laidOut : layoutTable()) {
-        if (laidOut.kind == ControlKind::PushButton && laidOut.tabIndex >= 0 &&
-            laidOut.tabIndex < kControlCount) {
-            order[static_cast<std::size_t>(laidOut.tabIndex)] = &laidOut;
-            count = std::max(count, laidOut.tabIndex + 1);
-        }
-    }
     const auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd_, GWLP_HINSTANCE));
-    for (int i = 0; i < count; ++i) {
-        const ControlSpec* laidOut = order[static_cast<std::size_t>(i)];
-        if (laidOut == nullptr) continue;
-        const PixelRect r = clientDeviceRect(laidOut->id, dpi_);
-        const std::wstring text = widen(captions_[indexOf(laidOut->id)]);
-        const auto id = static_cast<INT_PTR>(kFirstButtonId + static_cast<int>(laidOut->id));
+    for (const ControlId stop : tabOrder()) {
+        const ControlSpec& laidOut = controlSpec(stop);
+        if (laidOut.kind != ControlKind::PushButton) continue;
+        const PixelRect r = clientDeviceRect(laidOut.id, dpi_);
+        const std::wstring text = widen(captions_[indexOf(laidOut.id)]);
+        const auto id = static_cast<INT_PTR>(kFirstButtonId + static_cast<int>(laidOut.id));
         HWND button = CreateWindowExW(
             0, L"BUTTON", text.c_str(),
             // BS_NOTIFY: the button says when it gets the focus, so that it can become the
@@ -265,9 +253,9 @@ void Win32Form1Window::createButtons() {
             WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_CLIPSIBLINGS | BS_PUSHBUTTON | BS_NOTIFY,
             r.left, r.top, r.width, r.height, hwnd_, reinterpret_cast<HMENU>(id), instance,
             nullptr);
-        if (button == nullptr) throw std::runtime_error("CreateWindowExW BUTTON failed");
+        if (button == nullptr) throwLastError("CreateWindowExW BUTTON", laidOut.name);
         SendMessageW(button, WM_SETFONT, reinterpret_cast<WPARAM>(defaultFont_.get()), FALSE);
-        buttons_[indexOf(laidOut->id)] = button;
+        buttons_[indexOf(laidOut.id)] = button;
     }
 }
 
@@ -358,22 +346,21 @@ void Win32Form1Window::setTimerEnabled(bool enabled) {
     if (enabled) {
         const UINT interval = static_cast<UINT>(controlSpec(ControlId::Timer1).intervalMs);
         timerOn_ = SetTimer(hwnd_, kTimerId, interval, nullptr) != 0;
-        if (!timerOn_) throw std::runtime_error("SetTimer failed");
+        if (!timerOn_) throwLastError("SetTimer", controlSpec(ControlId::Timer1).name);
     } else {
         KillTimer(hwnd_, kTimerId);
         timerOn_ = false;
     }
 }
 
-void Win32Form1Window::setBarHeight(float twips) { moveBar(twips, barTopTwips_); }
+void Win32Form1Window::setBarHeight(float twips) { moveBar({twips, bar_.top}); }
 
-void Win32Form1Window::setBarTop(float twips) { moveBar(barHeightTwips_, twips); }
+void Win32Form1Window::setBarTop(float twips) { moveBar({bar_.height, twips}); }
 
-void Win32Form1Window::moveBar(float heightTwips, float topTwips) {
-    invalidate(barDeviceRect(barHeightTwips_, barTopTwips_, dpi_));
-    barHeightTwips_ = heightTwips;
-    barTopTwips_ = topTwips;
-    invalidate(barDeviceRect(barHeightTwips_, barTopTwips_, dpi_));
+void Win32Form1Window::moveBar(const BarTwips& bar) {
+    invalidate(bar_.device(dpi_));
+    bar_ = bar;
+    invalidate(bar_.device(dpi_));
 }
 
 std::string Win32Form1Window::decimalSeparator() const {
@@ -421,17 +408,13 @@ void Win32Form1Window::onWorkDone() {
 }
 
 void Win32Form1Window::closeWindow() {
-    closeAllowed_ = true;
+    allowClose();
     if (hwnd_ != nullptr) DestroyWindow(hwnd_);
 }
 
 void Win32Form1Window::onClose() {
-    // closeWindow() may run inside events_.close(); the window is then gone already.
-    const bool mayClose = !events_.close || events_.close();
-    if ((mayClose || closeAllowed_) && hwnd_ != nullptr) {
-        closeAllowed_ = true;
-        DestroyWindow(hwnd_);
-    }
+    // closeWindow() may run inside closeRequested(); the window is then gone already.
+    if (closeRequested() && hwnd_ != nullptr) DestroyWindow(hwnd_);
 }
 
 // --- Messages ---
@@ -456,7 +439,7 @@ LRESULT CALLBACK Win32Form1Window::windowProc(HWND hwnd, UINT message, WPARAM wP
     } catch (...) {
         MessageBoxW(hwnd, L"Unexpected error", widen(kWindowCaption).c_str(), MB_OK | MB_ICONERROR);
     }
-    self->closeAllowed_ = true;
+    self->allowClose();
     DestroyWindow(hwnd);
     return 0;
 }
@@ -473,7 +456,7 @@ LRESULT Win32Form1Window::handleMessage(UINT message, WPARAM wParam, LPARAM lPar
                 case BN_CLICKED:
                 // A BS_NOTIFY button reports the second click of a double click this way.
                 case BN_DOUBLECLICKED:
-                    if (events_.click) events_.click(static_cast<ControlId>(id));
+                    sendClick(static_cast<ControlId>(id));
                     break;
                 case BN_SETFOCUS:
                     makeDefaultButton(reinterpret_cast<HWND>(lParam));
@@ -514,7 +497,7 @@ LRESULT Win32Form1Window::handleMessage(UINT message, WPARAM wParam, LPARAM lPar
             InvalidateRect(hwnd_, nullptr, FALSE);
             break;
         case WM_TIMER:
-            if (wParam == kTimerId && events_.timer) events_.timer();
+            if (wParam == kTimerId) sendTimer();
             return 0;
         case kWorkDoneMessage:
             onWorkDone();
@@ -673,9 +656,8 @@ void Win32Form1Window::paintLabel(HDC dc, const ControlSpec& laidOut) const {
 }
 
 void Win32Form1Window::paintShape(HDC dc, const ControlSpec& laidOut) const {
-    const PixelRect r = laidOut.id == ControlId::Shape4
-                            ? barDeviceRect(barHeightTwips_, barTopTwips_, dpi_)
-                            : clientDeviceRect(laidOut.id, dpi_);
+    const PixelRect r =
+        laidOut.id == ControlId::Shape4 ? bar_.device(dpi_) : clientDeviceRect(laidOut.id, dpi_);
     if (r.width <= 0 || r.height <= 0) return;
     const bool filled = laidOut.fill.kind != Paint::Kind::None;
     const COLORREF fillColour = colourOf(laidOut.fill, COLOR_WINDOW);
@@ -706,7 +688,7 @@ void Win32Form1Window::paintShape(HDC dc, const ControlSpec& laidOut) const {
         const int top = r.top + (r.height - side) / 2;
         Ellipse(dc, left, top, left + side, top + side);
     } else {
-        const int corner = 2 * scaled(kPanelCornerRadiusAt96Dpi, dpi_);
+        const int corner = 2 * scaled(kPanelCornerRadiusPixels, dpi_);
         RoundRect(dc, r.left, r.top, r.right(), r.bottom(), corner, corner);
     }
 }

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <thread>
 
-#include "window/form1.h"
+#include "window/form1_events.h"
 #include "window/form1_view.h"
 #include "window/layout.h"
 #include "window/scale_geometry.h"
@@ -14,31 +14,18 @@
 
 namespace thermo::win32 {
 
-// Where the window sends what the user does: Form1 in the program.
-struct Form1Events {
-    std::function<void(ControlId)> click;  // cmdOn, Command2 or Command3
-    std::function<void()> timer;
-    std::function<bool()> close;  // true: the window may close now
-};
-
 // Form1 as a native Win32 window, built from the layout table at the screen's dpi. The push
 // buttons are BUTTON controls; everything else (frame, labels, shapes, ticks) is painted by the
 // window in the table's stacking order, back to front. Painting the labels rather than making
 // them STATIC controls is what keeps the transparent ones transparent over the painted panel
 // and lets the order of the table decide what covers what.
-class Win32Form1Window final : public Form1View {
+class Win32Form1Window final : public Form1View, public Form1EventSource {
   public:
     // Creates the window, hidden. Throws std::runtime_error when Windows refuses.
     explicit Win32Form1Window(HINSTANCE instance);
     ~Win32Form1Window() override;
     Win32Form1Window(const Win32Form1Window&) = delete;
     Win32Form1Window& operator=(const Win32Form1Window&) = delete;
-
-    void setEvents(Form1Events events) { events_ = std::move(events); }
-    void attach(Form1& form) {
-        setEvents({[&form](ControlId id) { form.clickRequested(id); },
-                   [&form] { form.timerFired(); }, [&form] { return form.closeRequested(); }});
-    }
 
     // Shows the window with the focus on the first control of the tab order.
     void show(int showCommand);
@@ -88,18 +75,15 @@ class Win32Form1Window final : public Form1View {
     COLORREF colourOf(const Paint& paint, int defaultSystemColour) const;
 
     void invalidate(const PixelRect& rect);
-    void moveBar(float heightTwips, float topTwips);
+    void moveBar(const BarTwips& bar);
 
     HWND hwnd_ = nullptr;
     int dpi_ = 96;
-    Form1Events events_;
     std::array<HWND, kControlCount> buttons_{};  // child windows, destroyed with the window
     std::array<std::string, kControlCount> captions_{};
     std::array<Paint, kControlCount> textColours_{};
-    float barHeightTwips_;
-    float barTopTwips_;
+    BarTwips bar_;
     bool timerOn_ = false;
-    bool closeAllowed_ = false;
     HWND tooltip_ = nullptr;
     std::wstring tipText_;
 

@@ -183,8 +183,8 @@ class LinuxRead : public ::testing::Test {
         int fds[2];
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
         ASSERT_EQ(::fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
-        ours = UniqueFd(fds[0]);
-        peer = UniqueFd(fds[1]);
+        ours = os::UniqueFd(fds[0]);
+        peer = os::UniqueFd(fds[1]);
         event = platform.createReportEvent();
     }
 
@@ -201,7 +201,7 @@ class LinuxRead : public ::testing::Test {
     }
 
     LinuxPlatform platform{"/nonexistent", "/nonexistent"};
-    UniqueFd ours, peer;
+    os::UniqueFd ours, peer;
     std::unique_ptr<WaitEvent> event;
 };
 
@@ -275,7 +275,7 @@ TEST_F(LinuxRead, PeerClosingDuringTheWaitIsGoneAtOnce) {
     Bytes buffer(3);
     auto pending =
         std::async(std::launch::async, [&] { return read(h, buffer, kUnreachedTimeout); });
-    peer = UniqueFd();
+    peer = os::UniqueFd();
     ASSERT_EQ(pending.wait_for(kPatience), std::future_status::ready)
         << "it waited for the time-out";
     ReadResult r = pending.get();
@@ -291,7 +291,7 @@ TEST_F(LinuxRead, HangUpWithReportsQueuedIsGone) {
     LinuxHandle h = handle(false);
     send({1, 1});
     send({2, 2});
-    peer = UniqueFd();
+    peer = os::UniqueFd();
     Bytes buffer(3, 0xEE);
     ReadResult r = read(h, buffer);
     EXPECT_EQ(r.outcome, ReadOutcome::Gone);

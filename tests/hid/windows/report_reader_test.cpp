@@ -32,20 +32,19 @@ class PipeDevice {
         writer_.reset(CreateNamedPipeA(name_.c_str(), PIPE_ACCESS_OUTBOUND,
                                        PIPE_TYPE_MESSAGE | PIPE_WAIT, 1, 65536, 65536, 0, nullptr));
         if (!writer_) {
-            ADD_FAILURE() << win32::callFailed("CreateNamedPipeA", name_, GetLastError());
+            ADD_FAILURE() << os::callFailed("CreateNamedPipeA", name_, GetLastError());
             return;
         }
         // FILE_WRITE_ATTRIBUTES lets the reader switch to message reads.
-        win32::UniqueHandle reader(CreateFileA(name_.c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES,
-                                               0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                                               nullptr));
+        os::UniqueHandle reader(CreateFileA(name_.c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0,
+                                            nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
         if (!reader) {
-            ADD_FAILURE() << win32::callFailed("CreateFileA", name_, GetLastError());
+            ADD_FAILURE() << os::callFailed("CreateFileA", name_, GetLastError());
             return;
         }
         DWORD mode = PIPE_READMODE_MESSAGE;
         if (!SetNamedPipeHandleState(reader.get(), &mode, nullptr, nullptr)) {
-            ADD_FAILURE() << win32::callFailed("SetNamedPipeHandleState", name_, GetLastError());
+            ADD_FAILURE() << os::callFailed("SetNamedPipeHandleState", name_, GetLastError());
         }
         reader_ = std::make_unique<WindowsHandle>(std::move(reader), name_);
     }
@@ -54,7 +53,7 @@ class PipeDevice {
         DWORD written = 0;
         ASSERT_TRUE(WriteFile(writer_.get(), report.data(), static_cast<DWORD>(report.size()),
                               &written, nullptr))
-            << win32::callFailed("WriteFile", name_, GetLastError());
+            << os::callFailed("WriteFile", name_, GetLastError());
         ASSERT_EQ(written, report.size());
     }
 
@@ -65,7 +64,7 @@ class PipeDevice {
 
   private:
     std::string name_;
-    win32::UniqueHandle writer_;
+    os::UniqueHandle writer_;
     std::unique_ptr<WindowsHandle> reader_;
 };
 

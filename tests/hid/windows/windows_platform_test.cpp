@@ -98,13 +98,13 @@ TEST(WindowsPlatform, ListedPathsAreWholeInterfacePaths) {
 }
 
 TEST(WindowsPlatform, SystemMessageIsOneLineWithTheNumber) {
-    const std::string denied = win32::systemMessage(ERROR_ACCESS_DENIED);
+    const std::string denied = os::windowsError(ERROR_ACCESS_DENIED).message();
     EXPECT_EQ(denied.find_first_of("\r\n"), std::string::npos) << denied;
     EXPECT_GT(denied.size(), std::string(" (error 5)").size()) << denied;
     EXPECT_EQ(denied.substr(denied.size() - 10), " (error 5)") << denied;
     EXPECT_NE(denied[denied.size() - 11], '.') << denied;
 
-    EXPECT_EQ(win32::systemMessage(0x2000FFFF), "Unknown error (error 536936447)");
+    EXPECT_EQ(os::windowsError(0x2000FFFF).message(), "Unknown error (error 536936447)");
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 // refuses the replacement.
 
 #include "measure/atomic_file.h"
-#include "measure/windows/windows_error.h"
+#include "os/windows/text.h"
 
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -103,7 +103,7 @@ bool validUtf8(const std::string& text) {
 // incorrecte"): they must reach the window as UTF-8, not in the ANSI code page.
 TEST(WindowsErrorText, IsUtf8InTheUsersLanguage) {
     const std::string text =
-        std::error_code(ERROR_INVALID_FUNCTION, windowsErrorCategory()).message();
+        std::error_code(ERROR_INVALID_FUNCTION, os::windowsErrorCategory()).message();
     EXPECT_TRUE(validUtf8(text)) << text;
     EXPECT_TRUE(text.ends_with(" (error 1)")) << text;
     const LANGID language = PRIMARYLANGID(GetUserDefaultUILanguage());

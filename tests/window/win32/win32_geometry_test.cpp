@@ -1,6 +1,6 @@
 // The Win32 window's twips-to-pixels conversion at any dpi.
 
-#include "window/win32/win32_geometry.h"
+#include "window/scale_geometry.h"
 
 #include <gtest/gtest.h>
 

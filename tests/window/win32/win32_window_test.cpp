@@ -18,8 +18,8 @@
 #include "tests/support/fake_platform.h"
 #include "tests/support/fake_view.h"
 #include "window/form1.h"
+#include "window/scale_geometry.h"
 #include "window/win32/resources.h"
-#include "window/win32/win32_geometry.h"
 
 #include "tests/support/wait_until.h"
 

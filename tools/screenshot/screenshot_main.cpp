@@ -4,11 +4,14 @@
 #include <QPixmap>
 #include <charconv>
 #include <cstdio>
-#include <string>
+#include <memory>
 #include <string_view>
 #include <system_error>
 
-#include "measure/conversion.h"
+#include "hid/hid_platform.h"
+#include "hid/hidusb.h"
+#include "measure/calibration_file.h"
+#include "window/form1.h"
 #include "window/qt/qt_form1_window.h"
 #include "window/qt/qt_palette.h"
 
@@ -24,25 +27,16 @@ bool parseCelsius(std::string_view text, float& celsius) {
     return true;
 }
 
+// What a tick with the thermometer present shows, through Form1's own display steps. Form1 is
+// never loaded: nothing reads cal.txt or looks for the thermometer.
 void showTick(thermo::QtForm1Window& window, float celsius) {
-    using thermo::ControlId;
-    const std::string separator = window.decimalSeparator();
-    window.setCaption(ControlId::cmdOn, "STOP");
-    window.setCaption(ControlId::Label1, "DEVICE DETECTED");
-    window.setTextColour(ControlId::Label1, thermo::kStatusGreen);
-    window.setCaption(
-        ControlId::Label5,
-        thermo::formatReading(celsius, thermo::DisplayPattern::TwoIntegerDigits, separator));
-    window.setCaption(ControlId::Label3, " \302\260C");
-    if (const auto fahrenheit = thermo::fahrenheitFromCelsius(celsius)) {
-        window.setCaption(
-            ControlId::Label10,
-            thermo::formatReading(*fahrenheit, thermo::DisplayPattern::OneIntegerDigit, separator));
-    }
-    window.setCaption(ControlId::Label11, " \302\260F");
-    const thermo::BarGeometry bar = thermo::barGeometry(thermo::clampForBar(celsius));
-    window.setBarHeight(bar.height);
-    window.setBarTop(bar.top);
+    const std::unique_ptr<thermo::hid::Platform> platform = thermo::hid::makeNativePlatform();
+    thermo::hid::HIDusb device(*platform);
+    thermo::Form1 form(window, device, thermo::CalibrationFile("cal.txt"));
+    form.cmdOn_Click();  // START becomes STOP
+    form.showTickStatus(true);
+    form.Celsius = celsius;
+    form.showReading();
 }
 
 }  // namespace

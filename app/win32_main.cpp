@@ -1,5 +1,4 @@
-// The Windows program: the native HID layer, the device module, cal.txt in the working
-// directory, the Win32 window and the window's behaviour, wired together.
+// The Windows program: the Win32 window, wired to the device module by runProgram().
 
 // First: it brings <windows.h>, which <commctrl.h> needs before it.
 #include "window/win32/win32_form1_window.h"
@@ -7,18 +6,15 @@
 #include <commctrl.h>
 
 #include <exception>
-#include <memory>
+#include <string_view>
 
-#include "hid/hid_platform.h"
-#include "hid/hidusb.h"
-#include "measure/calibration_file.h"
-#include "window/form1.h"
+#include "app/program.h"
 
 namespace {
 
-void reportFatal(const char* message) {
-    MessageBoxW(nullptr, thermo::win32::widen(message).c_str(),
-                thermo::win32::widen(thermo::kWindowCaption).c_str(), MB_OK | MB_ICONERROR);
+void reportFatal(std::string_view message) {
+    MessageBoxW(nullptr, thermo::os::widen(message).c_str(),
+                thermo::os::widen(thermo::kWindowCaption).c_str(), MB_OK | MB_ICONERROR);
 }
 
 // As in a dialog: Tab and the arrow keys move between the buttons, Enter presses the focused one.
@@ -33,20 +29,11 @@ int runMessageLoop(HWND window) {
 }
 
 int run(HINSTANCE instance, int showCommand) {
-    const std::unique_ptr<thermo::hid::Platform> platform = thermo::hid::makeNativePlatform();
-    thermo::hid::HIDusb device(*platform);
     thermo::win32::Win32Form1Window window(instance);
-    thermo::Form1 form(window, device, thermo::CalibrationFile("cal.txt"));
-    window.attach(form);
-    try {
-        form.Form_Load();
-    } catch (const std::exception& error) {
-        // Start-up failed (typically cal.txt cannot be read): say why, and never show the window.
-        reportFatal(error.what());
-        return 1;
-    }
-    window.show(showCommand);
-    return runMessageLoop(window.handle());
+    return thermo::runProgram(window, window, reportFatal, [&window, showCommand] {
+        window.show(showCommand);
+        return runMessageLoop(window.handle());
+    });
 }
 
 }  // namespace
