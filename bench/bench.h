@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/session/process.h"
+#include "tests/support/private_mounts.h"
+
 namespace thermo::bench {
 
 struct Row {
@@ -39,7 +42,8 @@ Row failedRow(std::string figure, const std::exception& error);
 // `measure()`, or the failed row when it throws.
 Row guarded(const std::string& figure, const std::function<Row()>& measure);
 
-std::int64_t monotonicNs();
+// CLOCK_MONOTONIC in nanoseconds, as the session and the simulator take it.
+using e2e::monotonicNs;
 
 struct Settings {
     bool quick = false;          // one or a few runs of the fast figures only, to keep them working
@@ -48,22 +52,7 @@ struct Settings {
 
 // Scratch space in a private mount namespace, where simulated thermometers can be mounted
 // for the in-process figures. Made before any thread starts.
-class Scratch {
-  public:
-    Scratch();
-    ~Scratch();
-    Scratch(const Scratch&) = delete;
-    Scratch& operator=(const Scratch&) = delete;
-    bool usable() const { return whyNot_.empty(); }
-    const std::string& whyNot() const { return whyNot_; }
-    // A new empty folder with sys/ and dev/ in it.
-    std::filesystem::path folder(const std::string& name) const;
-
-  private:
-    std::filesystem::path root_;
-    bool mounted_ = false;
-    std::string whyNot_;
-};
+using Scratch = thermo::testing::FuseScratch;
 
 // The figures, by where they are measured.
 std::vector<Row> deviceFigures(const Scratch& scratch, const Settings& settings);

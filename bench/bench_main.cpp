@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
     }
 
     // The mount namespace must be entered while this process has one thread.
-    const Scratch scratch;
+    const Scratch scratch("thermo-bench");
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
 

@@ -1,13 +1,6 @@
-#include <sched.h>
-#include <sys/mount.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 
 #include "bench/bench.h"
 
@@ -73,47 +66,6 @@ Row guarded(const std::string& figure, const std::function<Row()>& measure) {
     } catch (const std::exception& error) {
         return failedRow(figure, error);
     }
-}
-
-std::int64_t monotonicNs() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
-Scratch::Scratch() {
-    char pattern[] = "/tmp/thermo-bench-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) {
-        whyNot_ = std::string("mkdtemp: ") + std::strerror(errno);
-        return;
-    }
-    root_ = pattern;
-    if (::geteuid() != 0) {
-        whyNot_ = "needs root (the simulated thermometer mounts FUSE files)";
-    } else if (::access("/dev/fuse", R_OK | W_OK) != 0) {
-        whyNot_ = "needs /dev/fuse";
-    } else if (::unshare(CLONE_NEWNS) != 0 ||
-               ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        whyNot_ = std::string("needs a private mount namespace: ") + std::strerror(errno);
-    } else if (::mount("tmpfs", root_.c_str(), "tmpfs", 0, "mode=0755") != 0) {
-        whyNot_ = std::string("needs a tmpfs: ") + std::strerror(errno);
-    } else {
-        mounted_ = true;
-    }
-}
-
-Scratch::~Scratch() {
-    std::error_code ignored;
-    if (mounted_) ::umount2(root_.c_str(), MNT_DETACH);
-    fs::remove_all(root_, ignored);
-}
-
-fs::path Scratch::folder(const std::string& name) const {
-    const fs::path folder = root_ / name;
-    fs::remove_all(folder);
-    fs::create_directories(folder / "sys");
-    fs::create_directories(folder / "dev");
-    return folder;
 }
 
 }  // namespace thermo::bench

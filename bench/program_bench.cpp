@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "bench/bench.h"
-#include "tests/e2e/session.h"
+#include "tests/session/session.h"
 
 namespace thermo::bench {
 

@@ -17,8 +17,8 @@
 #include <string>
 
 #include "bench/bench.h"
-#include "tests/e2e/process.h"
-#include "tests/e2e/session.h"
+#include "tests/session/process.h"
+#include "tests/session/session.h"
 
 extern char** environ;
 

@@ -21,8 +21,8 @@
 #include "hid/hid_platform.h"
 #include "hid/hidusb.h"
 #include "measure/calibration_file.h"
-#include "tests/e2e/process.h"
-#include "tests/e2e/session.h"
+#include "tests/session/process.h"
+#include "tests/session/session.h"
 #include "window/form1.h"
 #include "window/qt/qt_form1_window.h"
 

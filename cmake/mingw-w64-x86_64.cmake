@@ -18,6 +18,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
 # To run the cross-built tests under wine, configure with
-# -DCMAKE_CROSSCOMPILING_EMULATOR=<repo>/tests/windows/wine-run (tests/windows and
+# -DCMAKE_CROSSCOMPILING_EMULATOR=<repo>/tests/wine/wine-run (tests/wine and
 # scripts/build-windows do): ctest then starts every test program, and GoogleTest's discovery,
 # through it.

@@ -15,11 +15,14 @@
 #include <string_view>
 #include <vector>
 
-#include "tests/e2e/reference_window.h"
-#include "tests/e2e/session.h"
+#include "tests/session/reference_window.h"
+#include "tests/session/session.h"
+#include "tests/support/row_name.h"
 
 namespace thermo::e2e {
 namespace {
+
+using thermo::PrintTo;
 
 using namespace std::chrono_literals;
 using Status = StatusShown;
@@ -152,8 +155,6 @@ struct Setup {
     std::string node;  // where the thermometer taken sits
 };
 
-void PrintTo(const Setup& setup, std::ostream* out) { *out << setup.name; }
-
 class ReadsTheThermometer : public EndToEnd, public ::testing::WithParamInterface<Setup> {};
 
 TEST_P(ReadsTheThermometer, AndShowsTheWorkedExample) {
@@ -187,7 +188,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Setup{"AfterThreeDecoys", {"--decoys", "3"}, "/dev/hidraw3"},
                       Setup{"WithReportIds", {"--report-ids"}, "/dev/hidraw0"},
                       Setup{"FirstOfTwoThermometers", {"--thermometers", "2"}, "/dev/hidraw0"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    rowName);
 
 // Pulled out while measuring: the first read after the unplug finds it gone at once (no 6 s
 // wait), whatever it queued before, closes both handles and shows an all-zero report with the

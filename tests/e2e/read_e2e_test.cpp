@@ -11,14 +11,14 @@
 #include <set>
 #include <sstream>
 
-#include "tests/e2e/process.h"
-#include "tests/e2e/session.h"
-#include "tests/measure/row_name.h"
+#include "tests/session/process.h"
+#include "tests/session/session.h"
+#include "tests/support/row_name.h"
 
 namespace thermo::e2e {
 namespace {
 
-// Rows print by their names (tests/measure/row_name.h).
+// Rows print by their names (tests/support/row_name.h).
 using thermo::PrintTo;
 
 namespace fs = std::filesystem;

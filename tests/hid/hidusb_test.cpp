@@ -6,9 +6,12 @@
 #include <thread>
 
 #include "tests/support/fake_platform.h"
+#include "tests/support/row_name.h"
 
 namespace thermo::hid {
 namespace {
+
+using thermo::PrintTo;
 
 using Bytes = std::vector<std::uint8_t>;
 using Calls = std::vector<std::string>;
@@ -164,7 +167,6 @@ struct FailedRead {
     const char* name;
     void (*arrange)(Fake&);
 };
-void PrintTo(const FailedRead& row, std::ostream* os) { *os << row.name; }
 
 class FailedReadTest : public HIDusbTest, public ::testing::WithParamInterface<FailedRead> {};
 
@@ -192,7 +194,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FailedRead{"Gone", [](Fake& p) { p.queueGone("/dev/hidraw0"); }},
                       FailedRead{"Unplugged", [](Fake& p) { p.removeInterface("/dev/hidraw0"); }},
                       FailedRead{"Woken", [](Fake& p) { p.queueWoken("/dev/hidraw0"); }}),
-    [](const auto& info) { return std::string(info.param.name); });
+    rowName);
 
 TEST_F(HIDusbTest, CloseHandlesReleasesBoth) {
     platform.addThermometer("/dev/hidraw0");

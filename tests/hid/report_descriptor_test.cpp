@@ -1,4 +1,5 @@
 #include "hid/report_descriptor.h"
+#include "tests/support/row_name.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,8 @@
 namespace thermo::hid {
 namespace {
 
+using thermo::PrintTo;
+
 using Bytes = std::vector<std::uint8_t>;
 
 struct Row {
@@ -16,8 +19,6 @@ struct Row {
     int length;  // expected input report length, id byte included
     bool ids;
 };
-
-void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 
 class ReportDescriptorTest : public ::testing::TestWithParam<Row> {};
 
@@ -78,7 +79,7 @@ INSTANTIATE_TEST_SUITE_P(
             {0x77, 0xFF, 0xFF, 0xFF, 0xFF, 0x97, 0xFF, 0xFF, 0xFF, 0xFF, 0x81, 2},
             0,
             false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    rowName);
 
 TEST(ReportDescriptor, ManyHugeInputsDoNotWrapAround) {
     Bytes d{0x77, 0xFF, 0xFF, 0xFF, 0xFF, 0x97, 0xFF, 0xFF, 0xFF, 0xFF};

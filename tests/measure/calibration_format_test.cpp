@@ -7,7 +7,7 @@
 #include <random>
 
 #include "measure/calibration_file.h"
-#include "tests/measure/row_name.h"
+#include "tests/support/row_name.h"
 
 namespace thermo {
 namespace {
@@ -35,7 +35,7 @@ struct ParseRow {
     const char* text;
     std::optional<CalibrationPoints> points;
 };
-class ParseCalibration : public testing::TestWithParam<ParseRow> {};
+class ParseCalibration : public ::testing::TestWithParam<ParseRow> {};
 TEST_P(ParseCalibration, TakesFirstTwoFields) {
     const auto parsed = parseCalibration(GetParam().text);
     const auto& expected = GetParam().points;
@@ -47,22 +47,22 @@ TEST_P(ParseCalibration, TakesFirstTwoFields) {
 }
 INSTANTIATE_TEST_SUITE_P(
     Texts, ParseCalibration,
-    testing::Values(ParseRow{"OneLine", "0.7,0.3\r\n", {{0.7, 0.3}}},
-                    ParseRow{"TwoLines", "0.7\r\n0.3\r\n", {{0.7, 0.3}}},
-                    ParseRow{"LfLineEnds", "0.7\n0.3\n", {{0.7, 0.3}}},
-                    ParseRow{"CrLineEnds", "0.7\r0.3\r", {{0.7, 0.3}}},
-                    ParseRow{"NoLineEnd", "0.7,0.3", {{0.7, 0.3}}},
-                    ParseRow{"FurtherFieldsIgnored", "0.7,0.3,0.9\r\n0.1\r\nx", {{0.7, 0.3}}},
-                    ParseRow{"BlanksAroundFields", " 0.7 ,\t0.3\t\r\n", {{0.7, 0.3}}},
-                    ParseRow{"NoLeadingZero", ".72,.35\r\n", {{0.72, 0.35}}},
-                    ParseRow{"ExponentAndSigns", "-1.5E-05,+0.35\r\n", {{-1.5e-05, 0.35}}},
-                    ParseRow{"ZeroEmpty", ",0.35\r\n", {{std::nullopt, 0.35}}},
-                    ParseRow{"HundredEmpty", "0.72,\r\n", {{0.72, std::nullopt}}},
-                    ParseRow{"TrailingComma", "0.72,", {{0.72, std::nullopt}}},
-                    ParseRow{"WordIsNaN", "abc,0.35\r\n", {{kNaN, 0.35}}},
-                    ParseRow{"TrailingJunkIsNaN", "0.72x,+-1\r\n", {{kNaN, kNaN}}},
-                    ParseRow{"OneField", "0.72\r\n", std::nullopt},
-                    ParseRow{"Empty", "", std::nullopt}),
+    ::testing::Values(ParseRow{"OneLine", "0.7,0.3\r\n", {{0.7, 0.3}}},
+                      ParseRow{"TwoLines", "0.7\r\n0.3\r\n", {{0.7, 0.3}}},
+                      ParseRow{"LfLineEnds", "0.7\n0.3\n", {{0.7, 0.3}}},
+                      ParseRow{"CrLineEnds", "0.7\r0.3\r", {{0.7, 0.3}}},
+                      ParseRow{"NoLineEnd", "0.7,0.3", {{0.7, 0.3}}},
+                      ParseRow{"FurtherFieldsIgnored", "0.7,0.3,0.9\r\n0.1\r\nx", {{0.7, 0.3}}},
+                      ParseRow{"BlanksAroundFields", " 0.7 ,\t0.3\t\r\n", {{0.7, 0.3}}},
+                      ParseRow{"NoLeadingZero", ".72,.35\r\n", {{0.72, 0.35}}},
+                      ParseRow{"ExponentAndSigns", "-1.5E-05,+0.35\r\n", {{-1.5e-05, 0.35}}},
+                      ParseRow{"ZeroEmpty", ",0.35\r\n", {{std::nullopt, 0.35}}},
+                      ParseRow{"HundredEmpty", "0.72,\r\n", {{0.72, std::nullopt}}},
+                      ParseRow{"TrailingComma", "0.72,", {{0.72, std::nullopt}}},
+                      ParseRow{"WordIsNaN", "abc,0.35\r\n", {{kNaN, 0.35}}},
+                      ParseRow{"TrailingJunkIsNaN", "0.72x,+-1\r\n", {{kNaN, kNaN}}},
+                      ParseRow{"OneField", "0.72\r\n", std::nullopt},
+                      ParseRow{"Empty", "", std::nullopt}),
     rowName);
 
 TEST(CalibrationLine, ReadsBackBitExactly) {

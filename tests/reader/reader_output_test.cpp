@@ -8,13 +8,13 @@
 
 #include "reader/options.h"
 #include "reader/output.h"
-#include "tests/measure/row_name.h"
+#include "tests/support/row_name.h"
 #include "tests/window/form1_fixture.h"
 
 namespace thermo::testing {
 namespace {
 
-// Rows print by their names (tests/measure/row_name.h).
+// Rows print by their names (tests/support/row_name.h).
 using thermo::PrintTo;
 
 using namespace std::chrono;

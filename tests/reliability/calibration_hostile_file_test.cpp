@@ -20,10 +20,13 @@
 #include "tests/reliability/reliability_support.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/fake_view.h"
+#include "tests/support/row_name.h"
 #include "window/form1.h"
 
 namespace thermo::reliability {
 namespace {
+
+using thermo::PrintTo;
 
 namespace fs = std::filesystem;
 
@@ -48,7 +51,6 @@ struct CalRow {
     // "0.7 0.3" for the points that must load, or a part of the message start-up must fail with.
     std::string outcome;
 };
-void PrintTo(const CalRow& row, std::ostream* os) { *os << row.name; }
 
 class HostileCalTxt : public ::testing::TestWithParam<CalRow> {};
 
@@ -114,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
         // A pipe nobody writes to: waiting for a writer would hang the start for good.
         CalRow{"PipeWithoutWriter", [](const fs::path& p) { ::mkfifo(p.c_str(), 0600); },
                "cal.txt: "}),
-    [](const auto& info) { return std::string(info.param.name); });
+    rowName);
 
 }  // namespace
 }  // namespace thermo::reliability

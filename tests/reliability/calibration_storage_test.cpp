@@ -24,11 +24,14 @@
 #include "tests/reliability/reliability_support.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/fake_view.h"
+#include "tests/support/row_name.h"
 #include "tests/support/unprivileged.h"
 #include "window/form1.h"
 
 namespace thermo::reliability {
 namespace {
+
+using thermo::PrintTo;
 
 namespace fs = std::filesystem;
 
@@ -42,7 +45,6 @@ struct Spoiler {
     std::function<void(const fs::path&)> mend;
     int error;  // what a write then fails with
 };
-void PrintTo(const Spoiler& spoiler, std::ostream* os) { *os << spoiler.name; }
 
 Spoiler fullDisk() {
     return {"FullDisk",
@@ -236,7 +238,7 @@ TEST_P(SpoiltStorage, StartWithCalTxtReadsIt) {
 INSTANTIATE_TEST_SUITE_P(Rows, SpoiltStorage,
                          ::testing::Values(fullDisk(), readOnlyDirectory(),
                                            readOnlyFileAndFolder()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         rowName);
 
 }  // namespace
 }  // namespace thermo::reliability

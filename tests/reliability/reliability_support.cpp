@@ -2,14 +2,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
 #include <array>
 #include <exception>
+
+#include "tests/support/private_mounts.h"
 
 namespace thermo::reliability {
 
@@ -117,10 +117,7 @@ ChildResult runInChild(const ChildCheck& check, std::chrono::milliseconds deadli
 ChildResult runInPrivateMounts(const std::function<std::string()>& mounts,
                                const ChildCheck& check) {
     const auto prepare = [&]() -> std::string {
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-            return "needs root and mount namespaces (unshare CLONE_NEWNS: " + reason(errno) + ")";
-        }
+        if (std::string why = testing::enterPrivateMounts(); !why.empty()) return why;
         return mounts();
     };
     return runForked(prepare, check, std::chrono::minutes(5));

@@ -15,31 +15,11 @@
 #include <string_view>
 #include <system_error>
 
+#include "tests/support/temp_dir.h"
+
 namespace thermo::reliability {
 
-// A fresh directory, removed with everything in it when the test ends.
-class TempDir {
-  public:
-    explicit TempDir(std::string_view prefix = "reliability") {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / (std::string(prefix) + "-XXXXXX")).string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::system_error(errno, std::generic_category(), "mkdtemp");
-        }
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
+using thermo::testing::TempDir;
 
 inline void writeFile(const std::filesystem::path& path, std::string_view content) {
     if (path.has_parent_path()) {

@@ -18,9 +18,12 @@
 #include "hid/hidusb.h"
 #include "hid/linux/linux_platform.h"
 #include "tests/reliability/reliability_support.h"
+#include "tests/support/row_name.h"
 
 namespace thermo::reliability {
 namespace {
+
+using thermo::PrintTo;
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
@@ -97,7 +100,6 @@ struct ReportRow {
     bool presentAfter;
     Bytes buffer;  // ReportBuffer after the read
 };
-void PrintTo(const ReportRow& row, std::ostream* os) { *os << row.name; }
 
 class HostileReport : public HostileReports, public ::testing::WithParamInterface<ReportRow> {};
 
@@ -139,7 +141,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReportRow{
             "AnUndeclaredId", WithIdsDescriptor, {{9, 1, 2, 3, 4, 5, 6, 7}}, true, {9, 1, 2, 3, 4}},
         ReportRow{"IdByteAlone", WithIdsDescriptor, {{1}}, true, {1, 0, 0, 0, 0}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    rowName);
 
 // A report that arrives just before the device goes does not keep it present: the next read sees
 // the device gone and lets it go, closing the handle; a search while it is unplugged reads

@@ -14,10 +14,13 @@
 #include "hid/hidusb.h"
 #include "hid/linux/linux_platform.h"
 #include "tests/reliability/reliability_support.h"
+#include "tests/support/row_name.h"
 #include "tests/support/wait_until.h"
 
 namespace thermo::reliability {
 namespace {
+
+using thermo::PrintTo;
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -123,7 +126,6 @@ struct UeventRow {
     const char* name;
     Entry uevent;
 };
-void PrintTo(const UeventRow& row, std::ostream* os) { *os << row.name; }
 
 class HostileUevent : public HostileTree, public ::testing::WithParamInterface<UeventRow> {};
 
@@ -179,13 +181,12 @@ INSTANTIATE_TEST_SUITE_P(
         UeventRow{"EndlessRandom", Entry::symlinkTo("/dev/urandom")},
         UeventRow{"ADirectory", Entry::directory()}, UeventRow{"SymlinkLoop", Entry::loop()},
         UeventRow{"DanglingSymlink", Entry::symlinkTo("/nonexistent/uevent")}),
-    [](const auto& info) { return std::string(info.param.name); });
+    rowName);
 
 struct DescriptorRow {
     const char* name;
     Entry descriptor;
 };
-void PrintTo(const DescriptorRow& row, std::ostream* os) { *os << row.name; }
 
 class HostileDescriptor : public HostileTree,
                           public ::testing::WithParamInterface<DescriptorRow> {};
@@ -226,13 +227,12 @@ INSTANTIATE_TEST_SUITE_P(
         DescriptorRow{"EndlessZeros", Entry::symlinkTo("/dev/zero")},
         DescriptorRow{"ADirectory", Entry::directory()},
         DescriptorRow{"SymlinkLoop", Entry::loop()}),
-    [](const auto& info) { return std::string(info.param.name); });
+    rowName);
 
 struct NodeRow {
     const char* name;
     Entry node;
 };
-void PrintTo(const NodeRow& row, std::ostream* os) { *os << row.name; }
 
 class HostileNode : public HostileTree, public ::testing::WithParamInterface<NodeRow> {};
 
@@ -251,7 +251,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, HostileNode,
                                            NodeRow{"SymlinkLoop", Entry::loop()},
                                            NodeRow{"DanglingSymlink",
                                                    Entry::symlinkTo("/nonexistent/hidraw0")}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         rowName);
 
 // A node that opens but is not a device (/dev/null here) is taken by its sysfs entry; its first
 // read then ends at once and the device is let go: no report is made up, nothing stays open.

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "tests/sim/sandbox.h"
+#include "tests/support/row_name.h"
 #include "tools/thermometer-sim/control_client.h"
 #include "tools/thermometer-sim/control_protocol.h"
 #include "tools/thermometer-sim/control_server.h"
@@ -20,6 +21,8 @@
 
 namespace thermo::sim {
 namespace {
+
+using thermo::PrintTo;
 
 using Kind = ControlReply::Kind;
 
@@ -37,12 +40,10 @@ class ControlTest : public ::testing::Test {
 };
 
 struct CommandRow {
-    const char* guards;
+    const char* name;
     const char* line;
     Kind kind;
 };
-
-void PrintTo(const CommandRow& row, std::ostream* out) { *out << row.guards; }
 
 class Commands : public ControlTest, public ::testing::WithParamInterface<CommandRow> {};
 
@@ -77,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CommandRow{"wait_on_unknown_field", "wait colour=red 10", Kind::Error},
                       CommandRow{"wait_already_true", "wait plugged=0 open=0 10", Kind::Ok},
                       CommandRow{"wait_runs_out", "wait plugged=1 50", Kind::TimedOut}),
-    [](const auto& info) { return std::string(info.param.guards); });
+    rowName);
 
 TEST_F(ControlTest, CelsiusGoesThroughTheThermometersCalibration) {
     ASSERT_EQ(run("@1 cal 0.8,0.2").kind, Kind::Ok);
@@ -130,12 +131,10 @@ TEST_F(ControlTest, StoppingTheServerEndsAWaitInProgress) {
 // What may be at --control PATH before the simulator starts: only a stale socket is replaced;
 // anything else stays as it was, and the error names the path.
 struct ControlPathRow {
-    const char* guards;
+    const char* name;
     void (*make)(const std::filesystem::path& path);
     bool served;
 };
-
-void PrintTo(const ControlPathRow& row, std::ostream* out) { *out << row.guards; }
 
 class ControlPaths : public ControlTest, public ::testing::WithParamInterface<ControlPathRow> {};
 
@@ -191,7 +190,7 @@ INSTANTIATE_TEST_SUITE_P(
                            std::filesystem::create_symlink(path.native() + ".target", path);
                        },
                        false}),
-    [](const auto& info) { return std::string(info.param.guards); });
+    rowName);
 
 TEST_F(ControlTest, ConnectionsBeyondTheBoundAreRefusedUntilOneEnds) {
     const auto path = test::Sandbox::get().freshFolder() / "control.sock";
@@ -233,12 +232,10 @@ TEST(PrivateFolder, IsItsOwnersAloneUnderTheRuntimeDirAndGoesAway) {
 }
 
 struct ConditionRow {
-    const char* guards;
+    const char* name;
     const char* condition;
     bool holds;
 };
-
-void PrintTo(const ConditionRow& row, std::ostream* out) { *out << row.guards; }
 
 class Conditions : public ::testing::TestWithParam<ConditionRow> {};
 
@@ -263,7 +260,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ConditionRow{"text_equal", "node=/dev/hidraw3", true},
                       ConditionRow{"text_order_never_holds", "node>/dev/hidraw0", false},
                       ConditionRow{"exact_64_bit_times", "seq_ns>9007199254740992", true}),
-    [](const auto& info) { return std::string(info.param.guards); });
+    rowName);
 
 TEST(ParseCondition, RefusesWhatIsNotAFieldComparison) {
     EXPECT_FALSE(parseCondition("open"));
@@ -284,12 +281,10 @@ TEST(Replies, SurviveTheWire) {
 }
 
 struct OptionsRow {
-    const char* guards;
+    const char* name;
     std::vector<std::string> args;
     bool valid;
 };
-
-void PrintTo(const OptionsRow& row, std::ostream* out) { *out << row.guards; }
 
 class OptionLines : public ::testing::TestWithParam<OptionsRow> {};
 
@@ -315,7 +310,7 @@ INSTANTIATE_TEST_SUITE_P(
         OptionsRow{"bad_raw", {"--raw", "1"}, false},
         OptionsRow{"too_many_devices", {"--decoys", "511", "--thermometers", "2"}, false},
         OptionsRow{"unknown_option", {"--colour", "red", "prog"}, false}),
-    [](const auto& info) { return std::string(info.param.guards); });
+    rowName);
 
 TEST(Options, CelsiusUsesTheCalibrationGivenAfterIt) {
     auto parsed = parseOptions({"--celsius", "50", "--cal", "0.8,0.2", "--", "prog", "-x"});

@@ -5,18 +5,19 @@
 #include <ostream>
 
 #include "hid/report_descriptor.h"
+#include "tests/support/row_name.h"
 
 namespace thermo::sim {
 namespace {
 
+using thermo::PrintTo;
+
 struct CelsiusRow {
-    const char* guards;
+    const char* name;
     double celsius;
     Calibration cal;
     ValueBytes expected;
 };
-
-void PrintTo(const CelsiusRow& row, std::ostream* out) { *out << row.guards; }
 
 class ValueForCelsius : public ::testing::TestWithParam<CelsiusRow> {};
 
@@ -24,7 +25,7 @@ class ValueForCelsius : public ::testing::TestWithParam<CelsiusRow> {};
 // 65536, rounded, high byte first.
 TEST_P(ValueForCelsius, GivesTheBytesThatReadAsThatTemperature) {
     const auto& row = GetParam();
-    EXPECT_EQ(valueForCelsius(row.celsius, row.cal), row.expected) << row.guards;
+    EXPECT_EQ(valueForCelsius(row.celsius, row.cal), row.expected) << row.name;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -38,7 +39,7 @@ INSTANTIATE_TEST_SUITE_P(
         CelsiusRow{"negative_ratio_clamps_to_zero", 1000.0, {}, {0x00, 0x00}},
         CelsiusRow{"coinciding_points_give_that_ratio", 37.0, {0.5, 0.5}, {0x80, 0x00}},
         CelsiusRow{"other_calibration", 50.0, {0.8, 0.2}, {0x80, 0x00}}),
-    [](const auto& info) { return std::string(info.param.guards); });
+    rowName);
 
 TEST(CelsiusForValue, ReadsBackWithinOneStepOfTheValue) {
     // One step of the 16-bit value is 100 * (1/65536) / 0.37 °C with the default points.
@@ -69,11 +70,9 @@ TEST(InputReport, PutsTheValueFirstOrAfterTheReportId) {
 }
 
 struct ShapeRow {
-    const char* guards;
+    const char* name;
     ReportShape shape;
 };
-
-void PrintTo(const ShapeRow& row, std::ostream* out) { *out << row.guards; }
 
 class Descriptor : public ::testing::TestWithParam<ShapeRow> {};
 
@@ -94,7 +93,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Descriptor,
                                            ShapeRow{"one_byte_report", {false, 1}},
                                            ShapeRow{"two_byte_report_with_id", {true, 2}},
                                            ShapeRow{"count_needs_two_bytes", {false, 300}}),
-                         [](const auto& info) { return std::string(info.param.guards); });
+                         rowName);
 
 TEST(ParseByte, AcceptsDecimalAndHexUpTo255) {
     EXPECT_EQ(parseByte("164"), 164);

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string>
 
+#include "tests/support/private_mounts.h"
 #include "tools/thermometer-sim/simulator.h"
 
 namespace thermo::sim::test {
@@ -16,22 +17,19 @@ class Sandbox {
 
     // Whether FUSE nodes can be mounted here (root, /dev/fuse, a private mount namespace);
     // whyNot() says what is missing otherwise.
-    bool canMount() const { return whyNot_.empty(); }
-    const std::string& whyNot() const { return whyNot_; }
+    bool canMount() const { return scratch_.usable(); }
+    const std::string& whyNot() const { return scratch_.whyNot(); }
 
     // A new empty folder for the running test, with sys/ and dev/ in it.
     std::filesystem::path freshFolder() const;
 
     Sandbox(const Sandbox&) = delete;
     Sandbox& operator=(const Sandbox&) = delete;
-    ~Sandbox();
 
   private:
-    Sandbox();
+    Sandbox() = default;
 
-    std::filesystem::path scratch_;
-    bool mounted_ = false;
-    std::string whyNot_;
+    thermo::testing::FuseScratch scratch_{"thermo-sim-tests"};
 };
 
 // A configuration whose sysfs and /dev roots are in `folder`, with no device yet.

@@ -5,6 +5,7 @@
 #include <ostream>
 #include <string>
 
+#include "tests/support/row_name.h"
 #include "window/contrast.h"
 
 namespace thermo {
@@ -15,7 +16,6 @@ constexpr ColourValue kBlack = directColour(0, 0, 0);
 
 struct Pair {
     const char* name;
-    friend void PrintTo(const Pair& v, std::ostream* os) { *os << v.name; }
     ColourValue a;
     ColourValue b;
     double ratio;  // as the accessibility guidelines' own examples give it
@@ -36,11 +36,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Pair{"grey_77_just_misses", directColour(0x77, 0x77, 0x77), kWhite, 4.48},
                       Pair{"grey_76_just_reaches", directColour(0x76, 0x76, 0x76), kWhite, 4.54},
                       Pair{"pure_blue_on_white", directColour(0, 0, 255), kWhite, 8.59}),
-    [](const auto& info) { return std::string(info.param.name); });
+    rowName);
 
 struct TextCase {
     const char* name;
-    friend void PrintTo(const TextCase& v, std::ostream* os) { *os << v.name; }
     ColourValue text;
     ColourValue ground;
 };
@@ -86,7 +85,7 @@ INSTANTIATE_TEST_SUITE_P(
                                directColour(0x77, 0x77, 0x77)},
                       TextCase{"red_on_a_mid_red_ground", directColour(0xFF, 0, 0),
                                directColour(0xC0, 0x40, 0x40)}),
-    [](const auto& info) { return std::string(info.param.name); });
+    rowName);
 
 }  // namespace
 }  // namespace thermo

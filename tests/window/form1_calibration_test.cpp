@@ -7,10 +7,13 @@
 #include <ostream>
 #include <string>
 
+#include "tests/support/row_name.h"
 #include "tests/window/form1_fixture.h"
 
 namespace thermo::testing {
 namespace {
+
+using thermo::PrintTo;
 
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
@@ -25,7 +28,6 @@ struct ButtonCase {
     MaybeNumber hundred;
 
     // Names the row in test output instead of dumping its bytes.
-    friend void PrintTo(const ButtonCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class CalibrationButton : public Form1Test, public ::testing::WithParamInterface<ButtonCase> {};
@@ -55,7 +57,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  "0.72,0.4\r\n", 0.72, 0.4},
                       ButtonCase{"ExtraContentIsDropped", "0.7,0.3,9\r\n1,2\r\n", 0.5,
                                  ControlId::Command2, "0.5,0.3\r\n", 0.5, 0.3}),
-    [](const auto& info) { return std::string(info.param.name); });
+    rowName);
 
 // Makes every write to a regular file fail (EFBIG) while it lives. Works for root too, where
 // file permissions would not stop a write.

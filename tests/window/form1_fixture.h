@@ -2,49 +2,24 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "hid/hidusb.h"
 #include "measure/calibration_file.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/fake_view.h"
+#include "tests/support/temp_dir.h"
 #include "window/form1.h"
 
 namespace thermo::testing {
-
-// A fresh directory, removed with everything in it when the test ends.
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "form1-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::system_error(errno, std::generic_category(), "mkdtemp");
-        }
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
 
 inline constexpr const char* kThermometer = "/dev/hidraw0";
 inline constexpr const char* kDefaultCalLine = "0.72,0.35\r\n";

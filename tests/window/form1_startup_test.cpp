@@ -4,10 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/row_name.h"
 #include "tests/window/form1_fixture.h"
 
 namespace thermo::testing {
 namespace {
+
+using thermo::PrintTo;
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -97,7 +100,6 @@ struct SwitchCase {
     bool timerOn;
 
     // Names the row in test output instead of dumping its bytes.
-    friend void PrintTo(const SwitchCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class StartStopSwitch : public Form1Test, public ::testing::WithParamInterface<SwitchCase> {};
@@ -122,7 +124,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SwitchCase{"Stop", "STOP", "START", false},
                       SwitchCase{"LowerCaseIsNotStart", "start", "START", false},
                       SwitchCase{"TrailingSpaceIsNotStart", "START ", "START", false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    rowName);
 
 TEST_F(Form1Test, StartStopStartKeepsReadingsAndCalibration) {
     writeCal(kDefaultCalLine);

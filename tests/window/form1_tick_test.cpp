@@ -6,10 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/row_name.h"
 #include "tests/window/form1_fixture.h"
 
 namespace thermo::testing {
 namespace {
+
+using thermo::PrintTo;
 
 using ::testing::ElementsAre;
 using ::testing::StartsWith;
@@ -110,7 +113,6 @@ struct ReadingCase {
     float top;
 
     // Names the row in test output instead of dumping its bytes.
-    friend void PrintTo(const ReadingCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class TickReading : public Form1Test, public ::testing::WithParamInterface<ReadingCase> {};
@@ -171,7 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Their difference overflows: it read exactly 100 whatever the sensor said.
         ReadingCase{"OverflowingPointsKeepInitialZero", "1.7969e308,-1.7e306\r\n", kWorkedReport,
                     ".", "00.0", "32.0", 800.0F, 3080.0F}),
-    [](const auto& info) { return std::string(info.param.name); });
+    rowName);
 
 TEST_F(Form1Test, NoReadBeforeFirstSuccessLeavesRatioEmptyAndSearchesTwice) {
     writeCal(kDefaultCalLine);

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <ostream>
+
+#include "window/layout.h"
+#include "window/scale_geometry.h"
+
+namespace thermo {
+inline void PrintTo(const ControlSpec& c, std::ostream* os) { *os << c.name; }
+inline void PrintTo(const TickMark& t, std::ostream* os) { *os << controlSpec(t.line).name; }
+}  // namespace thermo
+
+namespace thermo::testing {
+
+// Twips to pixels for the layout's whole, non-negative twips: the nearest pixel, halves up, as
+// the window's own conversion promises. Written here in integers, independently of it.
+constexpr int expectedPixels(int twips) { return (2 * twips + kTwipsPerPixelAt96Dpi) / 30; }
+
+// Whether the window shows the control at all, and whether it paints it itself rather than
+// leaving it to a child widget.
+constexpr bool drawn(const ControlSpec& c) { return c.kind != ControlKind::Timer; }
+constexpr bool painted(const ControlSpec& c) {
+    return c.kind == ControlKind::Shape || c.kind == ControlKind::Line;
+}
+
+}  // namespace thermo::testing
