@@ -28,9 +28,10 @@ constexpr DWORD kWindowStyle =
 // The frame's caption starts this far right of the frame's left edge.
 constexpr int kFrameCaptionIndentAt96Dpi = 8;
 
-// Taken at once, before another call can change the thread's last error.
-[[noreturn]] void throwLastError(std::string_view call, std::string_view object) {
-    throw std::runtime_error(os::callFailed(call, object, os::windowsError(GetLastError())));
+// Callers take GetLastError() first, before anything that builds the object's name can change
+// the thread's last error.
+[[noreturn]] void throwSystemError(std::string_view call, std::string_view object, DWORD error) {
+    throw std::runtime_error(os::callFailed(call, object, os::windowsError(error)));
 }
 
 std::size_t indexOf(ControlId id) { return static_cast<std::size_t>(id); }
@@ -98,8 +99,7 @@ void registerWindowClass(HINSTANCE instance, WNDPROC windowProc) {
     if (RegisterClassExW(&wc) == 0) {
         const DWORD error = GetLastError();
         if (error != ERROR_CLASS_ALREADY_EXISTS) {
-            throw std::runtime_error(
-                os::callFailed("RegisterClassExW", narrow(kWindowClass), os::windowsError(error)));
+            throwSystemError("RegisterClassExW", narrow(kWindowClass), error);
         }
     }
 }
@@ -145,7 +145,10 @@ Win32Form1Window::Win32Form1Window(HINSTANCE instance) {
     const std::wstring title = widen(kWindowCaption);
     hwnd_ = CreateWindowExW(0, kWindowClass, title.c_str(), kWindowStyle, CW_USEDEFAULT,
                             CW_USEDEFAULT, size.cx, size.cy, nullptr, nullptr, instance, this);
-    if (hwnd_ == nullptr) throwLastError("CreateWindowExW", narrow(kWindowClass));
+    if (hwnd_ == nullptr) {
+        const DWORD error = GetLastError();
+        throwSystemError("CreateWindowExW", narrow(kWindowClass), error);
+    }
     openTheme();
     createButtons();
     createStatusTip();
@@ -253,7 +256,10 @@ void Win32Form1Window::createButtons() {
             WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_CLIPSIBLINGS | BS_PUSHBUTTON | BS_NOTIFY,
             r.left, r.top, r.width, r.height, hwnd_, reinterpret_cast<HMENU>(id), instance,
             nullptr);
-        if (button == nullptr) throwLastError("CreateWindowExW BUTTON", laidOut.name);
+        if (button == nullptr) {
+            const DWORD error = GetLastError();
+            throwSystemError("CreateWindowExW BUTTON", laidOut.name, error);
+        }
         SendMessageW(button, WM_SETFONT, reinterpret_cast<WPARAM>(defaultFont_.get()), FALSE);
         buttons_[indexOf(laidOut.id)] = button;
     }
@@ -346,7 +352,10 @@ void Win32Form1Window::setTimerEnabled(bool enabled) {
     if (enabled) {
         const UINT interval = static_cast<UINT>(controlSpec(ControlId::Timer1).intervalMs);
         timerOn_ = SetTimer(hwnd_, kTimerId, interval, nullptr) != 0;
-        if (!timerOn_) throwLastError("SetTimer", controlSpec(ControlId::Timer1).name);
+        if (!timerOn_) {
+            const DWORD error = GetLastError();
+            throwSystemError("SetTimer", controlSpec(ControlId::Timer1).name, error);
+        }
     } else {
         KillTimer(hwnd_, kTimerId);
         timerOn_ = false;
