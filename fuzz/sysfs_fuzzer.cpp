@@ -28,7 +28,7 @@ using thermo::fuzz::require;
 using thermo::hid::DeviceIds;
 
 // The backend's limits: a longer uevent is refused, a longer descriptor is cut.
-constexpr std::size_t UeventLimit = 8192;
+constexpr std::size_t kUeventLimit = 8192;
 
 // Memory rather than disk where there is a tmpfs for it: a disk file system makes each rewrite
 // of a file wait for the last one to reach the disk, a hundred times slower.
@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The ids the uevent text claims, when the backend may read all of it.
     std::optional<DeviceIds> claimed;
-    if (uevent.size() <= UeventLimit) {
+    if (uevent.size() <= kUeventLimit) {
         claimed = thermo::hid::parseUeventIds(uevent);
     }
 

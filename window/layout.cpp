@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "measure/conversion.h"
+
 namespace thermo {
 namespace {
 
@@ -92,12 +94,12 @@ constexpr ControlSpec tick(ControlId id, std::string_view name, float celsius, i
 
 constexpr LabelStyle kCelsiusValue{TextAlignment::Right, Paint::none(), Paint::of(kDarkRed),
                                    kReadoutFont};
-constexpr LabelStyle kCelsiusUnit{TextAlignment::Left, Paint::none(), Paint::of(kDarkRed),
-                                  kReadoutFont};
+constexpr LabelStyle kCelsiusUnitStyle{TextAlignment::Left, Paint::none(), Paint::of(kDarkRed),
+                                       kReadoutFont};
 constexpr LabelStyle kFahrenheitValue{TextAlignment::Right, Paint::toolkitDefault(),
                                       Paint::of(kBlue), kFahrenheitFont};
-constexpr LabelStyle kFahrenheitUnit{TextAlignment::Left, Paint::toolkitDefault(), Paint::of(kBlue),
-                                     kFahrenheitFont};
+constexpr LabelStyle kFahrenheitUnitStyle{TextAlignment::Left, Paint::toolkitDefault(),
+                                          Paint::of(kBlue), kFahrenheitFont};
 constexpr LabelStyle kStatusLine{
     TextAlignment::Centre, Paint::toolkitDefault(), Paint::toolkitDefault(), {}};
 constexpr LabelStyle kScaleNumber{};
@@ -110,7 +112,7 @@ constexpr std::array<ControlSpec, kControlCount> kTable{{
     button(Command3, "Command3", Frame1, {240, 840, 855, 255}, "100 \302\260C", 2),
     button(Command2, "Command2", Frame1, {240, 360, 855, 255}, "0 \302\260C", 1),
     button(cmdOn, "cmdOn", std::nullopt, {2280, 3960, 1335, 372}, "START", 0),
-    label(Label11, "Label11", {3120, 720, 495, 375}, " \302\260F", kFahrenheitUnit),
+    label(Label11, "Label11", {3120, 720, 495, 375}, kFahrenheitUnit, kFahrenheitUnitStyle),
     label(Label10, "Label10", {2160, 720, 975, 375}, "266.0", kFahrenheitValue),
     label(Label1, "Label1", {2280, 3360, 1335, 495}, "", kStatusLine),
     shape(Shape4, "Shape4", {990, 480, 210, 3400}, ShapeForm::Rectangle, Paint::of(kRed),
@@ -120,7 +122,7 @@ constexpr std::array<ControlSpec, kControlCount> kTable{{
     shape(Shape2, "Shape2", {960, 360, 255, 3855}, ShapeForm::Rectangle, Paint::none(),
           Paint::of(kSysActiveCaption), 3),
     label(Label5, "Label5", {2040, 120, 1095, 495}, "130.0", kCelsiusValue),
-    label(Label3, "Label3", {3120, 120, 735, 495}, " \302\260C", kCelsiusUnit),
+    label(Label3, "Label3", {3120, 120, 735, 495}, kCelsiusUnit, kCelsiusUnitStyle),
     tick(Line1, "Line1", 0, 3075, kLongTickEndX),
     tick(Line2, "Line2", 50, 2085, kLongTickEndX),
     tick(Line3, "Line3", 100, 1080, kLongTickEndX),

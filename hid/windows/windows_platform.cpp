@@ -21,8 +21,8 @@ std::optional<std::string> interfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA&
     DWORD required = 0;
     // Asked without a buffer, the call fails by design and reports the size it needs.
     SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, nullptr, 0, &required, nullptr);
-    constexpr DWORD pathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
-    if (required <= pathOffset) {
+    constexpr DWORD kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+    if (required <= kPathOffset) {
         return std::nullopt;
     }
     // DWORD elements keep the record's size field aligned.
@@ -35,7 +35,7 @@ std::optional<std::string> interfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA&
                                           nullptr)) {
         return std::nullopt;
     }
-    const std::size_t room = required - pathOffset;
+    const std::size_t room = required - kPathOffset;
     std::string path(detail->DevicePath, strnlen(detail->DevicePath, room));
     if (path.empty()) {
         return std::nullopt;

@@ -387,7 +387,7 @@ TEST_F(EndToEnd, CalibrationButtonsStoreTheLatestRatio) {
 
     s.click(ControlId::Command2);  // 0 °C: the ratio of bytes 133, 0 becomes the zero point
     EXPECT_TRUE(fileHolds({ratio133, 0.35})) << "cal.txt: " << s.calibrationFile();
-    EXPECT_TRUE(s.waitForBarRow(barRowFor(0.0), kTickPatience)) << "the reading is now 0 °C";
+    EXPECT_TRUE(s.waitForBarRow(barRowFor(0.0), kTickPatience)) << "the reading is now 0 \302\260C";
     EXPECT_TRUE(showsReadout(s.shot(), {"00.0", "32.0"}));
 
     s.sim().command("raw 100 0");
@@ -395,7 +395,8 @@ TEST_F(EndToEnd, CalibrationButtonsStoreTheLatestRatio) {
     ASSERT_TRUE(s.waitForBarRow(barRowFor(static_cast<float>(between)), kTickPatience));
     s.click(ControlId::Command3);  // 100 °C: the ratio of bytes 100, 0 becomes the hundred point
     EXPECT_TRUE(fileHolds({ratio133, ratio100})) << "cal.txt: " << s.calibrationFile();
-    EXPECT_TRUE(s.waitForBarRow(barRowFor(100.0), kTickPatience)) << "the reading is now 100 °C";
+    EXPECT_TRUE(s.waitForBarRow(barRowFor(100.0), kTickPatience))
+        << "the reading is now 100 \302\260C";
     EXPECT_TRUE(showsReadout(s.shot(), {"100.0", "212.0"}));
 }
 

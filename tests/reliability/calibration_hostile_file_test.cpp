@@ -31,7 +31,7 @@ using thermo::PrintTo;
 namespace fs = std::filesystem;
 
 // Far beyond any bound a reader of two numbers needs.
-constexpr std::uintmax_t HugeSize = 256ULL * 1024 * 1024;
+constexpr std::uintmax_t kHugeSize = 256ULL * 1024 * 1024;
 
 // Peak resident memory of this process so far.
 long peakResidentKib() {
@@ -101,14 +101,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // The line first, then more than any memory should hold for it: the rest is ignored.
         CalRow{"HugeFileAfterTheLine",
-               [](const fs::path& p) { regularFile(p, "0.7,0.3\r\n", HugeSize); }, "0.7 0.3"},
+               [](const fs::path& p) { regularFile(p, "0.7,0.3\r\n", kHugeSize); }, "0.7 0.3"},
         CalRow{"HugeFileAfterTwoLines",
-               [](const fs::path& p) { regularFile(p, "0.7\n0.3\n", HugeSize); }, "0.7 0.3"},
+               [](const fs::path& p) { regularFile(p, "0.7\n0.3\n", kHugeSize); }, "0.7 0.3"},
         // No end to it, and no field separator in it: it cannot hold two values.
         CalRow{"EndlessZeros", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); },
                "cal.txt: "},
         CalRow{"HugeFileWithoutSeparators",
-               [](const fs::path& p) { regularFile(p, "0.7", HugeSize); }, "cal.txt: "},
+               [](const fs::path& p) { regularFile(p, "0.7", kHugeSize); }, "cal.txt: "},
         // Two fields that do not end within the first MiB are not read to their end.
         CalRow{"SecondFieldRunsPastTheFirstMiB",
                [](const fs::path& p) { writeFile(p, "0.7," + std::string(1 << 20, '3') + "\r\n"); },

@@ -25,7 +25,7 @@
 
 namespace {
 
-constexpr long MaxPresses = 1000000;  // a driver nobody kills still ends
+constexpr long kMaxPresses = 1000000;  // a driver nobody kills still ends
 
 bool writeAll(int fd, const std::string& text) {
     std::size_t done = 0;
@@ -45,7 +45,7 @@ int run(long firstPress, int progressFd) {
     thermo::FakeView view;
     thermo::Form1 form(view, device, thermo::CalibrationFile("cal.txt"));
     form.Form_Load();
-    for (long press = firstPress; press < firstPress + MaxPresses; ++press) {
+    for (long press = firstPress; press < firstPress + kMaxPresses; ++press) {
         if (!writeAll(progressFd, std::to_string(press) + "\n")) {
             return 0;  // nobody is watching any more
         }

@@ -42,9 +42,9 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 #if defined(__SANITIZE_ADDRESS__)
-constexpr bool HeapIsMeasurable = false;  // AddressSanitizer keeps its own books
+constexpr bool kHeapIsMeasurable = false;  // AddressSanitizer keeps its own books
 #else
-constexpr bool HeapIsMeasurable = true;
+constexpr bool kHeapIsMeasurable = true;
 #endif
 
 struct Options {
@@ -108,7 +108,7 @@ Snapshot snapshot() {
     Snapshot s;
     s.fds = openFdCount();
     s.rssKib = residentKib();
-    if (HeapIsMeasurable) {
+    if (kHeapIsMeasurable) {
         // Give back what free() keeps on its lists, so that only what is in use counts.
         ::malloc_trim(0);
         const struct mallinfo2 info = ::mallinfo2();
@@ -192,7 +192,7 @@ class Soak {
         std::printf("plug soak: %ld cycles (%ld unplug/plug, %ld replug, %ld silent) in %.1f s\n",
                     options_.cycles, tally_.unplugs, tally_.replugs, tally_.silences, seconds);
         std::printf("open file descriptors: start %d, end %d\n", start_.fds, end_.fds);
-        if (HeapIsMeasurable) {
+        if (kHeapIsMeasurable) {
             std::printf("heap in use: start %ld KiB, middle %ld KiB, end %ld KiB (%+ld KiB)\n",
                         start_.heapKib, middle_.heapKib, end_.heapKib,
                         end_.heapKib - start_.heapKib);
@@ -203,7 +203,7 @@ class Soak {
         if (verdict.empty() && end_.fds != start_.fds) {
             verdict = "the number of open file descriptors changed";
         }
-        if (verdict.empty() && HeapIsMeasurable &&
+        if (verdict.empty() && kHeapIsMeasurable &&
             end_.heapKib - start_.heapKib > options_.maxHeapGrowthKib) {
             verdict =
                 "the heap grew by more than " + std::to_string(options_.maxHeapGrowthKib) + " KiB";

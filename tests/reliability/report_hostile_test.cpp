@@ -30,10 +30,10 @@ using Bytes = std::vector<std::uint8_t>;
 
 const std::string ThermometerUevent = "HID_ID=0003:000004D8:00000002\n";
 // Two data bytes, no report ids: reports are 3 bytes with the id byte the backend puts first.
-const Bytes NoIdsDescriptor{0x75, 0x08, 0x95, 0x02, 0x81, 0x02};
+const Bytes kNoIdsDescriptor{0x75, 0x08, 0x95, 0x02, 0x81, 0x02};
 // Report 1 has four data bytes, report 2 two: 5 bytes with the id.
-const Bytes WithIdsDescriptor{0x85, 0x01, 0x75, 0x08, 0x95, 0x04, 0x81,
-                              0x02, 0x85, 0x02, 0x95, 0x02, 0x81, 0x02};
+const Bytes kWithIdsDescriptor{0x85, 0x01, 0x75, 0x08, 0x95, 0x04, 0x81,
+                               0x02, 0x85, 0x02, 0x95, 0x02, 0x81, 0x02};
 
 // The Linux backend with the report handle's descriptor swapped for one end of a socket pair;
 // everything else (listing, ids, report length, report id layout) is the backend's own, read
@@ -120,16 +120,16 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, HostileReport,
     ::testing::Values(
         // The report as described, for comparison.
-        ReportRow{"AsDescribed", NoIdsDescriptor, {{0x85, 0x40}}, true, {0, 0x85, 0x40}},
+        ReportRow{"AsDescribed", kNoIdsDescriptor, {{0x85, 0x40}}, true, {0, 0x85, 0x40}},
         // A short report fills what it has; the rest stays zero, as a fresh buffer is.
-        ReportRow{"ShortReport", NoIdsDescriptor, {{0x85}}, true, {0, 0x85, 0}},
+        ReportRow{"ShortReport", kNoIdsDescriptor, {{0x85}}, true, {0, 0x85, 0}},
         // A zero-length read is hidraw's end of file: the device is let go, not read as zeros.
-        ReportRow{"EmptyReport", NoIdsDescriptor, {{}}, false, {0, 0, 0}},
-        ReportRow{"LongerThanTheDescriptorSays", NoIdsDescriptor, {counting(64)}, true, {0, 1, 2}},
-        ReportRow{"LongerThanAnyReportCanBe", NoIdsDescriptor, {counting(20000)}, true, {0, 1, 2}},
+        ReportRow{"EmptyReport", kNoIdsDescriptor, {{}}, false, {0, 0, 0}},
+        ReportRow{"LongerThanTheDescriptorSays", kNoIdsDescriptor, {counting(64)}, true, {0, 1, 2}},
+        ReportRow{"LongerThanAnyReportCanBe", kNoIdsDescriptor, {counting(20000)}, true, {0, 1, 2}},
         // The newest of several wins, even when it is the odd one out.
         ReportRow{"ShortReportAfterGoodOnes",
-                  NoIdsDescriptor,
+                  kNoIdsDescriptor,
                   {{0x85, 0x40}, {0x11}},
                   true,
                   {0, 0x11, 0}},
@@ -137,17 +137,20 @@ INSTANTIATE_TEST_SUITE_P(
         // read gives whatever report the device sends, id first (and hidraw passes on only ids
         // the descriptor declares). Nothing past the buffer is touched.
         ReportRow{
-            "AnotherReportsId", WithIdsDescriptor, {{2, 0x10, 0x20}}, true, {2, 0x10, 0x20, 0, 0}},
-        ReportRow{
-            "AnUndeclaredId", WithIdsDescriptor, {{9, 1, 2, 3, 4, 5, 6, 7}}, true, {9, 1, 2, 3, 4}},
-        ReportRow{"IdByteAlone", WithIdsDescriptor, {{1}}, true, {1, 0, 0, 0, 0}}),
+            "AnotherReportsId", kWithIdsDescriptor, {{2, 0x10, 0x20}}, true, {2, 0x10, 0x20, 0, 0}},
+        ReportRow{"AnUndeclaredId",
+                  kWithIdsDescriptor,
+                  {{9, 1, 2, 3, 4, 5, 6, 7}},
+                  true,
+                  {9, 1, 2, 3, 4}},
+        ReportRow{"IdByteAlone", kWithIdsDescriptor, {{1}}, true, {1, 0, 0, 0, 0}}),
     rowName);
 
 // A report that arrives just before the device goes does not keep it present: the next read sees
 // the device gone and lets it go, closing the handle; a search while it is unplugged reads
 // nothing, and the replugged device's own reports are read, not anything left from before.
 TEST_F(HostileReports, ReportJustBeforeAnUnplugIsDroppedAndTheDeviceIsLetGo) {
-    plug(NoIdsDescriptor);
+    plug(kNoIdsDescriptor);
     ASSERT_TRUE(device.FindThermometer());
     ASSERT_TRUE(send({0x85, 0x40}));
     const os::UniqueFd oldPeer = std::move(platform.peer);
@@ -164,7 +167,7 @@ TEST_F(HostileReports, ReportJustBeforeAnUnplugIsDroppedAndTheDeviceIsLetGo) {
     EXPECT_FALSE(device.DevicePresent);
     EXPECT_EQ(*device.ReportBuffer, (Bytes{0, 0, 0}));
 
-    plug(NoIdsDescriptor);
+    plug(kNoIdsDescriptor);
     ASSERT_TRUE(device.FindThermometer());
     ASSERT_TRUE(send({0x86, 0x00}));
     device.PollThermometer();
@@ -177,7 +180,7 @@ TEST_F(HostileReports, PlugCyclesWithHostileReportsLeaveNothingOpen) {
     const int fdsBefore = openFdCount();
     const std::vector<Bytes> reports{{}, {1}, counting(3), counting(20000), {0x85, 0x40}};
     for (int cycle = 0; cycle < 200; ++cycle) {
-        plug(NoIdsDescriptor);
+        plug(kNoIdsDescriptor);
         ASSERT_TRUE(device.FindThermometer()) << "cycle " << cycle;
         send(reports[static_cast<std::size_t>(cycle) % reports.size()]);
         platform.peer = os::UniqueFd();

@@ -32,7 +32,7 @@ const std::string TwoByteDescriptor{'\x75', '\x08', '\x95', '\x02', '\x81', '\x0
 
 // Far longer than any bound a reader of these files should have; reads past it would take
 // seconds and the memory to match.
-constexpr std::size_t HugeSize = 64 * 1024 * 1024;
+constexpr std::size_t kHugeSize = 64 * 1024 * 1024;
 
 // What stands where sysfs should have a file.
 struct Entry {
@@ -73,7 +73,7 @@ void place(const fs::path& path, const Entry& entry) {
             break;
         case Entry::Kind::HugeFile: {
             writeFile(path, entry.content);
-            fs::resize_file(path, HugeSize);  // sparse: costs no disk
+            fs::resize_file(path, kHugeSize);  // sparse: costs no disk
             break;
         }
     }

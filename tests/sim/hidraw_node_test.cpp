@@ -21,13 +21,13 @@ namespace {
 using namespace std::chrono;
 using Clock = steady_clock;
 
-const ValueBytes DefaultValue = DeviceSettings{}.value;
+const ValueBytes kDefaultValue = DeviceSettings{}.value;
 
 TEST_F(NodeTest, EachReadDeliversOneWholeReport) {
     start();
     os::UniqueFd fd = openThermometer();
     simulator_->send(0, 3);
-    auto expected = inputReport({}, DefaultValue);
+    auto expected = inputReport({}, kDefaultValue);
     for (int i = 0; i < 3; ++i) {
         auto r = readNode(fd.get(), 4096);
         ASSERT_EQ(r.result, 64) << std::strerror(r.error);
@@ -43,7 +43,7 @@ TEST_F(NodeTest, AShortReadTakesTheWholeReportAndReturnsItsStart) {
     simulator_->send(0, 1);
     auto r = readNode(fd.get(), 2);
     ASSERT_EQ(r.result, 2);
-    EXPECT_EQ(r.bytes, (std::vector<std::uint8_t>{DefaultValue.high, DefaultValue.low}));
+    EXPECT_EQ(r.bytes, (std::vector<std::uint8_t>{kDefaultValue.high, kDefaultValue.low}));
     EXPECT_EQ(readNode(fd.get()).error, EAGAIN);
 }
 
@@ -54,8 +54,8 @@ TEST_F(NodeTest, WithReportIdsEveryReportStartsWithItsId) {
     auto r = readNode(fd.get());
     ASSERT_EQ(r.result, 65);
     EXPECT_EQ(r.bytes[0], kThermometerReportId);
-    EXPECT_EQ(r.bytes[1], DefaultValue.high);
-    EXPECT_EQ(r.bytes[2], DefaultValue.low);
+    EXPECT_EQ(r.bytes[1], kDefaultValue.high);
+    EXPECT_EQ(r.bytes[2], kDefaultValue.low);
 }
 
 TEST_F(NodeTest, PollTimesOutWhenNothingArrives) {

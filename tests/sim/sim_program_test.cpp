@@ -43,36 +43,36 @@ class SimProgram : public ::testing::Test {
     fs::path folder_;
 };
 
-const std::string Sim = SIM_PROGRAM;
-const std::string Probe = SIM_PROBE;
+const std::string kSim = SIM_PROGRAM;
+const std::string kProbe = SIM_PROBE;
 
 TEST_F(SimProgram, RunsTheCommandWithTheThermometerAfterTheDecoysAndPassesOnItsStatus) {
-    auto outcome = shell(Sim + " --raw 133,0 --rate 20 --decoys 2 -- " + Probe + " --exit 7");
+    auto outcome = shell(kSim + " --raw 133,0 --rate 20 --decoys 2 -- " + kProbe + " --exit 7");
     EXPECT_EQ(outcome.status, 7) << outcome.output;
     EXPECT_EQ(outcome.output, "hidraw2 133 0\n");
 }
 
 TEST_F(SimProgram, TheCommandControlsTheSimulatorThroughTheSocketItIsGiven) {
-    std::string inside = Sim + " ctl \"$USB_THERMOMETER_SIM_CONTROL\" celsius 54.1807432 && " +
-                         Sim + " ctl \"$USB_THERMOMETER_SIM_CONTROL\" rate 20 && " + Probe;
-    auto outcome = shell(Sim + " --rate 0 -- sh -c '" + inside + "'");
+    std::string inside = kSim + " ctl \"$USB_THERMOMETER_SIM_CONTROL\" celsius 54.1807432 && " +
+                         kSim + " ctl \"$USB_THERMOMETER_SIM_CONTROL\" rate 20 && " + kProbe;
+    auto outcome = shell(kSim + " --rate 0 -- sh -c '" + inside + "'");
     EXPECT_EQ(outcome.status, 0) << outcome.output;
     EXPECT_EQ(outcome.output, "hidraw0 133 0\n");
 }
 
 TEST_F(SimProgram, ReportIdsComeBeforeTheValue) {
-    auto outcome = shell(Sim + " --raw 1,2 --report-ids --rate 20 -- " + Probe);
+    auto outcome = shell(kSim + " --raw 1,2 --report-ids --rate 20 -- " + kProbe);
     EXPECT_EQ(outcome.output, "hidraw0 1 1\n");
 }
 
 TEST_F(SimProgram, AMissingCommandIs127AndABadOption125) {
-    EXPECT_EQ(shell(Sim + " -- /nonexistent/program").status, 127);
-    EXPECT_EQ(shell(Sim + " --rate fast -- true").status, 125);
+    EXPECT_EQ(shell(kSim + " -- /nonexistent/program").status, 127);
+    EXPECT_EQ(shell(kSim + " --rate fast -- true").status, 125);
 }
 
 TEST_F(SimProgram, ForwardsSigtermToTheCommand) {
     fs::path socket = folder_ / "control.sock";
-    std::vector<std::string> args = {Sim, "--control", socket.string(), "--", "sleep", "60"};
+    std::vector<std::string> args = {kSim, "--control", socket.string(), "--", "sleep", "60"};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

@@ -251,7 +251,7 @@ TEST_F(DesktopTest, StartWithoutThermometerStandsTheBarAt132ThenClosesCleanly) {
     launch();
     click(kCmdOn);
     EXPECT_TRUE(waitForScreen([](const Image& i) { return barTopIsAt(i, barTopRow(132)); }, 15s))
-        << "bar at 132 °C";
+        << "bar at 132 \302\260C";
     EXPECT_TRUE(statusShows(shot(), kRed));
 
     const auto status = closeProgram(15s);
@@ -332,7 +332,7 @@ TEST_F(DesktopTest, WorkedExampleFromTheThermometerToTheBarAndCalTxt) {
     simCtl({"plug"});
     EXPECT_TRUE(waitForScreen(
         [](const Image& i) { return statusShows(i, kGreen) && barTopIsAt(i, barTopRow(0)); }, 10s))
-        << "DEVICE DETECTED and 0 °C after plugging in";
+        << "DEVICE DETECTED and 0 \302\260C after plugging in";
 
     const auto status = closeProgram(15s);
     ASSERT_TRUE(status.has_value()) << "still running after Alt+F4";

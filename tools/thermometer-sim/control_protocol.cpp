@@ -115,12 +115,12 @@ ControlReply run(Simulator& sim, int device, std::string_view command, const Wor
     if (command == "help") return {ControlReply::Kind::Ok, std::string(controlHelp())};
     if (command == "celsius") {
         if (args.size() != 1) usage("celsius C");
-        sim.setCelsius(device, needNumber(args[0], "°C"));
+        sim.setCelsius(device, needNumber(args[0], "\302\260C"));
     } else if (command == "cal") {
         Words pair = splitPair(args);
         if (pair.size() != 2) usage("cal ZERO,HUNDRED");
-        sim.setCalibration(
-            device, {needNumber(pair[0], "0 °C ratio"), needNumber(pair[1], "100 °C ratio")});
+        sim.setCalibration(device, {needNumber(pair[0], "0 \302\260C ratio"),
+                                    needNumber(pair[1], "100 \302\260C ratio")});
     } else if (command == "raw") {
         Words pair = splitPair(args);
         if (pair.size() != 2) usage("raw B1 B2");

@@ -79,7 +79,7 @@ StatusFields statusFields(const DeviceStatus& s) {
 
 std::optional<Condition> parseCondition(std::string_view text) {
     // Two-character operators first, so that ">=" is not read as ">" and "=...".
-    static constexpr std::array<std::pair<std::string_view, Condition::Op>, 6> operators{{
+    static constexpr std::array<std::pair<std::string_view, Condition::Op>, 6> kOperators{{
         {"!=", Condition::Op::NotEqual},
         {">=", Condition::Op::GreaterOrEqual},
         {"<=", Condition::Op::LessOrEqual},
@@ -89,7 +89,7 @@ std::optional<Condition> parseCondition(std::string_view text) {
     }};
     std::size_t at = text.find_first_of("!=<>");
     if (at == std::string_view::npos || at == 0) return std::nullopt;
-    for (const auto& [symbol, op] : operators) {
+    for (const auto& [symbol, op] : kOperators) {
         if (text.substr(at, symbol.size()) != symbol) continue;
         Condition condition{std::string(text.substr(0, at)), op,
                             std::string(text.substr(at + symbol.size()))};

@@ -31,8 +31,8 @@ constexpr milliseconds kUnreachedTimeout = 2 * kPatience;
 
 const std::string ThermometerUevent =
     "DRIVER=hid-generic\nHID_ID=0003:000004D8:00000002\nHID_NAME=Thermometer\n";
-const Bytes NoIdsDescriptor{0x75, 8, 0x95, 2, 0x81, 2};  // 2 bytes
-const Bytes WithIdsDescriptor{0x85, 1, 0x75, 8, 0x95, 4, 0x81, 2, 0x85, 2, 0x95, 2, 0x81, 2};
+const Bytes kNoIdsDescriptor{0x75, 8, 0x95, 2, 0x81, 2};  // 2 bytes
+const Bytes kWithIdsDescriptor{0x85, 1, 0x75, 8, 0x95, 4, 0x81, 2, 0x85, 2, 0x95, 2, 0x81, 2};
 
 void writeFile(const fs::path& path, std::string_view content) {
     fs::create_directories(path.parent_path());
@@ -62,12 +62,12 @@ class LinuxTree : public ::testing::Test {
 };
 
 TEST_F(LinuxTree, ListsInNumericOrderAndLeavesOutWhatItCannotIdentify) {
-    addNode("hidraw10", ThermometerUevent, NoIdsDescriptor);
-    addNode("hidraw2", "HID_ID=0003:0000046D:0000C31C\n", NoIdsDescriptor);
-    addNode("hidraw1", ThermometerUevent, NoIdsDescriptor);
-    addNode("hidraw3", "HID_ID=0003:04D8\n", NoIdsDescriptor);
-    addNode("hidraw4", std::nullopt, NoIdsDescriptor);
-    addNode("hidraw5", std::string(10000, 'x') + "\n" + ThermometerUevent, NoIdsDescriptor);
+    addNode("hidraw10", ThermometerUevent, kNoIdsDescriptor);
+    addNode("hidraw2", "HID_ID=0003:0000046D:0000C31C\n", kNoIdsDescriptor);
+    addNode("hidraw1", ThermometerUevent, kNoIdsDescriptor);
+    addNode("hidraw3", "HID_ID=0003:04D8\n", kNoIdsDescriptor);
+    addNode("hidraw4", std::nullopt, kNoIdsDescriptor);
+    addNode("hidraw5", std::string(10000, 'x') + "\n" + ThermometerUevent, kNoIdsDescriptor);
     fs::create_directories(sys() / "class" / "hidraw" / "hidrawX");
 
     std::vector<InterfaceEntry> entries = platform.listInterfaces();
@@ -110,7 +110,7 @@ INSTANTIATE_TEST_SUITE_P(
     rowName);
 
 TEST_F(LinuxTree, OpenedHandleAnswersFromItsSysfsEntry) {
-    addNode("hidraw3", ThermometerUevent, WithIdsDescriptor);
+    addNode("hidraw3", ThermometerUevent, kWithIdsDescriptor);
     const std::string path = (dev() / "hidraw3").string();
     for (OpenMode mode : {OpenMode::Plain, OpenMode::ForReports}) {
         std::unique_ptr<Handle> handle = platform.open(path, mode);
@@ -135,8 +135,8 @@ TEST_F(LinuxTree, MissingDescriptorIsAnError) {
 
 TEST_F(LinuxTree, DescriptorIsReadNoFurtherThanTheKernelsLimit) {
     // 4096 end-collection items (no data), then a usable descriptor the reader must not reach.
-    Bytes descriptor(4096 + NoIdsDescriptor.size(), 0xC0);
-    std::copy(NoIdsDescriptor.begin(), NoIdsDescriptor.end(), descriptor.begin() + 4096);
+    Bytes descriptor(4096 + kNoIdsDescriptor.size(), 0xC0);
+    std::copy(kNoIdsDescriptor.begin(), kNoIdsDescriptor.end(), descriptor.begin() + 4096);
     addNode("hidraw0", ThermometerUevent, descriptor);
     std::unique_ptr<Handle> handle = platform.open((dev() / "hidraw0").string(), OpenMode::Plain);
     EXPECT_EQ(platform.inputReportLength(*handle), 0);
@@ -155,7 +155,7 @@ TEST_F(LinuxTree, OpenFailureNamesTheCallAndReason) {
 
 // As an ordinary user also when the suite runs as root, who may open anything.
 TEST_F(LinuxTree, DeniedOpenHintsAtTheUdevRule) {
-    addNode("hidraw3", ThermometerUevent, NoIdsDescriptor);
+    addNode("hidraw3", ThermometerUevent, kNoIdsDescriptor);
     const fs::path path = dev() / "hidraw3";
     fs::permissions(path, fs::perms::none);
     const test::UnprivilegedResult result = test::runUnprivileged(dir.path(), [&]() -> std::string {
