@@ -3,12 +3,6 @@
 // refuses the replacement.
 
 #include "measure/atomic_file.h"
-#include "os/windows/text.h"
-
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
 
 #include <gtest/gtest.h>
 
@@ -20,6 +14,11 @@
 #include <system_error>
 #include <vector>
 
+#include "os/windows/text.h"
+#include "os/windows/unique_handle.h"
+#include "os/windows/windows.h"
+#include "tests/support/temp_dir.h"
+
 namespace thermo {
 namespace {
 
@@ -27,19 +26,8 @@ namespace fs = std::filesystem;
 
 class AtomicFileTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("thermo-atomic-" + std::to_string(GetCurrentProcessId()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        cal_ = dir_ / "cal.txt";
-    }
-    void TearDown() override {
-        SetFileAttributesW(cal_.c_str(), FILE_ATTRIBUTE_NORMAL);
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
+    // A read-only cal.txt would stay behind when the folder goes.
+    void TearDown() override { SetFileAttributesW(cal_.c_str(), FILE_ATTRIBUTE_NORMAL); }
 
     std::string content() const {
         std::ifstream in(cal_, std::ios::binary);
@@ -50,8 +38,9 @@ class AtomicFileTest : public ::testing::Test {
         return static_cast<int>(std::distance(fs::directory_iterator(dir_), {}));
     }
 
-    fs::path dir_;
-    fs::path cal_;
+    thermo::testing::TempDir temp_{"thermo-atomic"};
+    fs::path dir_ = temp_.path();
+    fs::path cal_ = dir_ / "cal.txt";
 };
 
 TEST_F(AtomicFileTest, ReplacesTheWholeContentAndLeavesNoTemporary) {
@@ -117,11 +106,11 @@ TEST(WindowsErrorText, IsUtf8InTheUsersLanguage) {
 // Another program holds cal.txt open without letting it be deleted (as some editors do).
 TEST_F(AtomicFileTest, FileHeldOpenByAnotherProgramIsLeftAsItWas) {
     write("0.72,0.35\r\n");
-    HANDLE held = CreateFileW(cal_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    os::UniqueHandle held(CreateFileW(cal_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held);
     EXPECT_THROW(replaceFileAtomically(cal_, "0.5,0.35\r\n"), std::system_error);
-    CloseHandle(held);
+    held.reset();
     EXPECT_EQ(content(), "0.72,0.35\r\n");
     EXPECT_EQ(entries(), 1) << "the temporary file must go";
 }
@@ -137,11 +126,11 @@ TEST_F(AtomicFileTest, NextSaveRemovesLeftoversOfKilledSavesOnly) {
     for (const char* name : kept) {
         put(name);
     }
-    HANDLE inFlight = CreateFileW((dir_ / "cal.txt.tmpinuse1").c_str(), GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(inFlight, INVALID_HANDLE_VALUE);
+    os::UniqueHandle inFlight(CreateFileW((dir_ / "cal.txt.tmpinuse1").c_str(), GENERIC_WRITE, 0,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(inFlight);
     replaceFileAtomically(cal_, "0.5,0.35\r\n");
-    CloseHandle(inFlight);
+    inFlight.reset();
     EXPECT_EQ(content(), "0.5,0.35\r\n");
     EXPECT_FALSE(fs::exists(dir_ / "cal.txt.tmpab12cd"));
     for (const char* name : kept) {
