@@ -123,8 +123,10 @@ class DesktopTest : public ::testing::Test {
         program_.emplace(Spawn{
             .argv = argv, .env = env, .dir = dir_, .log = dir_ / "program.log", .ownGroup = true});
 
+        // Each test starts wine afresh (its services boot with it), which on a machine busy
+        // compiling can take a minute; the deadline only ends a test that would fail anyway.
         ASSERT_TRUE(
-            pollUntil([&] { return (window_ = screen_->findWindow("USB Thermometer")); }, 60s))
+            pollUntil([&] { return (window_ = screen_->findWindow("USB Thermometer")); }, 180s))
             << "no window: " << readFile(dir_ / "program.log");
         const auto geometry = screen_->geometry(*window_);
         ASSERT_TRUE(geometry.has_value());
