@@ -21,6 +21,11 @@ XServer::XServer(const std::filesystem::path& dir) {
     // abstract X sockets are shared, so two servers on one number would catch each other's
     // clients. Xvfb writes the number to fd 3 once it accepts clients, or ends when the number
     // is taken.
+    //
+    // -noreset: by default the server resets whenever its last client leaves, and every X tool
+    // these tests run (xdotool, xwininfo, import) is such a client. A wine process that connected
+    // in that moment was turned away: wine's desktop then had no display driver, and the program
+    // ended at once without a window (3 of 59 starts in a loop here; none of 160 with -noreset).
     const std::filesystem::path number = dir / "xvfb.display";
     for (int attempt = 0; attempt < 20; ++attempt) {
         const int n = 100 + static_cast<int>((::getpid() + attempt * 37) % 800);
@@ -30,7 +35,7 @@ XServer::XServer(const std::filesystem::path& dir) {
         server_.emplace(
             Spawn{.argv = {"sh", "-c",
                            "exec Xvfb \"$1\" -displayfd 3 -screen 0 800x600x24 -nolisten tcp "
-                           "3>\"$0\"",
+                           "-noreset 3>\"$0\"",
                            number.string(), display},
                   .dir = dir,
                   .log = dir / "xvfb.log",
