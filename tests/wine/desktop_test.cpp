@@ -120,27 +120,21 @@ class DesktopTest : public ::testing::Test {
             env.push_back(std::string("THERMO_SIM_PROGRAM=") + THERMO_SIM);
         }
         argv.insert(argv.end(), {THERMO_WINE_RUN, THERMO_WINE_PREFIX, THERMO_WINDOWS_PROGRAM});
-        const auto windowShown = [&](std::chrono::seconds deadline) {
-            return pollUntil([&] { return (window_ = screen_->findWindow("USB Thermometer")); },
-                             deadline);
-        };
         program_.emplace(Spawn{
             .argv = argv, .env = env, .dir = dir_, .log = dir_ / "program.log", .ownGroup = true});
-        // Each test boots wine afresh (a new wineserver and its services). Now and then, in a
-        // whole suite's run, that boot stalls: no window and not a line of output for minutes,
-        // while the same start succeeds at once in the next test. What was running is shown, and
-        // wine is booted once more; a program that cannot show its window fails both times.
-        if (!windowShown(90s)) {
-            std::cout << "no window after 90 s; wine is started once more. Running then:\n"
-                      << run({"ps", "-eo", "pid,ppid,stat,etime,args"}).output;
-            program_.reset();
-            stopWine();
-            program_.emplace(Spawn{.argv = argv,
-                                   .env = env,
-                                   .dir = dir_,
-                                   .log = dir_ / "program.log",
-                                   .ownGroup = true});
-            ASSERT_TRUE(windowShown(90s)) << "no window: " << readFile(dir_ / "program.log");
+        // The window, or the end of the program, which then never shows one.
+        pollUntil(
+            [&] {
+                return (window_ = screen_->findWindow("USB Thermometer")) ||
+                       program_->poll().has_value();
+            },
+            180s);
+        if (!window_) {
+            const std::optional<int> status = program_->poll();
+            FAIL() << (status ? "the program ended with status " + std::to_string(*status)
+                              : std::string("no window within 180 s"))
+                   << "; its output:\n"
+                   << quoted(readFile(dir_ / "program.log"));
         }
         const auto geometry = screen_->geometry(*window_);
         ASSERT_TRUE(geometry.has_value());
@@ -209,7 +203,7 @@ class DesktopTest : public ::testing::Test {
 // --- The window as laid out, before any tick ---
 
 TEST_F(DesktopTest, OpensLaidOutAt130DegreesWithTheStatusInRed) {
-    launch();
+    ASSERT_NO_FATAL_FAILURE(launch());
     ASSERT_TRUE(waitForScreen([](const Image& i) { return statusShows(i, kRed); }, 20s))
         << "DEVICE NOT DETECTED in red";
     const Image image = shot();
@@ -264,7 +258,7 @@ TEST_F(DesktopTest, OpensLaidOutAt130DegreesWithTheStatusInRed) {
 
 // Every tick reads the empty ratio: 194.6 °C with the default points, the bar clamped to 132.
 TEST_F(DesktopTest, StartWithoutThermometerStandsTheBarAt132ThenClosesCleanly) {
-    launch();
+    ASSERT_NO_FATAL_FAILURE(launch());
     click(kCmdOn);
     EXPECT_TRUE(waitForScreen([](const Image& i) { return barTopIsAt(i, barTopRow(132)); }, 15s))
         << "bar at 132 \302\260C";
@@ -278,7 +272,7 @@ TEST_F(DesktopTest, StartWithoutThermometerStandsTheBarAt132ThenClosesCleanly) {
 
 // Before any reading "0 °C" has no ratio to store: the zero point is written as an empty field.
 TEST_F(DesktopTest, ZeroButtonBeforeAnyReadingStoresAnEmptyZeroPoint) {
-    launch();
+    ASSERT_NO_FATAL_FAILURE(launch());
     EXPECT_TRUE(pollUntil([&] { return readFile(dir_ / "cal.txt") == "0.72,0.35\r\n"; }, 10s));
     click(kCommand2);
     EXPECT_TRUE(pollUntil([&] { return readFile(dir_ / "cal.txt") == ",0.35\r\n"; }, 10s))
@@ -289,7 +283,7 @@ TEST_F(DesktopTest, ZeroButtonBeforeAnyReadingStoresAnEmptyZeroPoint) {
 // the focused one. Each press is seen by what the button does: "0 °C" and "100 °C" write cal.txt,
 // START makes the ticks move the bar.
 TEST_F(DesktopTest, KeyboardMovesBetweenAndPressesTheButtonsAsInADialog) {
-    launch();
+    ASSERT_NO_FATAL_FAILURE(launch());
     ASSERT_TRUE(pollUntil([&] { return readFile(dir_ / "cal.txt") == "0.72,0.35\r\n"; }, 10s));
     screen_->click(*window_, 20, 20);  // the keyboard to the window; START has the focus
 
@@ -323,7 +317,7 @@ TEST_F(DesktopTest, KeyboardMovesBetweenAndPressesTheButtonsAsInADialog) {
 TEST_F(DesktopTest, WorkedExampleFromTheThermometerToTheBarAndCalTxt) {
     std::string why;
     if (!simulatorUsable(why)) GTEST_SKIP() << why;
-    launch(std::vector<std::string>{"--raw", "133,0", "--rate", "10"});
+    ASSERT_NO_FATAL_FAILURE(launch(std::vector<std::string>{"--raw", "133,0", "--rate", "10"}));
     ASSERT_TRUE(waitForScreen([](const Image& i) { return statusShows(i, kGreen); }, 20s))
         << "DEVICE DETECTED in green at start-up";
 
@@ -359,7 +353,7 @@ TEST_F(DesktopTest, WorkedExampleFromTheThermometerToTheBarAndCalTxt) {
 TEST_F(DesktopTest, CloseDuringASilentWaitEndsPromptly) {
     std::string why;
     if (!simulatorUsable(why)) GTEST_SKIP() << why;
-    launch(std::vector<std::string>{"--raw", "133,0", "--rate", "0"});
+    ASSERT_NO_FATAL_FAILURE(launch(std::vector<std::string>{"--raw", "133,0", "--rate", "0"}));
     ASSERT_TRUE(waitForScreen([](const Image& i) { return statusShows(i, kGreen); }, 20s));
     click(kCmdOn);
     // The first tick comes 1000 ms after START and then waits 6000 ms for a report that never
