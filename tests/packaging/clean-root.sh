@@ -154,7 +154,9 @@ compgen -G "$root/usr/share/doc/usb-thermometer/README.md*" >/dev/null ||
 in_root useradd --create-home --shell /bin/sh tester
 tester_uid="$(awk -F: '$1 == "tester" { print $3 }' "$root/etc/passwd")"
 exec 3>"$work/display"
-Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 2>"$work/xvfb.log" &
+# -noreset: each xdotool poll below is a client whose leaving would otherwise reset the server,
+# which turns away a program that connects in that moment.
+Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1024x768x24 2>"$work/xvfb.log" &
 xvfb_pid=$!
 exec 3>&-
 display_known() { [ -s "$work/display" ]; }
