@@ -129,11 +129,11 @@ class DesktopTest : public ::testing::Test {
                        program_->poll().has_value();
             },
             180s);
+        // A program still running has its output shown by TearDown.
         if (!window_) {
             const std::optional<int> status = program_->poll();
-            FAIL() << (status ? "the program ended with status " + std::to_string(*status)
-                              : std::string("no window within 180 s"))
-                   << "; its output:\n"
+            if (!status) FAIL() << "no window within 180 s";
+            FAIL() << "the program ended with status " << *status << "; its output:\n"
                    << quoted(readFile(dir_ / "program.log"));
         }
         const auto geometry = screen_->geometry(*window_);

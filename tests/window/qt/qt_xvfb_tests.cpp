@@ -74,19 +74,26 @@ class RealWindow : public ::testing::Test {
         return result.output;
     }
 
+    // The window as the X server shows it now.
+    std::optional<QImage> picture(const std::string& window) {
+        const auto png = x({"import", "-window", window, "png:-"});
+        if (!png) return std::nullopt;
+        QImage image = QImage::fromData(reinterpret_cast<const uchar*>(png->data()),
+                                        static_cast<int>(png->size()), "PNG");
+        if (image.isNull()) return std::nullopt;
+        return image.convertToFormat(QImage::Format_RGB32);
+    }
+
     // The button's caption as the X server shows it now: the pixels exactly in the caption's
     // colour, the colour farthest from the button's face (its most common colour). The pointer
     // over the button and a press shade the whole face, and the caption's antialiased edges with
     // it, but not these; so one caption gives the same pixels whether or not the program has yet
     // seen the pointer leave. None while the button shows no caption.
     std::optional<std::vector<bool>> caption(const std::string& window) {
-        const auto png = x({"import", "-window", window, "png:-"});
-        if (!png) return std::nullopt;
-        const QImage shot = QImage::fromData(reinterpret_cast<const uchar*>(png->data()),
-                                             static_cast<int>(png->size()), "PNG");
+        const std::optional<QImage> shot = picture(window);
+        if (!shot) return std::nullopt;
         const PixelRect r = clientRect(ControlId::cmdOn);
-        const QImage button =
-            shot.copy(r.left, r.top, r.width, r.height).convertToFormat(QImage::Format_RGB32);
+        const QImage button = shot->copy(r.left, r.top, r.width, r.height);
         std::map<QRgb, int> counts;
         for (int row = 0; row < button.height(); ++row) {
             for (int col = 0; col < button.width(); ++col) ++counts[button.pixel(col, row)];
@@ -117,8 +124,10 @@ class RealWindow : public ::testing::Test {
     std::optional<std::vector<bool>> captionOtherThan(const std::string& window,
                                                       const std::vector<bool>& unlike = {}) {
         std::optional<std::vector<bool>> now;
-        pollUntil([&] { return (now = caption(window)) && *now != unlike; });
-        return now && *now != unlike ? now : std::nullopt;
+        if (!pollUntil([&] { return (now = caption(window)) && *now != unlike; })) {
+            return std::nullopt;
+        }
+        return now;
     }
 
     // Clicks START/STOP, moves the pointer off it, and waits for the caption to change.
@@ -139,12 +148,9 @@ class RealWindow : public ::testing::Test {
         std::optional<QImage> last;
         const auto deadline = Clock::now() + 10s;
         while (Clock::now() < deadline) {
-            const auto png = x({"import", "-window", window, "png:-"});
-            if (!png) continue;
-            QImage now = QImage::fromData(reinterpret_cast<const uchar*>(png->data()),
-                                          static_cast<int>(png->size()), "PNG")
-                             .convertToFormat(QImage::Format_RGB32);
-            if (last && now == *last) return now;
+            std::optional<QImage> now = picture(window);
+            if (!now) continue;
+            if (last && *now == *last) return now;
             last = std::move(now);
         }
         return std::nullopt;
