@@ -125,31 +125,30 @@ void HIDusb::PollThermometer() {
 
 void HIDusb::ReadInputReport() {
     const int n = DeviceCaps.InputReportByteLength;
-    ReportBuffer.emplace(static_cast<std::size_t>(std::max(n, 0)), std::uint8_t{0});
-    std::vector<std::uint8_t>& buffer = *ReportBuffer;
+    ReportBuffer.reset();
+    LastRead = {};
     if (n <= 0 || !ReportHandle || !ReportEvent) {
         // Not reachable through FindThermometer; never read without a device to read from.
         ReleaseDevice();
         return;
     }
 
-    ReadResult result;
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(n), std::uint8_t{0});
     try {
-        result = platform_.readReport(*ReportHandle, *ReportEvent, buffer, ReadTimeout);
-    } catch (const PlatformError&) {
+        LastRead = platform_.readReport(*ReportHandle, *ReportEvent, buffer, ReadTimeout);
+    } catch (const PlatformError& error) {
         // A wait that fails in itself says no more about the device than a time-out does.
-        result.outcome = ReadOutcome::Gone;
+        LastRead = {.outcome = ReadOutcome::Gone, .bytes = 0, .error = error.what()};
     }
 
-    if (result.outcome == ReadOutcome::Report) {
-        // A short report leaves the rest of the buffer as created: zero.
-        const std::size_t got = std::min(result.bytes, buffer.size());
-        std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(got), buffer.end(), 0);
+    if (LastRead.outcome == ReadOutcome::Report) {
+        // A real device always sends whole reports of its description's length; a short one
+        // is a failed read, though the device is still there.
+        if (LastRead.bytes >= buffer.size()) ReportBuffer = std::move(buffer);
         return;
     }
     // Timed out, gone or woken for closing: nothing of the read is kept, and the device is
     // given up until the next search.
-    std::fill(buffer.begin(), buffer.end(), 0);
     ReleaseDevice();
 }
 

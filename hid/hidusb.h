@@ -49,8 +49,14 @@ class HIDusb {
     std::unique_ptr<Handle> DeviceHandle;
     std::unique_ptr<Handle> ReportHandle;
     HidCaps DeviceCaps;
-    // One input report, report id at index 0; no value until the first read.
+    // One input report, report id at index 0, of the device's input report length. No value
+    // until a read has received a whole report, and none again after a read that received
+    // nothing or less than a whole report: a buffer the read never filled holds no measurement,
+    // and its zeros would convert to a confident temperature.
     std::optional<std::vector<std::uint8_t>> ReportBuffer;
+    // How the last read ended (a Report with fewer bytes than the report length was cut short),
+    // so that a caller can say why there is no report: unplugged, silent, or short.
+    ReadResult LastRead;
     std::unique_ptr<WaitEvent> ReportEvent;
     // The path of the thermometer taken last; kept after it has gone, for messages.
     std::string DevicePath;

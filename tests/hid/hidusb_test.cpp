@@ -149,7 +149,8 @@ TEST_F(HIDusbTest, SearchWhilePresentReleasesWhatItHeld) {
     expectPresent(true);
 }
 
-TEST_F(HIDusbTest, ReportsFillABufferOfTheReportLengthAndShortOnesEndInZeros) {
+// A short report is a failed read that leaves nothing to convert, yet the device is still there.
+TEST_F(HIDusbTest, ReportsFillABufferOfTheReportLengthAndShortOnesLeaveNone) {
     platform.addThermometer("/dev/hidraw0", 8);
     ASSERT_TRUE(hid.FindThermometer());
     platform.queueReport("/dev/hidraw0", {9, 9, 9, 9, 9, 9, 9, 9});
@@ -159,18 +160,21 @@ TEST_F(HIDusbTest, ReportsFillABufferOfTheReportLengthAndShortOnesEndInZeros) {
     EXPECT_EQ(platform.lastReadSize(), 8u);
     EXPECT_EQ(platform.lastReadTimeout(), std::chrono::milliseconds(6000));
     hid.PollThermometer();
-    EXPECT_EQ(hid.ReportBuffer, (Bytes{0, 7, 6, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(hid.ReportBuffer, std::nullopt);
+    EXPECT_EQ(hid.LastRead.outcome, ReadOutcome::Report);
+    EXPECT_EQ(hid.LastRead.bytes, 3u);
     expectPresent(true);
 }
 
 struct FailedRead {
     const char* name;
     void (*arrange)(Fake&);
+    ReadOutcome outcome;  // what the module says of the read
 };
 
 class FailedReadTest : public HIDusbTest, public ::testing::WithParamInterface<FailedRead> {};
 
-TEST_P(FailedReadTest, ClosesBothHandlesLeavesZerosAndTheNextPollOnlySearches) {
+TEST_P(FailedReadTest, ClosesBothHandlesLeavesNoReportAndTheNextPollOnlySearches) {
     platform.addThermometer("/dev/hidraw0", 4);
     ASSERT_TRUE(hid.FindThermometer());
     platform.queueReport("/dev/hidraw0", {1, 2, 3, 4});
@@ -178,22 +182,26 @@ TEST_P(FailedReadTest, ClosesBothHandlesLeavesZerosAndTheNextPollOnlySearches) {
     GetParam().arrange(platform);
     hid.PollThermometer();
     expectPresent(false);
-    EXPECT_EQ(hid.ReportBuffer, (Bytes{0, 0, 0, 0}));
+    EXPECT_EQ(hid.ReportBuffer, std::nullopt);
+    EXPECT_EQ(hid.LastRead.outcome, GetParam().outcome);
     EXPECT_EQ(platform.closeCount("/dev/hidraw0"), 2);
 
     platform.removeInterface("/dev/hidraw0");
     platform.clearCalls();
     hid.PollThermometer();
     EXPECT_EQ(platform.calls(), Calls{"list"});
-    EXPECT_EQ(hid.ReportBuffer, (Bytes{0, 0, 0, 0}));
+    EXPECT_EQ(hid.ReportBuffer, std::nullopt);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, FailedReadTest,
-    ::testing::Values(FailedRead{"TimedOut", [](Fake& p) { p.queueTimeout("/dev/hidraw0"); }},
-                      FailedRead{"Gone", [](Fake& p) { p.queueGone("/dev/hidraw0"); }},
-                      FailedRead{"Unplugged", [](Fake& p) { p.removeInterface("/dev/hidraw0"); }},
-                      FailedRead{"Woken", [](Fake& p) { p.queueWoken("/dev/hidraw0"); }}),
+    ::testing::Values(
+        FailedRead{"TimedOut", [](Fake& p) { p.queueTimeout("/dev/hidraw0"); },
+                   ReadOutcome::TimedOut},
+        FailedRead{"Gone", [](Fake& p) { p.queueGone("/dev/hidraw0"); }, ReadOutcome::Gone},
+        FailedRead{"Unplugged", [](Fake& p) { p.removeInterface("/dev/hidraw0"); },
+                   ReadOutcome::Gone},
+        FailedRead{"Woken", [](Fake& p) { p.queueWoken("/dev/hidraw0"); }, ReadOutcome::Woken}),
     rowName);
 
 TEST_F(HIDusbTest, CloseHandlesReleasesBoth) {
