@@ -130,11 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // The stand-in node holds no reports: the read must end, and let the device go.
         device.PollThermometer();
         require(!device.DevicePresent, "a node that ends is given up");
-        require(device.ReportBuffer &&
-                    device.ReportBuffer->size() == static_cast<std::size_t>(expectedLength) &&
-                    std::all_of(device.ReportBuffer->begin(), device.ReportBuffer->end(),
-                                [](std::uint8_t b) { return b == 0; }),
-                "a failed read leaves zeros");
+        require(!device.ReportBuffer, "a failed read leaves no report to convert");
     } else if (claimed && isThermometer(*claimed)) {
         require(!device.LastProblem.empty(), "a thermometer passed over is explained");
     }

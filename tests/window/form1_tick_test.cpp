@@ -191,18 +191,25 @@ TEST_F(Form1Test, NoReadBeforeFirstSuccessLeavesRatioEmptyAndSearchesTwice) {
     EXPECT_EQ(view.barTop(), 440.0F);
 }
 
-TEST_F(Form1Test, StatusIsFromStartOfTickWhenThermometerIsPulledOut) {
+// A read that gets nothing leaves nothing to convert: the labels and the bar keep the last
+// reading, and a calibration press stores that reading's ratio, never the zeros of an empty buffer.
+TEST_F(Form1Test, PulledOutThermometerKeepsTheLastReadingAndTheStatusIsFromStartOfTick) {
     writeCal(kDefaultCalLine);
     platform.addThermometer(kThermometer);
     running();
+    platform.queueReport(kThermometer, kWorkedReport);
+    tick();
+    const MaybeNumber worked = form().SensorRatio;
+    ASSERT_EQ(worked, 133.0 / 256);
     platform.removeInterface(kThermometer);
 
-    tick();  // its read gets nothing: still shown as detected, with the all-zero report
+    tick();  // its read gets nothing: still shown as detected, with the last reading
 
     EXPECT_EQ(captionOf(ControlId::Label1), "DEVICE DETECTED");
-    EXPECT_EQ(form().SensorRatio, 0.0);
-    EXPECT_EQ(captionOf(ControlId::Label5), "194.6");
-    EXPECT_EQ(captionOf(ControlId::Label10), "382.3");
+    EXPECT_EQ(form().SensorRatio, worked);
+    EXPECT_EQ(captionOf(ControlId::Label5), "54.2");
+    EXPECT_EQ(captionOf(ControlId::Label10), "129.5");
+    EXPECT_EQ(view.barTop(), kWorkedTop);
     EXPECT_FALSE(device.DevicePresent);
 
     platform.clearCalls();
@@ -211,7 +218,25 @@ TEST_F(Form1Test, StatusIsFromStartOfTickWhenThermometerIsPulledOut) {
     EXPECT_EQ(captionOf(ControlId::Label1), "DEVICE NOT DETECTED");
     EXPECT_EQ(platform.listCount(), 2);
     EXPECT_EQ(platform.readCount(), 0);
+    EXPECT_EQ(captionOf(ControlId::Label5), "54.2");
+
+    form().clickRequested(ControlId::Command2);
+    EXPECT_EQ(readCal(), "0.51953125,0.35\r\n");
+    EXPECT_EQ(form().CalZero, worked);
+}
+
+// Before any reading the empty ratio counts as 0, as it always has.
+TEST_F(Form1Test, PulledOutBeforeAnyReadingShowsTheEmptyRatio) {
+    writeCal(kDefaultCalLine);
+    platform.addThermometer(kThermometer);
+    running();
+    platform.removeInterface(kThermometer);
+
+    tick();
+
+    EXPECT_FALSE(form().SensorRatio.has_value());
     EXPECT_EQ(captionOf(ControlId::Label5), "194.6");
+    EXPECT_EQ(captionOf(ControlId::Label10), "382.3");
 }
 
 TEST_F(Form1Test, ThermometerFoundByTheTicksSearchIsReadInTheSameTick) {
