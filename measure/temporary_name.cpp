@@ -7,9 +7,10 @@ namespace thermo {
 
 namespace {
 
-constexpr std::string_view kInfix = ".tmp";
+constexpr std::string_view kMark = ".usb-thermometer-";
+constexpr std::string_view kSuffix = ".tmp";
 constexpr std::string_view kAlphabet = "abcdefghijklmnopqrstuvwxyz0123456789";
-constexpr std::size_t kSuffixLength = 6;
+constexpr std::size_t kRandomLength = 8;
 
 }  // namespace
 
@@ -17,19 +18,21 @@ std::string temporaryNameFor(std::string_view targetName) {
     std::random_device entropy;
     std::uniform_int_distribution<std::size_t> pick(0, kAlphabet.size() - 1);
     std::string name(targetName);
-    name += kInfix;
-    for (std::size_t i = 0; i < kSuffixLength; ++i) {
+    name += kMark;
+    for (std::size_t i = 0; i < kRandomLength; ++i) {
         name += kAlphabet[pick(entropy)];
     }
+    name += kSuffix;
     return name;
 }
 
 bool isTemporaryNameFor(std::string_view name, std::string_view targetName) {
-    if (name.size() != targetName.size() + kInfix.size() + kSuffixLength ||
-        !name.starts_with(targetName) || name.substr(targetName.size(), kInfix.size()) != kInfix) {
+    if (name.size() != targetName.size() + kMark.size() + kRandomLength + kSuffix.size() ||
+        !name.starts_with(targetName) || !name.ends_with(kSuffix) ||
+        name.substr(targetName.size(), kMark.size()) != kMark) {
         return false;
     }
-    return std::ranges::all_of(name.substr(name.size() - kSuffixLength),
+    return std::ranges::all_of(name.substr(targetName.size() + kMark.size(), kRandomLength),
                                [](char c) { return kAlphabet.find(c) != std::string_view::npos; });
 }
 

@@ -5,9 +5,11 @@
 
 namespace thermo {
 
-// A save writes the new content to "<name>.tmp" and six lower-case letters or digits beside the
-// file it replaces ("cal.txt.tmpk3x9qa"). A save that is killed may leave such a file behind;
-// the next save removes those, and nothing that does not match the pattern exactly.
+// A save writes the new content to a temporary file beside the one it replaces, named for the
+// target, this program, eight lower-case letters or digits and ".tmp"
+// ("cal.txt.usb-thermometer-k3x9qa7b.tmp"). A save that is killed may leave such a file behind;
+// the next save removes those of its user, and nothing whose name is not exactly of this form:
+// a user's own "out.prom.tmp123456" is none of ours.
 std::string temporaryNameFor(std::string_view targetName);
 bool isTemporaryNameFor(std::string_view name, std::string_view targetName);
 

@@ -2,8 +2,9 @@
 // A driver presses the buttons of the real window behaviour in a loop and is SIGKILLed at random
 // moments; after every kill cal.txt must hold the line from before the press that was cut short
 // or the line after it, complete, and nothing but temporary files of the documented pattern
-// (cal.txt.tmp and six letters or digits) may lie beside it: at most one for each save cut short
-// since the last that completed, which removes them. After the kills, one clean save leaves none.
+// (cal.txt.usb-thermometer-, eight letters or digits, .tmp) may lie beside it: at most one for each
+// save cut short since the last that completed, which removes them. After the kills, one clean save
+// leaves none.
 //
 // THERMO_CALIBRATION_KILLS sets the number of kills (default 300; scripts/soak runs 1000s);
 // THERMO_SEED repeats a run's kill moments.
@@ -31,6 +32,7 @@
 
 #include "hid/hidusb.h"
 #include "measure/calibration_file.h"
+#include "measure/temporary_name.h"
 #include "tests/reliability/calibration_presses.h"
 #include "tests/reliability/reliability_support.h"
 #include "tests/support/fake_platform.h"
@@ -84,13 +86,7 @@ std::optional<long> pressInFile(const std::string& content, long last, std::stri
     return std::nullopt;
 }
 
-// cal.txt.tmp and six lower-case letters or digits.
-bool isTemporaryName(const std::string& name) {
-    constexpr std::string_view prefix = "cal.txt.tmp";
-    return name.size() == prefix.size() + 6 && name.starts_with(prefix) &&
-           std::all_of(name.begin() + prefix.size(), name.end(),
-                       [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); });
-}
+bool isTemporaryName(const std::string& name) { return isTemporaryNameFor(name, "cal.txt"); }
 
 // Every entry beside cal.txt must be a temporary file of the documented pattern; returns how
 // many there are, or -1 (with `why`) when something else is there.

@@ -120,19 +120,24 @@ TEST_F(AtomicFileTest, FileHeldOpenByAnotherProgramIsLeftAsItWas) {
 TEST_F(AtomicFileTest, NextSaveRemovesLeftoversOfKilledSavesOnly) {
     write("0.72,0.35\r\n");
     const auto put = [&](const char* name) { std::ofstream(dir_ / name) << ""; };
-    put("cal.txt.tmpab12cd");
-    const std::vector<const char*> kept = {"cal.txt.tmpab12c", "cal.txt.tmpab12cde",
-                                           "notes.tmpab12cd", "cal.txt.bak", "cal.txt.tmpinuse1"};
+    put("cal.txt.usb-thermometer-ab12cd34.tmp");
+    const std::vector<const char*> kept = {"cal.txt.usb-thermometer-ab12cd3.tmp",
+                                           "cal.txt.usb-thermometer-ab12cd345.tmp",
+                                           "notes.usb-thermometer-ab12cd34.tmp",
+                                           "cal.txt.tmpab12cd",
+                                           "cal.txt.bak",
+                                           "cal.txt.usb-thermometer-inuse123.tmp"};
     for (const char* name : kept) {
         put(name);
     }
-    os::UniqueHandle inFlight(CreateFileW((dir_ / "cal.txt.tmpinuse1").c_str(), GENERIC_WRITE, 0,
-                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    os::UniqueHandle inFlight(CreateFileW((dir_ / "cal.txt.usb-thermometer-inuse123.tmp").c_str(),
+                                          GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(inFlight);
     replaceFileAtomically(cal_, "0.5,0.35\r\n");
     inFlight.reset();
     EXPECT_EQ(content(), "0.5,0.35\r\n");
-    EXPECT_FALSE(fs::exists(dir_ / "cal.txt.tmpab12cd"));
+    EXPECT_FALSE(fs::exists(dir_ / "cal.txt.usb-thermometer-ab12cd34.tmp"));
     for (const char* name : kept) {
         EXPECT_TRUE(fs::exists(dir_ / name)) << name;
     }
