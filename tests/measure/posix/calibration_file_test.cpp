@@ -147,7 +147,7 @@ TEST_F(CalibrationFileTest, WriteFailureNamesFileAndReason) {
 
 int temporariesIn(const fs::path& dir) {
     return static_cast<int>(std::ranges::count_if(fs::directory_iterator(dir), [](const auto& e) {
-        return e.path().filename().string().find(".tmp") != std::string::npos;
+        return e.path().filename().string().ends_with(".tmp");
     }));
 }
 
@@ -257,29 +257,33 @@ INSTANTIATE_TEST_SUITE_P(
                                   "a temporary file was left");
                 }},
         // Only the program's own pattern, and only files no save holds.
-        SaveRow{"LeftoversOfKilledSavesAreRemovedAndNothingElse",
-                [](const fs::path& dir) -> std::shared_ptr<void> {
-                    oldLine(dir);
-                    for (const char* name :
-                         {"cal.txt.tmpab12cd", "cal.txt.tmpAB12CD", "cal.txt.tmpab12c",
-                          "cal.txt.tmpab12cde", "notes.tmpab12cd", "cal.txt.bak"}) {
-                        put(dir / name, "");
-                    }
-                    fs::create_directory(dir / "cal.txt.tmpdir123");
-                    return lockedFile(dir / "cal.txt.tmpinuse1");
-                },
-                0,
-                [](const fs::path& dir) {
-                    std::string findings = saved(dir / "cal.txt");
-                    findings += unless(!fs::exists(dir / "cal.txt.tmpab12cd"), "a leftover stays");
-                    for (const char* name :
-                         {"cal.txt.tmpinuse1", "cal.txt.tmpAB12CD", "cal.txt.tmpab12c",
-                          "cal.txt.tmpab12cde", "notes.tmpab12cd", "cal.txt.bak",
-                          "cal.txt.tmpdir123"}) {
-                        findings += unless(fs::exists(dir / name), std::string(name) + " removed");
-                    }
-                    return findings;
-                }}),
+        SaveRow{
+            "LeftoversOfKilledSavesAreRemovedAndNothingElse",
+            [](const fs::path& dir) -> std::shared_ptr<void> {
+                oldLine(dir);
+                for (const char* name :
+                     {"cal.txt.usb-thermometer-ab12cd34.tmp",
+                      "cal.txt.usb-thermometer-AB12CD34.tmp", "cal.txt.usb-thermometer-ab12cd3.tmp",
+                      "cal.txt.tmpab12cd", "notes.usb-thermometer-ab12cd34.tmp", "cal.txt.bak"}) {
+                    put(dir / name, "");
+                }
+                fs::create_directory(dir / "cal.txt.usb-thermometer-folder12.tmp");
+                return lockedFile(dir / "cal.txt.usb-thermometer-inuse123.tmp");
+            },
+            0,
+            [](const fs::path& dir) {
+                std::string findings = saved(dir / "cal.txt");
+                findings += unless(!fs::exists(dir / "cal.txt.usb-thermometer-ab12cd34.tmp"),
+                                   "a leftover stays");
+                for (const char* name :
+                     {"cal.txt.usb-thermometer-inuse123.tmp",
+                      "cal.txt.usb-thermometer-AB12CD34.tmp", "cal.txt.usb-thermometer-ab12cd3.tmp",
+                      "cal.txt.tmpab12cd", "notes.usb-thermometer-ab12cd34.tmp", "cal.txt.bak",
+                      "cal.txt.usb-thermometer-folder12.tmp"}) {
+                    findings += unless(fs::exists(dir / name), std::string(name) + " removed");
+                }
+                return findings;
+            }}),
     rowName);
 
 // Root saving a user's cal.txt (sudo in their folder) must not take the file from them.
