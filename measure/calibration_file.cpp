@@ -192,6 +192,9 @@ std::optional<CalibrationPoints> CalibrationFile::loadIfPresent() const {
 void CalibrationFile::write(const CalibrationPoints& points) const {
     try {
         replaceFileAtomically(path_, formatCalibrationLine(points));
+    } catch (const FileMayBeDamaged& error) {
+        throw CalibrationError(errorFor(path_, error).what(),
+                               CalibrationError::Damaged{error.previous()});
     } catch (const std::system_error& error) {
         throw errorFor(path_, error);
     }

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "measure/conversion.h"
 
@@ -24,6 +25,20 @@ inline constexpr double kDefaultCalHundred = 0.35;
 class CalibrationError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
+
+    // A save that failed part-way through a rewrite in place: the file may be damaged, and
+    // `held` is what it held before (no value when that could not be read).
+    struct Damaged {
+        std::optional<std::string> held;
+    };
+    CalibrationError(const std::string& what, Damaged damaged)
+        : std::runtime_error(what), damaged_(std::move(damaged)) {}
+
+    // No value when the file is as it was before the failed operation.
+    const std::optional<Damaged>& damaged() const { return damaged_; }
+
+  private:
+    std::optional<Damaged> damaged_;
 };
 
 // One line, zero point then hundred point, "." as separator whatever the locale, ending CR LF.
@@ -55,7 +70,8 @@ class CalibrationFile {
     // to a temporary file in the same directory and renamed over the old one, so the file always
     // holds either the old or the new complete line (replaceFileAtomically: a read-only file is
     // refused, a link kept, an unwritable folder rewritten in place). Throws CalibrationError,
-    // file unchanged (unless a rewrite in place, which is not atomic, failed part-way).
+    // file unchanged, unless a rewrite in place, which is not atomic, failed part-way: then
+    // damaged() says so, with what the file held.
     void write(const CalibrationPoints& points) const;
 
     const std::filesystem::path& path() const { return path_; }

@@ -27,9 +27,23 @@ void tickStep(Step&& step) {
     }
 }
 
+// The line as the user would type it back, without its line end.
+std::string heldLine(std::string held) {
+    while (!held.empty() && (held.back() == '\n' || held.back() == '\r')) held.pop_back();
+    return held;
+}
+
 std::string notSavedMessage(const CalibrationFile& file, const CalibrationError& error) {
-    return "The calibration point could not be saved in " + file.path().filename().string() +
-           ".\n\n" + error.what() + "\n\nThe file and the calibration in use are unchanged.";
+    const std::string name = file.path().filename().string();
+    std::string text =
+        "The calibration point could not be saved in " + name + ".\n\n" + error.what() + "\n\n";
+    const auto& damaged = error.damaged();
+    if (!damaged) return text + "The file and the calibration in use are unchanged.";
+    text += "The file may be damaged: it was being rewritten in place when the failure came. ";
+    text += damaged->held ? "Before the save it held:\n\n" + heldLine(*damaged->held) +
+                                "\n\nPut that line back to restore it. "
+                          : std::string("What it held before could not be read. ");
+    return text + "The calibration in use stays as it was.";
 }
 
 std::string notReadBackMessage(const CalibrationFile& file, const CalibrationError& error) {

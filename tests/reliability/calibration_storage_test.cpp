@@ -7,7 +7,9 @@
 // Only a private mount namespace can make a disk full or a directory read-only for root, so each
 // case runs in a child that has one; elsewhere the cases skip. Plain permissions stop only an
 // ordinary user, so that case's child becomes one.
+#include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -187,6 +189,44 @@ TEST_P(SpoiltStorage, ButtonPressTellsTheUserAndLosesNothing) {
         findings.expect(program.form.CalZero == 0.5, "and is in use");
         return findings.text();
     });
+}
+
+// A folder the user may not write makes the save rewrite cal.txt in place. Cut short once the
+// first bytes have changed (a file size limit stands in for an I/O error or a quota), the message
+// must not call the file unchanged: it says it may be damaged, and what it held.
+TEST(CalibrationStorage, RewriteInPlaceCutShortSaysTheFileMayBeDamagedAndWhatItHeld) {
+    const TempDir dir("calibration-in-place");
+    const fs::path path = dir.path();
+    const ChildResult result = runInPrivateMounts(
+        [&]() -> std::string {
+            if (std::string why = test::becomeOrdinaryUser(path); !why.empty()) return why;
+            return ::chdir(path.c_str()) == 0 ? "" : "chdir: " + reason(errno);
+        },
+        [&] {
+            Findings findings;
+            writeFile("cal.txt", "0.7,0.3\r\n");
+            Program program;
+            program.form.Form_Load();
+            fs::permissions(path, fs::perms::owner_read | fs::perms::owner_exec);
+            const rlimit limit{5, 5};
+            ::signal(SIGXFSZ, SIG_IGN);
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            program.form.SensorRatio = 0.51953125;
+            program.form.clickRequested(ControlId::Command2);
+            const auto& errors = program.view.errors();
+            findings.expect(errors.size() == 1, "one message for the failed press");
+            if (!errors.empty()) {
+                findings.expect(
+                    contains(errors[0], reason(EFBIG)) && contains(errors[0], "may be damaged") &&
+                        contains(errors[0], "\n0.7,0.3\n") && !contains(errors[0], "unchanged"),
+                    "the message says what became of the file: " + errors[0]);
+            }
+            findings.expect(readFile("cal.txt") != "0.7,0.3\r\n", "the limit cut nothing short");
+            findings.expect(program.form.CalZero == 0.7, "the point in use changed");
+            return findings.text();
+        });
+    if (result.outcome == ChildOutcome::CannotRun) GTEST_SKIP() << result.detail;
+    EXPECT_EQ(result.outcome, ChildOutcome::Passed) << result.detail;
 }
 
 TEST_P(SpoiltStorage, StartWithoutCalTxtSaysWhyAndLeavesNothingBehind) {
