@@ -63,13 +63,33 @@ void sendAll(int fd, std::string_view text) {
     }
 }
 
+// Only our own user may send commands, so the socket is made with mode 0600 from the start: a
+// chmod after the bind would go by path, and follow whatever had been put there meanwhile.
+int bindPrivately(int fd, const sockaddr* address, socklen_t length) {
+    const mode_t previous = ::umask(0177);
+    const int result = ::bind(fd, address, length);
+    const int error = errno;
+    ::umask(previous);
+    errno = error;
+    return result;
+}
+
+// What the bind made at `path`, not something that took its place: our own socket, for us alone.
+void checkOwnSocket(const std::filesystem::path& path) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) throwSysError("stat", path.native());
+    if (!S_ISSOCK(status.st_mode) || status.st_uid != ::geteuid() || (status.st_mode & 077) != 0) {
+        throw SysError("bind", path.native() + " (not a socket of ours alone)", EPERM);
+    }
+}
+
 }  // namespace
 
 ControlServer::ControlServer(Simulator& simulator, std::filesystem::path path)
     : simulator_(simulator), path_(std::move(path)), listener_(newSocket()) {
     sockaddr_un address = addressOf(path_);
     auto* raw = reinterpret_cast<sockaddr*>(&address);
-    if (::bind(listener_.get(), raw, sizeof address) != 0) {
+    if (bindPrivately(listener_.get(), raw, sizeof address) != 0) {
         if (errno != EADDRINUSE) throwSysError("bind", path_.native());
         // In use, or left behind by a simulator that died: only a live one answers.
         os::UniqueFd probe = newSocket();
@@ -77,12 +97,11 @@ ControlServer::ControlServer(Simulator& simulator, std::filesystem::path path)
             throw SysError("bind", path_.native() + " (another simulator answers there)",
                            EADDRINUSE);
         removeStaleSocket(path_);
-        if (::bind(listener_.get(), raw, sizeof address) != 0)
+        if (bindPrivately(listener_.get(), raw, sizeof address) != 0)
             throwSysError("bind", path_.native());
     }
     try {
-        // The umask decided the mode at bind; only our own user may send commands.
-        if (::chmod(path_.c_str(), 0600) != 0) throwSysError("chmod", path_.native());
+        checkOwnSocket(path_);
         if (::listen(listener_.get(), 16) != 0) throwSysError("listen", path_.native());
         acceptor_ = std::thread([this] { acceptLoop(); });
     } catch (...) {
