@@ -49,9 +49,14 @@ for program in usr/bin/usb-thermometer usr/bin/usb-thermometer-read usr/bin/usb-
 done
 
 rule="$dest/usr/lib/udev/rules.d/70-usb-thermometer.rules"
-# udev compares ATTRS values as strings, and sysfs writes the ids in lower-case hex.
-grep -qxF 'KERNEL=="hidraw*", ATTRS{idVendor}=="04d8", ATTRS{idProduct}=="0002", TAG+="uaccess"' "$rule" ||
+# udev compares ATTRS values as strings, and sysfs writes the ids in lower-case hex; the kernel
+# names HID devices in upper-case hex. The tag goes only to a node whose own HID device is the
+# thermometer's.
+grep -qxF 'KERNEL=="hidraw*", SUBSYSTEMS=="hid", KERNELS=="0003:04D8:0002.*", ENV{USB_THERMOMETER}="1"' "$rule" ||
+    fail "the udev rule does not pin the thermometer's own HID device"
+grep -qxF 'KERNEL=="hidraw*", ENV{USB_THERMOMETER}=="1", ATTRS{idVendor}=="04d8", ATTRS{idProduct}=="0002", TAG+="uaccess"' "$rule" ||
     fail "the udev rule does not tag the thermometer's hidraw node for uaccess"
+[ "$(grep -c 'TAG+="uaccess"' "$rule")" -eq 1 ] || fail "the udev rule tags more than the thermometer"
 
 desktop="$dest/usr/share/applications/usb-thermometer.desktop"
 exec_line="$(desktop_key "$desktop" Exec)"
