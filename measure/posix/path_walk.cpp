@@ -107,9 +107,11 @@ class Walk {
     // Takes the link `name` (opened at `link`) in place of its name, when it may be followed.
     void follow(UniqueFd link, const struct stat& status, const std::string& shown) {
         if (!mayFollow(folder_.get(), status)) fail(FileError::LinkNotFollowed, "follow " + shown);
-        if (++links_ > kMaxLinks) fail(std::error_code(ELOOP, std::generic_category()), shown);
+        if (++links_ > kMaxLinks) {
+            fail(std::error_code(ELOOP, std::generic_category()), "follow " + shown);
+        }
         const std::string text = linkText(link.get(), shown);
-        if (text.empty()) fail(std::error_code(ENOENT, std::generic_category()), shown);
+        if (text.empty()) fail(std::error_code(ENOENT, std::generic_category()), "follow " + shown);
         // A final name that a link gives is the link's: if nothing is there, the link is dangling.
         if (pending_.empty()) finalLink_ = shown;
         if (text.front() == '/') startAt("/", "/");
