@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -167,17 +168,66 @@ void flushToDisk(HANDLE file, const std::string& name) {
     }
 }
 
+// What the file holds now, to be named should the rewrite in place damage it. No value when it
+// cannot be read or holds more than a message can carry.
+std::optional<std::string> contentBefore(HANDLE file) {
+    constexpr std::size_t kLimit = 64 * 1024;
+    std::string content;
+    std::array<char, 4096> buffer{};
+    while (content.size() <= kLimit) {
+        DWORD count = 0;
+        if (!::ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &count, nullptr)) {
+            return std::nullopt;
+        }
+        if (count == 0) return content;
+        content.append(buffer.data(), count);
+    }
+    return std::nullopt;
+}
+
 // A folder the user may not write still lets them change a file in it that they may write.
-// Not atomic, which is why this is only the fallback.
+// Not atomic, so only the fallback: the new content goes over the old and only then is the file
+// cut to its length, so that a failure before the first byte changed leaves it as it was, and
+// one after says that the file may be damaged and what it held.
 void rewriteInPlace(const fs::path& target, std::string_view content) {
     const std::string name = displayName(target);
-    const UniqueHandle file(::CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                          TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        throwLastError("open " + name);
+    UniqueHandle file(::CreateFileW(target.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    std::optional<std::string> before;
+    if (file) {
+        before = contentBefore(file.get());
+    } else if (::GetLastError() == ERROR_ACCESS_DENIED) {
+        file = UniqueHandle(::CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     }
-    writeAll(file.get(), content, name);
-    flushToDisk(file.get(), name);
+    if (!file) throwLastError("open " + name);
+    LARGE_INTEGER start{};
+    std::size_t written = 0;
+    std::string step = "write ";
+    bool done = ::SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN) != 0;
+    while (done && written < content.size()) {
+        const auto chunk =
+            static_cast<DWORD>(std::min<std::size_t>(content.size() - written, 1U << 20));
+        DWORD count = 0;
+        done = ::WriteFile(file.get(), content.data() + written, chunk, &count, nullptr) != 0;
+        if (done && count == 0) {
+            ::SetLastError(ERROR_WRITE_FAULT);
+            done = false;
+        }
+        written += count;
+    }
+    if (done) {
+        step = "truncate ";
+        done = ::SetEndOfFile(file.get()) != 0;
+    }
+    if (done) {
+        step = "flush ";
+        done = ::FlushFileBuffers(file.get()) != 0;
+    }
+    if (done) return;
+    const DWORD error = ::GetLastError();
+    if (written == 0 && step == "write ") throwError(error, step + name);
+    throw FileMayBeDamaged(os::windowsError(error), step + name, before);
 }
 
 // Files a killed save left beside the target. A save in flight holds its file open without
