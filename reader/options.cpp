@@ -20,16 +20,17 @@ constexpr const char* kFooter =
     "  one it uses the window's default points 0.72 and 0.35 and says so on standard error.\n"
     "\n"
     "Repeated readings:\n"
-    "  While the thermometer is gone (unplugged, or no report within 6 s) no row is written;\n"
-    "  standard error says when it went and when it is back. SIGINT and SIGTERM end the run\n"
-    "  after the line being written.\n"
+    "  While the thermometer is gone (unplugged, no report within 6 s, or reports shorter\n"
+    "  than its own) no row is written; standard error says when it went and when it is\n"
+    "  back. SIGINT and SIGTERM end the run after the line being written.\n"
     "\n"
     "Exit status:\n"
     "  0  the last attempt gave a reading, or SIGINT or SIGTERM ended a repeated run\n"
     "     (--list: a thermometer is attached)\n"
     "  1  wrong command line\n"
     "  2  no thermometer found (or the one found cannot be opened)\n"
-    "  3  the thermometer sent no report within 6 s (or SIGINT or SIGTERM came first)\n"
+    "  3  no report from the thermometer: none within 6 s, a short one, or it was unplugged\n"
+    "     (or SIGINT or SIGTERM came first)\n"
     "  4  the calibration file is unreadable or its points give no temperature\n";
 
 }  // namespace

@@ -164,10 +164,9 @@ class Run {
             return failed(ExitNoThermometer, error.what(), repeated);
         }
         device_.PollThermometer();
-        if (!device_.DevicePresent) {
+        if (!device_.ReportBuffer) {
             if (stop_.requested()) return ExitNoReport;  // woken for the stop, not gone
-            return failed(ExitNoReport, "no report from " + device_.DevicePath + " within 6 s",
-                          repeated);
+            return failed(ExitNoReport, whyNoReport(), repeated);
         }
         auto reading = readingFromReport(*device_.ReportBuffer, points_);
         if (!reading) {
@@ -200,6 +199,23 @@ class Run {
         if (exposition_.device.empty()) exposition_.device = options_.device.value_or("");
         expose();
         return status;
+    }
+
+    std::string whyNoReport() const {
+        const hid::ReadResult& read = device_.LastRead;
+        switch (read.outcome) {
+            case hid::ReadOutcome::Gone:
+                return device_.DevicePath + " was unplugged" +
+                       (read.error.empty() ? "" : " (" + read.error + ")");
+            case hid::ReadOutcome::Report:
+                return device_.DevicePath + ": a short report (" + std::to_string(read.bytes) +
+                       " of " + std::to_string(device_.DeviceCaps.InputReportByteLength) +
+                       " bytes); no reading";
+            case hid::ReadOutcome::TimedOut:
+            case hid::ReadOutcome::Woken:
+                break;
+        }
+        return "no report from " + device_.DevicePath + " within 6 s";
     }
 
     void writeReading(const Reading& reading) {

@@ -198,6 +198,20 @@ TEST_F(ReadProgram, SilentThermometerIsThreeAfterTheSixSecondWait) {
     EXPECT_EQ(out(), "");
 }
 
+// A report shorter than the device's own holds no measurement: no row, and a single reading of
+// one has read nothing.
+TEST_F(ReadProgram, ShortReportIsNoReadingAndThree) {
+    Process process(spawnOf({"--raw", "133,0", "--rate", "0", "--length", "2"}, {}));
+    const SimControl sim(socket());
+    sim.command("status", 10000);  // once the simulator answers
+    ASSERT_TRUE(sim.wait("open=2", kPatience)) << err();
+    sim.command("inject 7");
+    EXPECT_EQ(process.waitFor(kPatience), std::optional<int>(3)) << err();
+    EXPECT_EQ(out(), "");
+    EXPECT_THAT(err(), HasSubstr("usb-thermometer-read: /dev/hidraw0: a short report (2 of 3 "
+                                 "bytes); no reading\n"));
+}
+
 TEST_F(ReadProgram, CountAndIntervalGiveThatManyRows) {
     EXPECT_EQ(runToEnd({"--raw", "133,0", "--rate", "100"}, {"--interval", "0.2", "--count", "3"}),
               0);
@@ -253,7 +267,7 @@ TEST_F(ReadProgram, UnplugAndReplugLeaveAGapThenReadingsGoOnAndSigtermEndsTheRun
     EXPECT_THAT(lines.back(), HasSubstr(",0.72,0.35"));
     EXPECT_THAT(lines.back(), ::testing::Not(HasSubstr(",54.2,")));
     EXPECT_THAT(err(),
-                MatchesRegex("(.|\n)*thermometer gone: [^\n]*\n"
+                MatchesRegex("(.|\n)*thermometer gone: /dev/hidraw0 was unplugged[^\n]*\n"
                              "usb-thermometer-read: thermometer back at /dev/hidraw[0-9]\n"));
 }
 
