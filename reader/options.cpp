@@ -1,8 +1,10 @@
 #include "reader/options.h"
 
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <limits>
 #include <ostream>
+#include <string_view>
 
 namespace thermo::reader {
 
@@ -33,6 +35,63 @@ constexpr const char* kFooter =
     "     (or SIGINT or SIGTERM came first)\n"
     "  4  the calibration file is unreadable or its points give no temperature\n";
 
+// Numbers on the command line are decimal: CLI11 alone reads "010" as eight and "0x10" as
+// sixteen (strtoll with base 0), and takes "nan" and "inf" for an interval, which no range check
+// catches (NaN compares false with both ends).
+class DecimalText {
+  public:
+    explicit DecimalText(std::string_view text) : text_(text), signLength_(take("+-") ? 1 : 0) {}
+
+    std::size_t signLength() const { return signLength_; }
+
+    std::size_t digits() {
+        const std::size_t from = at_;
+        while (at_ < text_.size() && std::isdigit(static_cast<unsigned char>(text_[at_])) != 0) {
+            ++at_;
+        }
+        return at_ - from;
+    }
+    bool take(std::string_view oneOf) {
+        if (at_ == text_.size() || oneOf.find(text_[at_]) == std::string_view::npos) return false;
+        ++at_;
+        return true;
+    }
+    bool atEnd() const { return at_ == text_.size(); }
+
+  private:
+    std::string_view text_;
+    std::size_t at_ = 0;
+    std::size_t signLength_;
+};
+
+// A sign and digits; leading zeros are dropped, so that CLI11 reads ten in "010".
+const CLI::Validator kDecimalInteger(
+    [](std::string& text) -> std::string {
+        DecimalText scan(text);
+        const std::size_t sign = scan.signLength();
+        if (scan.digits() == 0 || !scan.atEnd()) return text + " is not a whole decimal number";
+        const std::size_t first = text.find_first_not_of('0', sign);
+        text.erase(sign, (first == std::string::npos ? text.size() - 1 : first) - sign);
+        return {};
+    },
+    "", "DECIMAL");
+
+// A sign, digits with a point among or after them ("0.2", ".5", "2."), an exponent ("1e-3").
+const CLI::Validator kDecimalReal(
+    [](std::string& text) -> std::string {
+        DecimalText scan(text);
+        std::size_t digits = scan.digits();
+        if (scan.take(".")) digits += scan.digits();
+        bool exponentOk = true;
+        if (scan.take("eE")) {
+            scan.take("+-");
+            exponentOk = scan.digits() > 0;
+        }
+        if (digits == 0 || !exponentOk || !scan.atEnd()) return text + " is not a decimal number";
+        return {};
+    },
+    "", "DECIMAL");
+
 }  // namespace
 
 std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::ostream& out,
@@ -50,11 +109,13 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
         ->type_name("PATH");
     app.add_option("--count", options.count, "Readings to take; 0 reads until interrupted")
         ->type_name("N")
+        ->transform(kDecimalInteger)
         ->check(CLI::Range(0, std::numeric_limits<int>::max()).description(""))
         ->capture_default_str();
     app.add_option("--interval", options.intervalSeconds,
                    "Seconds from one reading to the next (fractions allowed)")
         ->type_name("SECONDS")
+        ->transform(kDecimalReal)
         ->check(CLI::Range(0.001, 31'536'000.0).description(""))
         ->capture_default_str();
     auto* json = app.add_flag_callback(

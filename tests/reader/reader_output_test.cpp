@@ -142,6 +142,11 @@ const CommandLineRow kCommandLines[] = {
     {"JsonAndCsvExcludeEachOther", {"--json", "--csv"}, 1, "excludes"},
     {"NegativeCount", {"--count", "-1"}, 1, "--count"},
     {"ZeroInterval", {"--interval", "0"}, 1, "--interval"},
+    {"NanInterval", {"--interval", "nan"}, 1, "--interval: nan is not a decimal number"},
+    {"InfiniteInterval", {"--interval", "inf"}, 1, "--interval: inf is not"},
+    {"NegativeInfiniteInterval", {"--interval", "-inf"}, 1, "--interval: -inf is not"},
+    {"HexFloatInterval", {"--interval", "0x1p-3"}, 1, "--interval: 0x1p-3 is not"},
+    {"HexCount", {"--count", "0x10"}, 1, "--count: 0x10 is not a whole decimal number"},
     {"UnknownOption", {"--fahrenheit"}, 1, "--fahrenheit"},
 };
 
@@ -176,6 +181,17 @@ TEST(CommandLineValues, EverythingTogetherIsTakenAsGiven) {
     EXPECT_EQ(options.format, reader::Format::Csv);
     EXPECT_EQ(options.calibration, "c.txt");
     EXPECT_FALSE(options.prometheus.has_value());
+}
+
+// strtoll with base 0 would read eight.
+TEST(CommandLineValues, NumbersAreDecimalWhateverTheirLeadingZeros) {
+    std::vector<const char*> argv = {"usb-thermometer-read", "--count", "010", "--interval",
+                                     "00.5e1"};
+    std::ostringstream out;
+    const auto parsed = reader::parseOptions(static_cast<int>(argv.size()), argv.data(), out, out);
+    const auto& options = std::get<reader::Options>(parsed);
+    EXPECT_EQ(options.count, 10);
+    EXPECT_EQ(options.intervalSeconds, 5.0);
 }
 
 }  // namespace
