@@ -19,7 +19,8 @@ constexpr const char* kFooter =
     "Calibration:\n"
     "  The two points come from the calibration file the window keeps (cal.txt in the working\n"
     "  folder unless --cal names another). This program never creates or writes it; without\n"
-    "  one it uses the window's default points 0.72 and 0.35 and says so on standard error.\n"
+    "  cal.txt it uses the window's default points 0.72 and 0.35 and says so on standard\n"
+    "  error. A file named with --cal has to be there and readable (exit status 4 otherwise).\n"
     "\n"
     "Repeated readings:\n"
     "  While the thermometer is gone (unplugged, no report within 6 s, or reports shorter\n"
@@ -130,9 +131,10 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
                    "Prometheus' text format (for node_exporter's textfile collector); combines "
                    "with the other formats")
         ->type_name("FILE");
-    app.add_option("--cal", options.calibration, "Calibration file, never written")
-        ->type_name("FILE")
-        ->capture_default_str();
+    app.add_option("--cal", options.calibration,
+                   std::string("Calibration file, never written (default: ") +
+                       kDefaultCalibrationFile + ")")
+        ->type_name("FILE");
 
     try {
         app.parse(argc, argv);

@@ -19,6 +19,8 @@ enum ExitStatus : int {
 
 enum class Format { Plain, Json, Csv };
 
+inline constexpr const char* kDefaultCalibrationFile = "cal.txt";
+
 struct Options {
     bool list = false;
     std::optional<std::string> device;  // no value: the first thermometer found
@@ -26,7 +28,9 @@ struct Options {
     double intervalSeconds = 1;
     Format format = Format::Plain;
     std::optional<std::filesystem::path> prometheus;
-    std::filesystem::path calibration = "cal.txt";
+    // No value: cal.txt of the working folder, with the default points standing in for it when
+    // it does not exist. A file the user named has to be there.
+    std::optional<std::filesystem::path> calibration;
 };
 
 // The options of a command line, or the status to exit with at once: after --help or

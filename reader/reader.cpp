@@ -1,6 +1,7 @@
 #include "reader/reader.h"
 
 #include <cmath>
+#include <filesystem>
 #include <string>
 #include <system_error>
 
@@ -84,13 +85,23 @@ int listThermometers(hid::Platform& platform, const Streams& streams) {
     return found > 0 ? ExitRead : ExitNoThermometer;
 }
 
-// The calibration points in use, or the status to end with. Never creates the file.
-std::variant<CalibrationPoints, int> loadPoints(const std::filesystem::path& file,
+// The calibration points in use, or the status to end with. Never creates the file. The default
+// points stand in only for the working folder's cal.txt: a file the user named and that is not
+// there is more likely a typing error than a wish for the defaults.
+std::variant<CalibrationPoints, int> loadPoints(const std::optional<std::filesystem::path>& named,
                                                 const Streams& streams) {
+    const std::filesystem::path file = named.value_or(kDefaultCalibrationFile);
     CalibrationPoints points{.zero = kDefaultCalZero, .hundred = kDefaultCalHundred};
     try {
         if (auto loaded = CalibrationFile(file).loadIfPresent()) {
             points = *loaded;
+        } else if (named) {
+            // Named with its whole path, as the calibration file's other errors are.
+            std::error_code noWorkingFolder;
+            const auto whole = std::filesystem::absolute(file, noWorkingFolder);
+            say(streams, (noWorkingFolder ? file : whole).string() + ": " +
+                             std::make_error_code(std::errc::no_such_file_or_directory).message());
+            return ExitCalibration;
         } else {
             say(streams, file.string() + " not found; using the default points 0.72 and 0.35");
         }

@@ -166,6 +166,13 @@ const OutcomeRow kOutcomes[] = {
      4,
      "",
      ".: Is a directory"},
+    {"CalibrationNamedByCalIsFourWhenMissing",
+     {},
+     {"--cal", "c.txt"},
+     nullptr,
+     4,
+     "",
+     "/c.txt: No such file or directory"},
     {"WrongCommandLineIsOne", {}, {"--count", "many"}, nullptr, 1, "", "--count"},
 };
 

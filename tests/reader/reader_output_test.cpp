@@ -179,11 +179,11 @@ TEST(CommandLineValues, EverythingTogetherIsTakenAsGiven) {
     EXPECT_EQ(options.count, 0);
     EXPECT_EQ(options.intervalSeconds, 0.2);
     EXPECT_EQ(options.format, reader::Format::Csv);
-    EXPECT_EQ(options.calibration, "c.txt");
+    EXPECT_EQ(options.calibration, std::filesystem::path("c.txt"));
     EXPECT_FALSE(options.prometheus.has_value());
 }
 
-// strtoll with base 0 would read eight.
+// strtoll with base 0 would read eight; without --cal, cal.txt's absence is no error.
 TEST(CommandLineValues, NumbersAreDecimalWhateverTheirLeadingZeros) {
     std::vector<const char*> argv = {"usb-thermometer-read", "--count", "010", "--interval",
                                      "00.5e1"};
@@ -192,6 +192,7 @@ TEST(CommandLineValues, NumbersAreDecimalWhateverTheirLeadingZeros) {
     const auto& options = std::get<reader::Options>(parsed);
     EXPECT_EQ(options.count, 10);
     EXPECT_EQ(options.intervalSeconds, 5.0);
+    EXPECT_FALSE(options.calibration.has_value());
 }
 
 }  // namespace
