@@ -34,7 +34,9 @@ constexpr const char* kFooter =
     "  2  no thermometer found (or the one found cannot be opened)\n"
     "  3  no report from the thermometer: none within 6 s, a short one, or it was unplugged\n"
     "     (or SIGINT or SIGTERM came first)\n"
-    "  4  the calibration file is unreadable or its points give no temperature\n";
+    "  4  the calibration file is unreadable or its points give no temperature\n"
+    "  5  the output could not be written: standard output (the run ends there), or the\n"
+    "     --prometheus file at any time of the run (2, 3 and 4 come first)\n";
 
 // Numbers on the command line are decimal: CLI11 alone reads "010" as eight and "0x10" as
 // sixteen (strtoll with base 0), and takes "nan" and "inf" for an interval, which no range check

@@ -15,6 +15,7 @@ enum ExitStatus : int {
     ExitNoThermometer = 2,
     ExitNoReport = 3,
     ExitCalibration = 4,
+    ExitOutput = 5,
 };
 
 enum class Format { Plain, Json, Csv };

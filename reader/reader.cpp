@@ -1,5 +1,6 @@
 #include "reader/reader.h"
 
+#include <cerrno>
 #include <cmath>
 #include <filesystem>
 #include <string>
@@ -8,6 +9,7 @@
 #include "hid/hidusb.h"
 #include "measure/atomic_file.h"
 #include "measure/calibration_file.h"
+#include "os/error_text.h"
 #include "reader/output.h"
 
 namespace thermo::reader {
@@ -18,13 +20,26 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::string_view kProgram = "usb-thermometer-read: ";
 
-void writeLine(std::FILE* stream, const std::string& line) {
-    std::fwrite(line.data(), 1, line.size(), stream);
-    std::fflush(stream);
+// The system's reason when the line did not all arrive.
+std::optional<std::string> writeLine(std::FILE* stream, const std::string& line) {
+    errno = 0;
+    if (std::fwrite(line.data(), 1, line.size(), stream) == line.size() &&
+        std::fflush(stream) == 0) {
+        return std::nullopt;
+    }
+    return std::error_code(errno != 0 ? errno : EIO, std::generic_category()).message();
 }
 
+// Standard error has nowhere to say that it failed.
 void say(const Streams& streams, const std::string& message) {
-    writeLine(streams.err, std::string(kProgram) + message + "\n");
+    (void)writeLine(streams.err, std::string(kProgram) + message + "\n");
+}
+
+// Writes to standard output; a line that did not arrive is said, and ends the run.
+bool writeOut(const Streams& streams, const std::string& line) {
+    const auto failure = writeLine(streams.out, line);
+    if (failure) say(streams, os::callFailed("write", "standard output", *failure));
+    return !failure;
 }
 
 // The native platform with its listing narrowed to one path, so that the device module's own
@@ -73,9 +88,11 @@ int listThermometers(hid::Platform& platform, const Streams& streams) {
         OneInterface only(platform, entry.path);
         hid::HIDusb probe(only);
         if (probe.FindThermometer()) {
-            writeLine(
-                streams.out,
-                entry.path + "\t" + std::to_string(probe.DeviceCaps.InputReportByteLength) + "\n");
+            if (!writeOut(streams, entry.path + "\t" +
+                                       std::to_string(probe.DeviceCaps.InputReportByteLength) +
+                                       "\n")) {
+                return ExitOutput;
+            }
             ++found;
         } else if (!probe.LastProblem.empty()) {
             say(streams, probe.LastProblem);
@@ -135,6 +152,13 @@ class Run {
     Run& operator=(const Run&) = delete;
 
     int readAll() {
+        const int status = takeReadings();
+        // Readings that did not all reach the exposition file leave the run short of its job.
+        return status == ExitRead && exposeFailed_ ? ExitOutput : status;
+    }
+
+  private:
+    int takeReadings() {
         const bool repeated = options_.count != 1;
         int status = ExitRead;
         const auto start = Clock::now();
@@ -149,6 +173,7 @@ class Run {
                 }
             }
             const int outcome = attempt(repeated);
+            if (outcome == ExitOutput) return outcome;
             // A stopped repeated run ends well; a single reading cut short has not read.
             if (stop_.requested()) return repeated ? ExitRead : outcome;
             status = outcome;
@@ -156,7 +181,6 @@ class Run {
         return status;
     }
 
-  private:
     // The next slot on the grid start + k × interval that is still ahead: readings keep their
     // rhythm without drift, and one that overran (a 6 s time-out) skips the slots it missed.
     static long long nextSlot(Clock::time_point start, std::chrono::duration<double> interval,
@@ -195,7 +219,7 @@ class Run {
         }
         gone_ = false;
         everRead_ = true;
-        writeReading(*reading);
+        if (!writeReading(*reading)) return ExitOutput;
         exposition_.reading = reading;
         exposition_.lastReadingTime = reading->time;
         exposition_.device = reading->device;
@@ -229,31 +253,33 @@ class Run {
         return "no report from " + device_.DevicePath + " within 6 s";
     }
 
-    void writeReading(const Reading& reading) {
+    bool writeReading(const Reading& reading) {
         switch (options_.format) {
             case Format::Plain:
-                writeLine(streams_.out, plainLine(reading));
-                break;
+                return writeOut(streams_, plainLine(reading));
             case Format::Json:
-                writeLine(streams_.out, jsonLine(reading));
-                break;
-            case Format::Csv:
-                writeLine(streams_.out, (headerWritten_ ? "" : csvHeader()) + csvLine(reading));
-                headerWritten_ = true;
-                break;
+                return writeOut(streams_, jsonLine(reading));
+            case Format::Csv: {
+                const bool header = !headerWritten_;
+                headerWritten_ = true;  // also when the line fails: the run ends there
+                return writeOut(streams_, (header ? csvHeader() : "") + csvLine(reading));
+            }
         }
+        return false;
     }
 
     void expose() {
         if (!options_.prometheus) return;
         try {
             replaceFileAtomically(*options_.prometheus, prometheusText(exposition_));
-            lastExposeError_.clear();
+            exposeFailing_ = false;
         } catch (const std::system_error& error) {
-            const std::string why = options_.prometheus->string() + ": " + error.what();
-            // Said once, not once a reading, while the same failure goes on.
-            if (why != lastExposeError_) say(streams_, why);
-            lastExposeError_ = why;
+            // Said once a streak of failures, not once a reading; the exit status keeps it.
+            if (!exposeFailing_) {
+                say(streams_, options_.prometheus->string() + ": " + error.what());
+            }
+            exposeFailing_ = true;
+            exposeFailed_ = true;
         }
     }
 
@@ -266,7 +292,8 @@ class Run {
     bool everRead_ = false;  // a reading has been taken in this run
     bool headerWritten_ = false;
     ExpositionState exposition_;
-    std::string lastExposeError_;
+    bool exposeFailing_ = false;  // the last write of the exposition file failed
+    bool exposeFailed_ = false;   // a write of it failed in this run
 };
 
 int readThermometer(const Options& options, hid::Platform& platform, StopRequest& stop,
@@ -278,6 +305,10 @@ int readThermometer(const Options& options, hid::Platform& platform, StopRequest
 }
 
 }  // namespace
+
+int writeOutput(const std::string& text, int status, const Streams& streams) {
+    return writeOut(streams, text) ? status : ExitOutput;
+}
 
 int runReader(const Options& options, hid::Platform& platform, StopRequest& stop,
               const Streams& streams) {

@@ -44,28 +44,35 @@ std::vector<std::string> linesOf(const std::string& text) {
     return lines;
 }
 
+int occurrences(const std::string& text, const std::string& part) {
+    int found = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
+    return found;
+}
+
 // The simulator with `simArgs`, running the reader with `readArgs` in a folder of its own; the
-// reader's standard error goes to err.txt there, its standard output to out.txt.
+// reader's standard error goes to err.txt there, its standard output to out.txt unless `stdoutTo`
+// (a shell redirection of descriptor 1) says otherwise.
 class ReadProgram : public ::testing::Test {
   protected:
     void SetUp() override {
         if (const std::string why = whyCannotRun(); !why.empty()) GTEST_SKIP() << why;
     }
 
-    Spawn spawnOf(const std::vector<std::string>& simArgs,
-                  const std::vector<std::string>& readArgs) const {
+    Spawn spawnOf(const std::vector<std::string>& simArgs, const std::vector<std::string>& readArgs,
+                  const std::string& stdoutTo = ">out.txt") const {
         std::vector<std::string> argv{builtPrograms().simulator.string()};
         argv.insert(argv.end(), simArgs.begin(), simArgs.end());
         argv.insert(argv.end(), {"--control", socket().string(), "--", "sh", "-c",
-                                 "exec \"$0\" \"$@\" >out.txt 2>err.txt", kReader});
+                                 "exec \"$0\" \"$@\" " + stdoutTo + " 2>err.txt", kReader});
         argv.insert(argv.end(), readArgs.begin(), readArgs.end());
         return Spawn{argv, {}, dir_.path(), dir_.path() / "sim.log"};
     }
 
     // Runs to the end; the status is the reader's (the simulator passes it on).
-    int runToEnd(const std::vector<std::string>& simArgs,
-                 const std::vector<std::string>& readArgs) {
-        Process process(spawnOf(simArgs, readArgs));
+    int runToEnd(const std::vector<std::string>& simArgs, const std::vector<std::string>& readArgs,
+                 const std::string& stdoutTo = ">out.txt") {
+        Process process(spawnOf(simArgs, readArgs, stdoutTo));
         const auto status = process.waitFor(kPatience);
         if (!status) ADD_FAILURE() << "still running after " << kPatience.count() << " ms";
         return status.value_or(-1);
@@ -205,6 +212,18 @@ TEST_F(ReadProgram, SilentThermometerIsThreeAfterTheSixSecondWait) {
     EXPECT_EQ(out(), "");
 }
 
+// Output that never arrived is no success, in every form.
+TEST_F(ReadProgram, OutputThatCannotBeWrittenIsFiveWithTheReason) {
+    const std::vector<std::vector<std::string>> forms = {
+        {}, {"--json"}, {"--csv", "--count", "2"}, {"--list"}, {"--help"}};
+    for (const auto& args : forms) {
+        EXPECT_EQ(runToEnd({"--raw", "133,0", "--rate", "100"}, args, ">/dev/full"), 5)
+            << ::testing::PrintToString(args) << err();
+        EXPECT_THAT(err(), HasSubstr("usb-thermometer-read: write standard output: No space left "
+                                     "on device\n"));
+    }
+}
+
 // A report shorter than the device's own holds no measurement: no row, and a single reading of
 // one has read nothing.
 TEST_F(ReadProgram, ShortReportIsNoReadingAndThree) {
@@ -306,6 +325,24 @@ TEST_F(ReadProgram, RepeatedRunWaitsForAThermometerPluggedInLater) {
     EXPECT_THAT(err(), MatchesRegex("[^\n]*default points[^\n]*\n"
                                     "usb-thermometer-read: no thermometer found\n"
                                     "usb-thermometer-read: thermometer found at /dev/hidraw0\n"));
+}
+
+// A failing exposition file is said once while it fails, and again after it worked in between;
+// the run's status says that readings went missing from it.
+TEST_F(ReadProgram, PrometheusFailureIsSaidOncePerStreakAndTheRunEndsWithFive) {
+    Process process(spawnOf({"--raw", "133,0", "--rate", "100"},
+                            {"--count", "0", "--interval", "0.02", "--prometheus", "m/t.prom"}));
+    const SimControl sim(socket());
+    const std::string said = "usb-thermometer-read: m/t.prom: ";
+    sim.command("status", 10000);
+    ASSERT_TRUE(sim.wait("reads>=5", kPatience)) << err();
+    EXPECT_EQ(occurrences(err(), said), 1) << err();
+    fs::create_directory(file("m"));
+    ASSERT_TRUE(pollUntil([&] { return fs::exists(file("m") / "t.prom"); }, kPatience)) << err();
+    fs::rename(file("m"), file("away"));
+    ASSERT_TRUE(pollUntil([&] { return occurrences(err(), said) == 2; }, kPatience)) << err();
+    ::kill(process.pid(), SIGTERM);
+    EXPECT_EQ(process.waitFor(kPatience), std::optional<int>(5)) << err();
 }
 
 // Every content of the exposition file a reader sees is a whole one: never empty, never cut.

@@ -137,7 +137,7 @@ struct CommandLineRow {
 
 const CommandLineRow kCommandLines[] = {
     {"Defaults", {}, -1, ""},
-    {"HelpListsExitStatuses", {"--help"}, 0, "4  the calibration file"},
+    {"HelpListsExitStatuses", {"--help"}, 0, "5  the output could not be written"},
     {"VersionNamesTheProgram", {"--version"}, 0, "usb-thermometer-read "},
     {"JsonAndCsvExcludeEachOther", {"--json", "--csv"}, 1, "excludes"},
     {"NegativeCount", {"--count", "-1"}, 1, "--count"},
