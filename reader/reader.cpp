@@ -42,16 +42,23 @@ bool writeOut(const Streams& streams, const std::string& line) {
     return !failure;
 }
 
+// How a listed interface is told to be the one wanted.
+enum class Match {
+    Path,  // its path as listed: the listing's own entries
+    Node,  // the file the path leads to: a user's spelling ("/dev//hidraw0", a udev link)
+};
+
 // The native platform with its listing narrowed to one path, so that the device module's own
-// discovery (ids, both opens, report length) decides whether that path is a thermometer.
+// discovery (ids, both opens, report length) decides whether that path is a thermometer. Only
+// listed interfaces are kept, under their listed paths, so nothing else is ever opened.
 class OneInterface : public hid::Platform {
   public:
-    OneInterface(hid::Platform& platform, std::string path)
-        : platform_(platform), path_(std::move(path)) {}
+    OneInterface(hid::Platform& platform, std::string path, Match match)
+        : platform_(platform), path_(std::move(path)), match_(match) {}
 
     std::vector<hid::InterfaceEntry> listInterfaces() override {
         std::vector<hid::InterfaceEntry> entries = platform_.listInterfaces();
-        std::erase_if(entries, [&](const hid::InterfaceEntry& e) { return e.path != path_; });
+        std::erase_if(entries, [&](const hid::InterfaceEntry& e) { return !isWanted(e.path); });
         return entries;
     }
     std::unique_ptr<hid::Handle> open(const std::string& path, hid::OpenMode mode) override {
@@ -71,8 +78,17 @@ class OneInterface : public hid::Platform {
     }
 
   private:
+    bool isWanted(const std::string& listed) const {
+        if (listed == path_) return true;
+        if (match_ == Match::Path) return false;
+        // Paths that are no files (Windows' device interfaces) are told apart by their text.
+        std::error_code notAFile;
+        return std::filesystem::equivalent(listed, path_, notAFile) && !notAFile;
+    }
+
     hid::Platform& platform_;
     std::string path_;
+    Match match_;
 };
 
 std::string noThermometer(const hid::HIDusb& device, const std::optional<std::string>& wanted) {
@@ -85,7 +101,7 @@ std::string noThermometer(const hid::HIDusb& device, const std::optional<std::st
 int listThermometers(hid::Platform& platform, const Streams& streams) {
     int found = 0;
     for (const hid::InterfaceEntry& entry : platform.listInterfaces()) {
-        OneInterface only(platform, entry.path);
+        OneInterface only(platform, entry.path, Match::Path);
         hid::HIDusb probe(only);
         if (probe.FindThermometer()) {
             if (!writeOut(streams, entry.path + "\t" +
@@ -314,7 +330,7 @@ int runReader(const Options& options, hid::Platform& platform, StopRequest& stop
               const Streams& streams) {
     if (options.list) return listThermometers(platform, streams);
     if (options.device) {
-        OneInterface only(platform, *options.device);
+        OneInterface only(platform, *options.device, Match::Node);
         return readThermometer(options, only, stop, streams);
     }
     return readThermometer(options, platform, stop, streams);

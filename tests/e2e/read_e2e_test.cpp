@@ -249,8 +249,12 @@ TEST_F(ReadProgram, ListShowsEveryThermometerAndDevicePicksOne) {
     EXPECT_EQ(runToEnd(sim, {"--list"}), 0) << err();
     EXPECT_EQ(out(), "/dev/hidraw1\t9\n/dev/hidraw2\t9\n");
 
-    EXPECT_EQ(runToEnd(sim, {"--device", "/dev/hidraw2", "--csv"}), 0) << err();
-    EXPECT_THAT(linesOf(out()).back(), HasSubstr(",/dev/hidraw2,"));
+    // Any spelling of the node, a link to it included, is that thermometer, named as listed.
+    fs::create_symlink("/dev/hidraw2", file("link"));
+    for (const char* spelling : {"/dev/hidraw2", "/dev//hidraw2", "/dev/../dev/hidraw2", "link"}) {
+        EXPECT_EQ(runToEnd(sim, {"--device", spelling, "--csv"}), 0) << spelling << err();
+        EXPECT_THAT(linesOf(out()).back(), HasSubstr(",/dev/hidraw2,")) << spelling;
+    }
 }
 
 // Rows of a CSV log that a reader has written so far.
