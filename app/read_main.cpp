@@ -3,6 +3,7 @@
 #include <exception>
 #include <iostream>
 #include <sstream>
+#include <string>
 #include <variant>
 
 #include "hid/hid_platform.h"
@@ -12,6 +13,10 @@
 
 int main(int argc, char* argv[]) {
     using namespace thermo::reader;
+    if (const std::string why = openClosedStandardStreams(); !why.empty()) {
+        std::cerr << "usb-thermometer-read: " << why << std::endl;
+        return ExitOutput;
+    }
     // Through a string, so that a failed write of --help says why, as a reading's does.
     std::ostringstream printed;
     const auto parsed = parseOptions(argc, argv, printed, std::cerr);

@@ -224,6 +224,18 @@ TEST_F(ReadProgram, OutputThatCannotBeWrittenIsFiveWithTheReason) {
     }
 }
 
+// Started with standard output closed, the reader must not take the thermometer's node for it.
+TEST_F(ReadProgram, ClosedStandardOutputNeverReachesTheThermometer) {
+    Process process(spawnOf({"--raw", "133,0", "--rate", "100"},
+                            {"--count", "0", "--interval", "0.02"}, ">&-"));
+    const SimControl sim(socket());
+    sim.command("status", 10000);
+    ASSERT_TRUE(sim.wait("reads>=5", kPatience)) << err();
+    EXPECT_EQ(sim.status().number("writes"), 0);
+    ::kill(process.pid(), SIGTERM);
+    EXPECT_EQ(process.waitFor(kPatience), std::optional<int>(0)) << err();
+}
+
 // A report shorter than the device's own holds no measurement: no row, and a single reading of
 // one has read nothing.
 TEST_F(ReadProgram, ShortReportIsNoReadingAndThree) {
