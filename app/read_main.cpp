@@ -2,6 +2,8 @@
 // same device module and conversion as the window.
 #include <exception>
 #include <iostream>
+#include <sstream>
+#include <string>
 #include <variant>
 
 #include "hid/hid_platform.h"
@@ -11,8 +13,16 @@
 
 int main(int argc, char* argv[]) {
     using namespace thermo::reader;
-    const auto parsed = parseOptions(argc, argv, std::cout, std::cerr);
-    if (const int* status = std::get_if<int>(&parsed)) return *status;
+    if (const std::string why = openClosedStandardStreams(); !why.empty()) {
+        std::cerr << "usb-thermometer-read: " << why << std::endl;
+        return ExitOutput;
+    }
+    // Through a string, so that a failed write of --help says why, as a reading's does.
+    std::ostringstream printed;
+    const auto parsed = parseOptions(argc, argv, printed, std::cerr);
+    if (const int* status = std::get_if<int>(&parsed)) {
+        return writeOutput(printed.str(), *status, Streams{});
+    }
     try {
         const Utf8Console console;
         StopRequest stop;

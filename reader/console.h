@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 
 namespace thermo::reader {
 
@@ -55,5 +56,10 @@ class Utf8Console {
   private:
     unsigned previousCodePage_ = 0;
 };
+
+// Makes sure that standard input, output and error are open before the program opens anything:
+// on POSIX, /dev/null stands in for a closed one (os::openClosedStandardStreams); Windows needs
+// nothing. Empty, or why it could not.
+std::string openClosedStandardStreams();
 
 }  // namespace thermo::reader

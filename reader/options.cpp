@@ -1,8 +1,10 @@
 #include "reader/options.h"
 
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <limits>
 #include <ostream>
+#include <string_view>
 
 namespace thermo::reader {
 
@@ -17,20 +19,81 @@ constexpr const char* kFooter =
     "Calibration:\n"
     "  The two points come from the calibration file the window keeps (cal.txt in the working\n"
     "  folder unless --cal names another). This program never creates or writes it; without\n"
-    "  one it uses the window's default points 0.72 and 0.35 and says so on standard error.\n"
+    "  cal.txt it uses the window's default points 0.72 and 0.35 and says so on standard\n"
+    "  error. A file named with --cal has to be there and readable (exit status 4 otherwise).\n"
     "\n"
     "Repeated readings:\n"
-    "  While the thermometer is gone (unplugged, or no report within 6 s) no row is written;\n"
-    "  standard error says when it went and when it is back. SIGINT and SIGTERM end the run\n"
-    "  after the line being written.\n"
+    "  While the thermometer is gone (unplugged, no report within 6 s, or reports shorter\n"
+    "  than its own) no row is written; standard error says when it went and when it is\n"
+    "  back. SIGINT and SIGTERM end the run after the line being written.\n"
     "\n"
     "Exit status:\n"
     "  0  the last attempt gave a reading, or SIGINT or SIGTERM ended a repeated run\n"
     "     (--list: a thermometer is attached)\n"
     "  1  wrong command line\n"
     "  2  no thermometer found (or the one found cannot be opened)\n"
-    "  3  the thermometer sent no report within 6 s (or SIGINT or SIGTERM came first)\n"
-    "  4  the calibration file is unreadable or its points give no temperature\n";
+    "  3  no report from the thermometer: none within 6 s, a short one, or it was unplugged\n"
+    "     (or SIGINT or SIGTERM came first)\n"
+    "  4  the calibration file is unreadable or its points give no temperature\n"
+    "  5  the output could not be written: standard output (the run ends there), or the\n"
+    "     --prometheus file at any time of the run (2, 3 and 4 come first)\n";
+
+// Numbers on the command line are decimal: CLI11 alone reads "010" as eight and "0x10" as
+// sixteen (strtoll with base 0), and takes "nan" and "inf" for an interval, which no range check
+// catches (NaN compares false with both ends).
+class DecimalText {
+  public:
+    explicit DecimalText(std::string_view text) : text_(text), signLength_(take("+-") ? 1 : 0) {}
+
+    std::size_t signLength() const { return signLength_; }
+
+    std::size_t digits() {
+        const std::size_t from = at_;
+        while (at_ < text_.size() && std::isdigit(static_cast<unsigned char>(text_[at_])) != 0) {
+            ++at_;
+        }
+        return at_ - from;
+    }
+    bool take(std::string_view oneOf) {
+        if (at_ == text_.size() || oneOf.find(text_[at_]) == std::string_view::npos) return false;
+        ++at_;
+        return true;
+    }
+    bool atEnd() const { return at_ == text_.size(); }
+
+  private:
+    std::string_view text_;
+    std::size_t at_ = 0;
+    std::size_t signLength_;
+};
+
+// A sign and digits; leading zeros are dropped, so that CLI11 reads ten in "010".
+const CLI::Validator kDecimalInteger(
+    [](std::string& text) -> std::string {
+        DecimalText scan(text);
+        const std::size_t sign = scan.signLength();
+        if (scan.digits() == 0 || !scan.atEnd()) return text + " is not a whole decimal number";
+        const std::size_t first = text.find_first_not_of('0', sign);
+        text.erase(sign, (first == std::string::npos ? text.size() - 1 : first) - sign);
+        return {};
+    },
+    "", "DECIMAL");
+
+// A sign, digits with a point among or after them ("0.2", ".5", "2."), an exponent ("1e-3").
+const CLI::Validator kDecimalReal(
+    [](std::string& text) -> std::string {
+        DecimalText scan(text);
+        std::size_t digits = scan.digits();
+        if (scan.take(".")) digits += scan.digits();
+        bool exponentOk = true;
+        if (scan.take("eE")) {
+            scan.take("+-");
+            exponentOk = scan.digits() > 0;
+        }
+        if (digits == 0 || !exponentOk || !scan.atEnd()) return text + " is not a decimal number";
+        return {};
+    },
+    "", "DECIMAL");
 
 }  // namespace
 
@@ -49,11 +112,13 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
         ->type_name("PATH");
     app.add_option("--count", options.count, "Readings to take; 0 reads until interrupted")
         ->type_name("N")
+        ->transform(kDecimalInteger)
         ->check(CLI::Range(0, std::numeric_limits<int>::max()).description(""))
         ->capture_default_str();
     app.add_option("--interval", options.intervalSeconds,
                    "Seconds from one reading to the next (fractions allowed)")
         ->type_name("SECONDS")
+        ->transform(kDecimalReal)
         ->check(CLI::Range(0.001, 31'536'000.0).description(""))
         ->capture_default_str();
     auto* json = app.add_flag_callback(
@@ -68,9 +133,10 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
                    "Prometheus' text format (for node_exporter's textfile collector); combines "
                    "with the other formats")
         ->type_name("FILE");
-    app.add_option("--cal", options.calibration, "Calibration file, never written")
-        ->type_name("FILE")
-        ->capture_default_str();
+    app.add_option("--cal", options.calibration,
+                   std::string("Calibration file, never written (default: ") +
+                       kDefaultCalibrationFile + ")")
+        ->type_name("FILE");
 
     try {
         app.parse(argc, argv);

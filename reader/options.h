@@ -15,9 +15,12 @@ enum ExitStatus : int {
     ExitNoThermometer = 2,
     ExitNoReport = 3,
     ExitCalibration = 4,
+    ExitOutput = 5,
 };
 
 enum class Format { Plain, Json, Csv };
+
+inline constexpr const char* kDefaultCalibrationFile = "cal.txt";
 
 struct Options {
     bool list = false;
@@ -26,7 +29,9 @@ struct Options {
     double intervalSeconds = 1;
     Format format = Format::Plain;
     std::optional<std::filesystem::path> prometheus;
-    std::filesystem::path calibration = "cal.txt";
+    // No value: cal.txt of the working folder, with the default points standing in for it when
+    // it does not exist. A file the user named has to be there.
+    std::optional<std::filesystem::path> calibration;
 };
 
 // The options of a command line, or the status to exit with at once: after --help or

@@ -1,12 +1,15 @@
 #include "reader/reader.h"
 
+#include <cerrno>
 #include <cmath>
+#include <filesystem>
 #include <string>
 #include <system_error>
 
 #include "hid/hidusb.h"
 #include "measure/atomic_file.h"
 #include "measure/calibration_file.h"
+#include "os/error_text.h"
 #include "reader/output.h"
 
 namespace thermo::reader {
@@ -17,25 +20,45 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::string_view kProgram = "usb-thermometer-read: ";
 
-void writeLine(std::FILE* stream, const std::string& line) {
-    std::fwrite(line.data(), 1, line.size(), stream);
-    std::fflush(stream);
+// The system's reason when the line did not all arrive.
+std::optional<std::string> writeLine(std::FILE* stream, const std::string& line) {
+    errno = 0;
+    if (std::fwrite(line.data(), 1, line.size(), stream) == line.size() &&
+        std::fflush(stream) == 0) {
+        return std::nullopt;
+    }
+    return std::error_code(errno != 0 ? errno : EIO, std::generic_category()).message();
 }
 
+// Standard error has nowhere to say that it failed.
 void say(const Streams& streams, const std::string& message) {
-    writeLine(streams.err, std::string(kProgram) + message + "\n");
+    (void)writeLine(streams.err, std::string(kProgram) + message + "\n");
 }
+
+// Writes to standard output; a line that did not arrive is said, and ends the run.
+bool writeOut(const Streams& streams, const std::string& line) {
+    const auto failure = writeLine(streams.out, line);
+    if (failure) say(streams, os::callFailed("write", "standard output", *failure));
+    return !failure;
+}
+
+// How a listed interface is told to be the one wanted.
+enum class Match {
+    Path,  // its path as listed: the listing's own entries
+    Node,  // the file the path leads to: a user's spelling ("/dev//hidraw0", a udev link)
+};
 
 // The native platform with its listing narrowed to one path, so that the device module's own
-// discovery (ids, both opens, report length) decides whether that path is a thermometer.
+// discovery (ids, both opens, report length) decides whether that path is a thermometer. Only
+// listed interfaces are kept, under their listed paths, so nothing else is ever opened.
 class OneInterface : public hid::Platform {
   public:
-    OneInterface(hid::Platform& platform, std::string path)
-        : platform_(platform), path_(std::move(path)) {}
+    OneInterface(hid::Platform& platform, std::string path, Match match)
+        : platform_(platform), path_(std::move(path)), match_(match) {}
 
     std::vector<hid::InterfaceEntry> listInterfaces() override {
         std::vector<hid::InterfaceEntry> entries = platform_.listInterfaces();
-        std::erase_if(entries, [&](const hid::InterfaceEntry& e) { return e.path != path_; });
+        std::erase_if(entries, [&](const hid::InterfaceEntry& e) { return !isWanted(e.path); });
         return entries;
     }
     std::unique_ptr<hid::Handle> open(const std::string& path, hid::OpenMode mode) override {
@@ -55,8 +78,17 @@ class OneInterface : public hid::Platform {
     }
 
   private:
+    bool isWanted(const std::string& listed) const {
+        if (listed == path_) return true;
+        if (match_ == Match::Path) return false;
+        // Paths that are no files (Windows' device interfaces) are told apart by their text.
+        std::error_code notAFile;
+        return std::filesystem::equivalent(listed, path_, notAFile) && !notAFile;
+    }
+
     hid::Platform& platform_;
     std::string path_;
+    Match match_;
 };
 
 std::string noThermometer(const hid::HIDusb& device, const std::optional<std::string>& wanted) {
@@ -69,12 +101,14 @@ std::string noThermometer(const hid::HIDusb& device, const std::optional<std::st
 int listThermometers(hid::Platform& platform, const Streams& streams) {
     int found = 0;
     for (const hid::InterfaceEntry& entry : platform.listInterfaces()) {
-        OneInterface only(platform, entry.path);
+        OneInterface only(platform, entry.path, Match::Path);
         hid::HIDusb probe(only);
         if (probe.FindThermometer()) {
-            writeLine(
-                streams.out,
-                entry.path + "\t" + std::to_string(probe.DeviceCaps.InputReportByteLength) + "\n");
+            if (!writeOut(streams, entry.path + "\t" +
+                                       std::to_string(probe.DeviceCaps.InputReportByteLength) +
+                                       "\n")) {
+                return ExitOutput;
+            }
             ++found;
         } else if (!probe.LastProblem.empty()) {
             say(streams, probe.LastProblem);
@@ -84,13 +118,23 @@ int listThermometers(hid::Platform& platform, const Streams& streams) {
     return found > 0 ? ExitRead : ExitNoThermometer;
 }
 
-// The calibration points in use, or the status to end with. Never creates the file.
-std::variant<CalibrationPoints, int> loadPoints(const std::filesystem::path& file,
+// The calibration points in use, or the status to end with. Never creates the file. The default
+// points stand in only for the working folder's cal.txt: a file the user named and that is not
+// there is more likely a typing error than a wish for the defaults.
+std::variant<CalibrationPoints, int> loadPoints(const std::optional<std::filesystem::path>& named,
                                                 const Streams& streams) {
+    const std::filesystem::path file = named.value_or(kDefaultCalibrationFile);
     CalibrationPoints points{.zero = kDefaultCalZero, .hundred = kDefaultCalHundred};
     try {
         if (auto loaded = CalibrationFile(file).loadIfPresent()) {
             points = *loaded;
+        } else if (named) {
+            // Named with its whole path, as the calibration file's other errors are.
+            std::error_code noWorkingFolder;
+            const auto whole = std::filesystem::absolute(file, noWorkingFolder);
+            say(streams, (noWorkingFolder ? file : whole).string() + ": " +
+                             std::make_error_code(std::errc::no_such_file_or_directory).message());
+            return ExitCalibration;
         } else {
             say(streams, file.string() + " not found; using the default points 0.72 and 0.35");
         }
@@ -124,6 +168,13 @@ class Run {
     Run& operator=(const Run&) = delete;
 
     int readAll() {
+        const int status = takeReadings();
+        // Readings that did not all reach the exposition file leave the run short of its job.
+        return status == ExitRead && exposeFailed_ ? ExitOutput : status;
+    }
+
+  private:
+    int takeReadings() {
         const bool repeated = options_.count != 1;
         int status = ExitRead;
         const auto start = Clock::now();
@@ -138,6 +189,7 @@ class Run {
                 }
             }
             const int outcome = attempt(repeated);
+            if (outcome == ExitOutput) return outcome;
             // A stopped repeated run ends well; a single reading cut short has not read.
             if (stop_.requested()) return repeated ? ExitRead : outcome;
             status = outcome;
@@ -145,7 +197,6 @@ class Run {
         return status;
     }
 
-  private:
     // The next slot on the grid start + k × interval that is still ahead: readings keep their
     // rhythm without drift, and one that overran (a 6 s time-out) skips the slots it missed.
     static long long nextSlot(Clock::time_point start, std::chrono::duration<double> interval,
@@ -164,10 +215,9 @@ class Run {
             return failed(ExitNoThermometer, error.what(), repeated);
         }
         device_.PollThermometer();
-        if (!device_.DevicePresent) {
+        if (!device_.ReportBuffer) {
             if (stop_.requested()) return ExitNoReport;  // woken for the stop, not gone
-            return failed(ExitNoReport, "no report from " + device_.DevicePath + " within 6 s",
-                          repeated);
+            return failed(ExitNoReport, whyNoReport(), repeated);
         }
         auto reading = readingFromReport(*device_.ReportBuffer, points_);
         if (!reading) {
@@ -185,7 +235,7 @@ class Run {
         }
         gone_ = false;
         everRead_ = true;
-        writeReading(*reading);
+        if (!writeReading(*reading)) return ExitOutput;
         exposition_.reading = reading;
         exposition_.lastReadingTime = reading->time;
         exposition_.device = reading->device;
@@ -202,31 +252,50 @@ class Run {
         return status;
     }
 
-    void writeReading(const Reading& reading) {
-        switch (options_.format) {
-            case Format::Plain:
-                writeLine(streams_.out, plainLine(reading));
-                break;
-            case Format::Json:
-                writeLine(streams_.out, jsonLine(reading));
-                break;
-            case Format::Csv:
-                writeLine(streams_.out, (headerWritten_ ? "" : csvHeader()) + csvLine(reading));
-                headerWritten_ = true;
+    std::string whyNoReport() const {
+        const hid::ReadResult& read = device_.LastRead;
+        switch (read.outcome) {
+            case hid::ReadOutcome::Gone:
+                return device_.DevicePath + " was unplugged" +
+                       (read.error.empty() ? "" : " (" + read.error + ")");
+            case hid::ReadOutcome::Report:
+                return device_.DevicePath + ": a short report (" + std::to_string(read.bytes) +
+                       " of " + std::to_string(device_.DeviceCaps.InputReportByteLength) +
+                       " bytes); no reading";
+            case hid::ReadOutcome::TimedOut:
+            case hid::ReadOutcome::Woken:
                 break;
         }
+        return "no report from " + device_.DevicePath + " within 6 s";
+    }
+
+    bool writeReading(const Reading& reading) {
+        switch (options_.format) {
+            case Format::Plain:
+                return writeOut(streams_, plainLine(reading));
+            case Format::Json:
+                return writeOut(streams_, jsonLine(reading));
+            case Format::Csv: {
+                const bool header = !headerWritten_;
+                headerWritten_ = true;  // also when the line fails: the run ends there
+                return writeOut(streams_, (header ? csvHeader() : "") + csvLine(reading));
+            }
+        }
+        return false;
     }
 
     void expose() {
         if (!options_.prometheus) return;
         try {
             replaceFileAtomically(*options_.prometheus, prometheusText(exposition_));
-            lastExposeError_.clear();
+            exposeFailing_ = false;
         } catch (const std::system_error& error) {
-            const std::string why = options_.prometheus->string() + ": " + error.what();
-            // Said once, not once a reading, while the same failure goes on.
-            if (why != lastExposeError_) say(streams_, why);
-            lastExposeError_ = why;
+            // Said once a streak of failures, not once a reading; the exit status keeps it.
+            if (!exposeFailing_) {
+                say(streams_, options_.prometheus->string() + ": " + error.what());
+            }
+            exposeFailing_ = true;
+            exposeFailed_ = true;
         }
     }
 
@@ -239,7 +308,8 @@ class Run {
     bool everRead_ = false;  // a reading has been taken in this run
     bool headerWritten_ = false;
     ExpositionState exposition_;
-    std::string lastExposeError_;
+    bool exposeFailing_ = false;  // the last write of the exposition file failed
+    bool exposeFailed_ = false;   // a write of it failed in this run
 };
 
 int readThermometer(const Options& options, hid::Platform& platform, StopRequest& stop,
@@ -252,11 +322,15 @@ int readThermometer(const Options& options, hid::Platform& platform, StopRequest
 
 }  // namespace
 
+int writeOutput(const std::string& text, int status, const Streams& streams) {
+    return writeOut(streams, text) ? status : ExitOutput;
+}
+
 int runReader(const Options& options, hid::Platform& platform, StopRequest& stop,
               const Streams& streams) {
     if (options.list) return listThermometers(platform, streams);
     if (options.device) {
-        OneInterface only(platform, *options.device);
+        OneInterface only(platform, *options.device, Match::Node);
         return readThermometer(options, only, stop, streams);
     }
     return readThermometer(options, platform, stop, streams);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #include "hid/hid_platform.h"
 #include "reader/console.h"
@@ -19,5 +20,9 @@ struct Streams {
 // `count` at the interval, or until `stop` is requested). Returns the exit status.
 int runReader(const Options& options, hid::Platform& platform, StopRequest& stop,
               const Streams& streams);
+
+// Writes what the program prints besides readings (--help, --version) to `out`: `status`, or
+// ExitOutput, said on `err`, when it did not all arrive.
+int writeOutput(const std::string& text, int status, const Streams& streams);
 
 }  // namespace thermo::reader

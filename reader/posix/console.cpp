@@ -4,6 +4,7 @@
 #include <atomic>
 #include <thread>
 
+#include "os/posix/standard_streams.h"
 #include "reader/console.h"
 
 namespace thermo::reader {
@@ -46,5 +47,7 @@ StopSignals::~StopSignals() = default;
 Utf8Console::Utf8Console() = default;
 
 Utf8Console::~Utf8Console() = default;
+
+std::string openClosedStandardStreams() { return os::openClosedStandardStreams(); }
 
 }  // namespace thermo::reader

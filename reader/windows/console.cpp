@@ -49,4 +49,7 @@ Utf8Console::~Utf8Console() {
     if (previousCodePage_ != 0) SetConsoleOutputCP(previousCodePage_);
 }
 
+// A handle the program opens never becomes a standard one, so there is nothing to protect.
+std::string openClosedStandardStreams() { return {}; }
+
 }  // namespace thermo::reader

@@ -44,28 +44,35 @@ std::vector<std::string> linesOf(const std::string& text) {
     return lines;
 }
 
+int occurrences(const std::string& text, const std::string& part) {
+    int found = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
+    return found;
+}
+
 // The simulator with `simArgs`, running the reader with `readArgs` in a folder of its own; the
-// reader's standard error goes to err.txt there, its standard output to out.txt.
+// reader's standard error goes to err.txt there, its standard output to out.txt unless `stdoutTo`
+// (a shell redirection of descriptor 1) says otherwise.
 class ReadProgram : public ::testing::Test {
   protected:
     void SetUp() override {
         if (const std::string why = whyCannotRun(); !why.empty()) GTEST_SKIP() << why;
     }
 
-    Spawn spawnOf(const std::vector<std::string>& simArgs,
-                  const std::vector<std::string>& readArgs) const {
+    Spawn spawnOf(const std::vector<std::string>& simArgs, const std::vector<std::string>& readArgs,
+                  const std::string& stdoutTo = ">out.txt") const {
         std::vector<std::string> argv{builtPrograms().simulator.string()};
         argv.insert(argv.end(), simArgs.begin(), simArgs.end());
         argv.insert(argv.end(), {"--control", socket().string(), "--", "sh", "-c",
-                                 "exec \"$0\" \"$@\" >out.txt 2>err.txt", kReader});
+                                 "exec \"$0\" \"$@\" " + stdoutTo + " 2>err.txt", kReader});
         argv.insert(argv.end(), readArgs.begin(), readArgs.end());
         return Spawn{argv, {}, dir_.path(), dir_.path() / "sim.log"};
     }
 
     // Runs to the end; the status is the reader's (the simulator passes it on).
-    int runToEnd(const std::vector<std::string>& simArgs,
-                 const std::vector<std::string>& readArgs) {
-        Process process(spawnOf(simArgs, readArgs));
+    int runToEnd(const std::vector<std::string>& simArgs, const std::vector<std::string>& readArgs,
+                 const std::string& stdoutTo = ">out.txt") {
+        Process process(spawnOf(simArgs, readArgs, stdoutTo));
         const auto status = process.waitFor(kPatience);
         if (!status) ADD_FAILURE() << "still running after " << kPatience.count() << " ms";
         return status.value_or(-1);
@@ -166,6 +173,13 @@ const OutcomeRow kOutcomes[] = {
      4,
      "",
      ".: Is a directory"},
+    {"CalibrationNamedByCalIsFourWhenMissing",
+     {},
+     {"--cal", "c.txt"},
+     nullptr,
+     4,
+     "",
+     "/c.txt: No such file or directory"},
     {"WrongCommandLineIsOne", {}, {"--count", "many"}, nullptr, 1, "", "--count"},
 };
 
@@ -198,6 +212,44 @@ TEST_F(ReadProgram, SilentThermometerIsThreeAfterTheSixSecondWait) {
     EXPECT_EQ(out(), "");
 }
 
+// Output that never arrived is no success, in every form.
+TEST_F(ReadProgram, OutputThatCannotBeWrittenIsFiveWithTheReason) {
+    const std::vector<std::vector<std::string>> forms = {
+        {}, {"--json"}, {"--csv", "--count", "2"}, {"--list"}, {"--help"}};
+    for (const auto& args : forms) {
+        EXPECT_EQ(runToEnd({"--raw", "133,0", "--rate", "100"}, args, ">/dev/full"), 5)
+            << ::testing::PrintToString(args) << err();
+        EXPECT_THAT(err(), HasSubstr("usb-thermometer-read: write standard output: No space left "
+                                     "on device\n"));
+    }
+}
+
+// Started with standard output closed, the reader must not take the thermometer's node for it.
+TEST_F(ReadProgram, ClosedStandardOutputNeverReachesTheThermometer) {
+    Process process(spawnOf({"--raw", "133,0", "--rate", "100"},
+                            {"--count", "0", "--interval", "0.02"}, ">&-"));
+    const SimControl sim(socket());
+    sim.command("status", 10000);
+    ASSERT_TRUE(sim.wait("reads>=5", kPatience)) << err();
+    EXPECT_EQ(sim.status().number("writes"), 0);
+    ::kill(process.pid(), SIGTERM);
+    EXPECT_EQ(process.waitFor(kPatience), std::optional<int>(0)) << err();
+}
+
+// A report shorter than the device's own holds no measurement: no row, and a single reading of
+// one has read nothing.
+TEST_F(ReadProgram, ShortReportIsNoReadingAndThree) {
+    Process process(spawnOf({"--raw", "133,0", "--rate", "0", "--length", "2"}, {}));
+    const SimControl sim(socket());
+    sim.command("status", 10000);  // once the simulator answers
+    ASSERT_TRUE(sim.wait("open=2", kPatience)) << err();
+    sim.command("inject 7");
+    EXPECT_EQ(process.waitFor(kPatience), std::optional<int>(3)) << err();
+    EXPECT_EQ(out(), "");
+    EXPECT_THAT(err(), HasSubstr("usb-thermometer-read: /dev/hidraw0: a short report (2 of 3 "
+                                 "bytes); no reading\n"));
+}
+
 TEST_F(ReadProgram, CountAndIntervalGiveThatManyRows) {
     EXPECT_EQ(runToEnd({"--raw", "133,0", "--rate", "100"}, {"--interval", "0.2", "--count", "3"}),
               0);
@@ -209,8 +261,12 @@ TEST_F(ReadProgram, ListShowsEveryThermometerAndDevicePicksOne) {
     EXPECT_EQ(runToEnd(sim, {"--list"}), 0) << err();
     EXPECT_EQ(out(), "/dev/hidraw1\t9\n/dev/hidraw2\t9\n");
 
-    EXPECT_EQ(runToEnd(sim, {"--device", "/dev/hidraw2", "--csv"}), 0) << err();
-    EXPECT_THAT(linesOf(out()).back(), HasSubstr(",/dev/hidraw2,"));
+    // Any spelling of the node, a link to it included, is that thermometer, named as listed.
+    fs::create_symlink("/dev/hidraw2", file("link"));
+    for (const char* spelling : {"/dev/hidraw2", "/dev//hidraw2", "/dev/../dev/hidraw2", "link"}) {
+        EXPECT_EQ(runToEnd(sim, {"--device", spelling, "--csv"}), 0) << spelling << err();
+        EXPECT_THAT(linesOf(out()).back(), HasSubstr(",/dev/hidraw2,")) << spelling;
+    }
 }
 
 // Rows of a CSV log that a reader has written so far.
@@ -253,7 +309,7 @@ TEST_F(ReadProgram, UnplugAndReplugLeaveAGapThenReadingsGoOnAndSigtermEndsTheRun
     EXPECT_THAT(lines.back(), HasSubstr(",0.72,0.35"));
     EXPECT_THAT(lines.back(), ::testing::Not(HasSubstr(",54.2,")));
     EXPECT_THAT(err(),
-                MatchesRegex("(.|\n)*thermometer gone: [^\n]*\n"
+                MatchesRegex("(.|\n)*thermometer gone: /dev/hidraw0 was unplugged[^\n]*\n"
                              "usb-thermometer-read: thermometer back at /dev/hidraw[0-9]\n"));
 }
 
@@ -285,6 +341,24 @@ TEST_F(ReadProgram, RepeatedRunWaitsForAThermometerPluggedInLater) {
     EXPECT_THAT(err(), MatchesRegex("[^\n]*default points[^\n]*\n"
                                     "usb-thermometer-read: no thermometer found\n"
                                     "usb-thermometer-read: thermometer found at /dev/hidraw0\n"));
+}
+
+// A failing exposition file is said once while it fails, and again after it worked in between;
+// the run's status says that readings went missing from it.
+TEST_F(ReadProgram, PrometheusFailureIsSaidOncePerStreakAndTheRunEndsWithFive) {
+    Process process(spawnOf({"--raw", "133,0", "--rate", "100"},
+                            {"--count", "0", "--interval", "0.02", "--prometheus", "m/t.prom"}));
+    const SimControl sim(socket());
+    const std::string said = "usb-thermometer-read: m/t.prom: ";
+    sim.command("status", 10000);
+    ASSERT_TRUE(sim.wait("reads>=5", kPatience)) << err();
+    EXPECT_EQ(occurrences(err(), said), 1) << err();
+    fs::create_directory(file("m"));
+    ASSERT_TRUE(pollUntil([&] { return fs::exists(file("m") / "t.prom"); }, kPatience)) << err();
+    fs::rename(file("m"), file("away"));
+    ASSERT_TRUE(pollUntil([&] { return occurrences(err(), said) == 2; }, kPatience)) << err();
+    ::kill(process.pid(), SIGTERM);
+    EXPECT_EQ(process.waitFor(kPatience), std::optional<int>(5)) << err();
 }
 
 // Every content of the exposition file a reader sees is a whole one: never empty, never cut.

@@ -137,11 +137,16 @@ struct CommandLineRow {
 
 const CommandLineRow kCommandLines[] = {
     {"Defaults", {}, -1, ""},
-    {"HelpListsExitStatuses", {"--help"}, 0, "4  the calibration file"},
+    {"HelpListsExitStatuses", {"--help"}, 0, "5  the output could not be written"},
     {"VersionNamesTheProgram", {"--version"}, 0, "usb-thermometer-read "},
     {"JsonAndCsvExcludeEachOther", {"--json", "--csv"}, 1, "excludes"},
     {"NegativeCount", {"--count", "-1"}, 1, "--count"},
     {"ZeroInterval", {"--interval", "0"}, 1, "--interval"},
+    {"NanInterval", {"--interval", "nan"}, 1, "--interval: nan is not a decimal number"},
+    {"InfiniteInterval", {"--interval", "inf"}, 1, "--interval: inf is not"},
+    {"NegativeInfiniteInterval", {"--interval", "-inf"}, 1, "--interval: -inf is not"},
+    {"HexFloatInterval", {"--interval", "0x1p-3"}, 1, "--interval: 0x1p-3 is not"},
+    {"HexCount", {"--count", "0x10"}, 1, "--count: 0x10 is not a whole decimal number"},
     {"UnknownOption", {"--fahrenheit"}, 1, "--fahrenheit"},
 };
 
@@ -174,8 +179,20 @@ TEST(CommandLineValues, EverythingTogetherIsTakenAsGiven) {
     EXPECT_EQ(options.count, 0);
     EXPECT_EQ(options.intervalSeconds, 0.2);
     EXPECT_EQ(options.format, reader::Format::Csv);
-    EXPECT_EQ(options.calibration, "c.txt");
+    EXPECT_EQ(options.calibration, std::filesystem::path("c.txt"));
     EXPECT_FALSE(options.prometheus.has_value());
+}
+
+// strtoll with base 0 would read eight; without --cal, cal.txt's absence is no error.
+TEST(CommandLineValues, NumbersAreDecimalWhateverTheirLeadingZeros) {
+    std::vector<const char*> argv = {"usb-thermometer-read", "--count", "010", "--interval",
+                                     "00.5e1"};
+    std::ostringstream out;
+    const auto parsed = reader::parseOptions(static_cast<int>(argv.size()), argv.data(), out, out);
+    const auto& options = std::get<reader::Options>(parsed);
+    EXPECT_EQ(options.count, 10);
+    EXPECT_EQ(options.intervalSeconds, 5.0);
+    EXPECT_FALSE(options.calibration.has_value());
 }
 
 }  // namespace
