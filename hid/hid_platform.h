@@ -40,6 +40,10 @@ struct InterfaceEntry {
     // Where the platform can tell the ids without opening the interface (Linux's sysfs), it does,
     // so that interfaces that are not ours are never opened; otherwise no value.
     std::optional<DeviceIds> ids;
+    // The USB port the interface's device is plugged into, the one identity of a probe that
+    // outlives a replug ("1-2", "3-1.4" on Linux; the location path on Windows). Empty where the
+    // platform cannot tell, never a guess.
+    std::string port;
 };
 
 // An open handle on a HID interface. Destroying it closes it.

@@ -102,6 +102,7 @@ bool HIDusb::TakeIfThermometer(const InterfaceEntry& entry) {
         throw;
     }
     DevicePath = entry.path;
+    DevicePort = entry.port;
     DevicePresent = true;
     return true;
 }

@@ -60,6 +60,8 @@ class HIDusb {
     std::unique_ptr<WaitEvent> ReportEvent;
     // The path of the thermometer taken last; kept after it has gone, for messages.
     std::string DevicePath;
+    // Its USB port (InterfaceEntry::port), kept the same way; empty where none is known.
+    std::string DevicePort;
 
     // Why the last search did not take a thermometer that was there (it could not be opened,
     // or its description gives no input report), with the fix where there is one; empty when
