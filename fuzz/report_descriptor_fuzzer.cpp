@@ -42,7 +42,7 @@ class OneThermometer : public thermo::hid::Platform {
     explicit OneThermometer(int length) : length_(length) {}
 
     std::vector<thermo::hid::InterfaceEntry> listInterfaces() override {
-        return {{"thermometer", thermo::hid::DeviceIds{0x04D8, 0x0002}}};
+        return {{"thermometer", thermo::hid::DeviceIds{0x04D8, 0x0002}, {}}};
     }
     std::unique_ptr<thermo::hid::Handle> open(const std::string&, thermo::hid::OpenMode) override {
         return std::make_unique<thermo::hid::Handle>();

@@ -226,7 +226,7 @@ std::vector<InterfaceEntry> LinuxPlatform::listInterfaces() {
     for (const auto& [number, name] : nodes) {
         try {
             DeviceIds ids = readUeventIds(classDir() / name);
-            entries.push_back({(devRoot_ / name).string(), ids});
+            entries.push_back({(devRoot_ / name).string(), ids, {}});
         } catch (const PlatformError&) {
             // An entry we cannot identify is left out rather than opened to find out.
         }

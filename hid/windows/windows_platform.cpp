@@ -76,7 +76,7 @@ std::vector<InterfaceEntry> WindowsPlatform::listInterfaces() {
         if (auto path = interfacePath(set.get(), interfaceData)) {
             // The interface path carries no promise about its format, so the ids are asked of
             // the device itself.
-            entries.push_back(InterfaceEntry{std::move(*path), std::nullopt});
+            entries.push_back(InterfaceEntry{std::move(*path), std::nullopt, {}});
         }
     }
     return entries;

@@ -259,7 +259,7 @@ std::vector<InterfaceEntry> FakePlatform::listInterfaces() {
     if (state_->listingFailure) throw PlatformError(*state_->listingFailure);
     std::vector<InterfaceEntry> entries;
     for (const State::Slot& slot : state_->slots) {
-        InterfaceEntry entry{slot.iface.path, std::nullopt};
+        InterfaceEntry entry{slot.iface.path, std::nullopt, {}};
         if (slot.iface.listingKnowsIds) entry.ids = slot.iface.ids;
         entries.push_back(std::move(entry));
     }
