@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace thermo::hid {
@@ -20,5 +21,20 @@ inline constexpr std::string_view kThermometerName = "USB Thermometer";
 //   @2: low byte
 inline constexpr std::size_t kValueHighByte = 1;
 inline constexpr std::size_t kValueLowByte = 2;
+
+// An id as sysfs, lsusb and udev rules write it: four lower-case hex digits ("04d8").
+inline std::string idText(std::uint16_t id) {
+    constexpr std::string_view kDigits = "0123456789abcdef";
+    std::string text(4, '0');
+    for (std::size_t i = text.size(); i-- > 0; id = static_cast<std::uint16_t>(id >> 4)) {
+        text[i] = kDigits[id & 0xFu];
+    }
+    return text;
+}
+
+// "04d8:0002", as lsusb shows the thermometer.
+inline std::string thermometerIdsText() {
+    return idText(kThermometerVendorId) + ":" + idText(kThermometerProductId);
+}
 
 }  // namespace thermo::hid
