@@ -79,11 +79,6 @@ class SysfsTree {
     fs::path root_;
 };
 
-bool isThermometer(const DeviceIds& ids) {
-    return ids.vendor == thermo::hid::ThermometerVendorId &&
-           ids.product == thermo::hid::ThermometerProductId;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "hid/thermometer.h"
+
 namespace thermo::hid {
 
 // A failed platform operation. what() names the call, the object and the system's reason, as
@@ -33,6 +35,10 @@ struct DeviceIds {
     std::uint16_t product = 0;
     friend bool operator==(const DeviceIds&, const DeviceIds&) = default;
 };
+
+inline constexpr DeviceIds kThermometerIds{kThermometerVendorId, kThermometerProductId};
+
+inline bool isThermometer(const DeviceIds& ids) { return ids == kThermometerIds; }
 
 // One HID interface present now.
 struct InterfaceEntry {

@@ -10,10 +10,6 @@ namespace {
 // a report we could read.
 constexpr int kMaxReportLength = 0x7FFF;
 
-bool isThermometer(const DeviceIds& ids) {
-    return ids.vendor == ThermometerVendorId && ids.product == ThermometerProductId;
-}
-
 std::string describe(const PlatformError& error) {
     std::string text = error.what();
     if (!error.hint().empty()) text += " \u2014 " + error.hint();

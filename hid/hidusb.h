@@ -9,11 +9,10 @@
 #include <vector>
 
 #include "hid/hid_platform.h"
+#include "hid/thermometer.h"
 
 namespace thermo::hid {
 
-inline constexpr std::uint16_t ThermometerVendorId = 0x04D8;
-inline constexpr std::uint16_t ThermometerProductId = 0x0002;
 inline constexpr std::chrono::milliseconds ReadTimeout{6000};
 
 // The report length as the platform delivers it; only the input length is used.

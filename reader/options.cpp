@@ -6,14 +6,18 @@
 #include <ostream>
 #include <string_view>
 
+#include "hid/thermometer.h"
+
 namespace thermo::reader {
 
 namespace {
 
-constexpr const char* kDescription =
-    "Reads the USB thermometer (vendor 04d8, product 0002) and prints the temperature as the "
-    "USB Thermometer window shows it, once or at an interval, as text, JSON or CSV, and "
-    "optionally into a file for node_exporter's textfile collector.";
+const std::string kDescription =
+    "Reads the USB thermometer (vendor " + hid::idText(hid::kThermometerVendorId) + ", product " +
+    hid::idText(hid::kThermometerProductId) + ") and prints the temperature as the " +
+    std::string(hid::kThermometerName) +
+    " window shows it, once or at an interval, as text, JSON or CSV, and optionally into a file "
+    "for node_exporter's textfile collector.";
 
 constexpr const char* kFooter =
     "Calibration:\n"
@@ -25,13 +29,16 @@ constexpr const char* kFooter =
     "Repeated readings:\n"
     "  While the thermometer is gone (unplugged, no report within 6 s, or reports shorter\n"
     "  than its own) no row is written; standard error says when it went and when it is\n"
-    "  back. SIGINT and SIGTERM end the run after the line being written.\n"
+    "  back. SIGINT and SIGTERM end the run after the line being written. A run without\n"
+    "  --device stays with the USB port of the thermometer it started with; with --device\n"
+    "  PORT it carries on with the thermometer plugged back into that port, whatever its\n"
+    "  node is called then.\n"
     "\n"
     "Exit status:\n"
     "  0  the last attempt gave a reading, or SIGINT or SIGTERM ended a repeated run\n"
-    "     (--list: a thermometer is attached)\n"
+    "     (--list: a thermometer that can be read is attached)\n"
     "  1  wrong command line\n"
-    "  2  no thermometer found (or the one found cannot be opened)\n"
+    "  2  no thermometer found (or the one found cannot be opened; --list: none can be read)\n"
     "  3  no report from the thermometer: none within 6 s, a short one, or it was unplugged\n"
     "     (or SIGINT or SIGTERM came first)\n"
     "  4  the calibration file is unreadable or its points give no temperature\n"
@@ -105,11 +112,14 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
     app.footer(kFooter);
 
     app.add_flag("--list", options.list,
-                 "List every attached thermometer, one a line: its device path, a tab, and the "
-                 "length of its reports in bytes");
+                 "List every attached thermometer, one a line of tab-separated fields: its USB "
+                 "port (- when unknown), device path, report length in bytes, and ok; one that "
+                 "cannot be opened is listed with - and why (refused: the udev rule is the fix). "
+                 "With --json, one JSON object a line");
     app.add_option("--device", options.device,
-                   "Read the thermometer at this device path rather than the first one found")
-        ->type_name("PATH");
+                   "Read the thermometer in this USB port (as --list shows it, e.g. 1-2) or at "
+                   "this device path (or a link to it) rather than the first one found")
+        ->type_name("PORT|PATH");
     app.add_option("--count", options.count, "Readings to take; 0 reads until interrupted")
         ->type_name("N")
         ->transform(kDecimalInteger)

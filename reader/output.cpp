@@ -34,23 +34,6 @@ std::string fahrenheitShown(const Reading& reading) {
 // A point without a value counts as 0 in the conversion, so 0 is the point in use.
 std::string pointText(const MaybeNumber& point) { return shortest(point.value_or(0.0)); }
 
-std::string jsonString(std::string_view text) {
-    std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            std::array<char, 8> escape{};
-            std::snprintf(escape.data(), escape.size(), "\\u%04x", static_cast<unsigned>(c));
-            quoted += escape.data();
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + '"';
-}
-
 // RFC 4180: a field holding a comma, quote or line end is quoted, its quotes doubled.
 std::string csvField(std::string_view text) {
     if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
@@ -95,6 +78,23 @@ void appendGauge(std::string& text, std::string_view name, std::string_view help
 }
 
 }  // namespace
+
+std::string jsonString(std::string_view text) {
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            std::array<char, 8> escape{};
+            std::snprintf(escape.data(), escape.size(), "\\u%04x", static_cast<unsigned>(c));
+            quoted += escape.data();
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + '"';
+}
 
 std::optional<Reading> readingFromReport(std::span<const std::uint8_t> report,
                                          const CalibrationPoints& points) {

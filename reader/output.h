@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "measure/calibration_file.h"
 
@@ -36,6 +37,9 @@ std::string plainLine(const Reading& reading);
 // precision (the ratio and the points as the shortest form that reads back to the same double,
 // °C and °F as the shortest that reads back to the same float).
 std::string jsonLine(const Reading& reading);
+
+// A JSON string: quotes, backslashes and control characters escaped.
+std::string jsonString(std::string_view text);
 
 std::string csvHeader();
 std::string csvLine(const Reading& reading);

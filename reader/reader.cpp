@@ -10,7 +10,9 @@
 #include "measure/atomic_file.h"
 #include "measure/calibration_file.h"
 #include "os/error_text.h"
+#include "reader/listing.h"
 #include "reader/output.h"
+#include "reader/selection.h"
 
 namespace thermo::reader {
 
@@ -42,55 +44,6 @@ bool writeOut(const Streams& streams, const std::string& line) {
     return !failure;
 }
 
-// How a listed interface is told to be the one wanted.
-enum class Match {
-    Path,  // its path as listed: the listing's own entries
-    Node,  // the file the path leads to: a user's spelling ("/dev//hidraw0", a udev link)
-};
-
-// The native platform with its listing narrowed to one path, so that the device module's own
-// discovery (ids, both opens, report length) decides whether that path is a thermometer. Only
-// listed interfaces are kept, under their listed paths, so nothing else is ever opened.
-class OneInterface : public hid::Platform {
-  public:
-    OneInterface(hid::Platform& platform, std::string path, Match match)
-        : platform_(platform), path_(std::move(path)), match_(match) {}
-
-    std::vector<hid::InterfaceEntry> listInterfaces() override {
-        std::vector<hid::InterfaceEntry> entries = platform_.listInterfaces();
-        std::erase_if(entries, [&](const hid::InterfaceEntry& e) { return !isWanted(e.path); });
-        return entries;
-    }
-    std::unique_ptr<hid::Handle> open(const std::string& path, hid::OpenMode mode) override {
-        return platform_.open(path, mode);
-    }
-    hid::DeviceIds readIds(hid::Handle& handle) override { return platform_.readIds(handle); }
-    int inputReportLength(hid::Handle& handle) override {
-        return platform_.inputReportLength(handle);
-    }
-    std::unique_ptr<hid::WaitEvent> createReportEvent() override {
-        return platform_.createReportEvent();
-    }
-    hid::ReadResult readReport(hid::Handle& reportHandle, hid::WaitEvent& event,
-                               std::span<std::uint8_t> buffer,
-                               std::chrono::milliseconds timeout) override {
-        return platform_.readReport(reportHandle, event, buffer, timeout);
-    }
-
-  private:
-    bool isWanted(const std::string& listed) const {
-        if (listed == path_) return true;
-        if (match_ == Match::Path) return false;
-        // Paths that are no files (Windows' device interfaces) are told apart by their text.
-        std::error_code notAFile;
-        return std::filesystem::equivalent(listed, path_, notAFile) && !notAFile;
-    }
-
-    hid::Platform& platform_;
-    std::string path_;
-    Match match_;
-};
-
 std::string noThermometer(const hid::HIDusb& device, const std::optional<std::string>& wanted) {
     std::string text =
         wanted ? "no thermometer at " + *wanted : std::string("no thermometer found");
@@ -98,24 +51,22 @@ std::string noThermometer(const hid::HIDusb& device, const std::optional<std::st
     return text;
 }
 
-int listThermometers(hid::Platform& platform, const Streams& streams) {
-    int found = 0;
+// Every thermometer, also one that cannot be opened, so that --list is the first thing to run
+// when something is wrong. Succeeds when one of them can be read.
+int listThermometers(hid::Platform& platform, bool json, const Streams& streams) {
+    int listed = 0;
+    int usable = 0;
     for (const hid::InterfaceEntry& entry : platform.listInterfaces()) {
-        OneInterface only(platform, entry.path, Match::Path);
-        hid::HIDusb probe(only);
-        if (probe.FindThermometer()) {
-            if (!writeOut(streams, entry.path + "\t" +
-                                       std::to_string(probe.DeviceCaps.InputReportByteLength) +
-                                       "\n")) {
-                return ExitOutput;
-            }
-            ++found;
-        } else if (!probe.LastProblem.empty()) {
-            say(streams, probe.LastProblem);
+        const auto thermometer = probeListed(platform, entry);
+        if (!thermometer) continue;
+        if (!writeOut(streams, json ? listJsonLine(*thermometer) : listLine(*thermometer))) {
+            return ExitOutput;
         }
+        ++listed;
+        if (thermometer->problem.empty()) ++usable;
     }
-    if (found == 0) say(streams, "no thermometer found");
-    return found > 0 ? ExitRead : ExitNoThermometer;
+    if (listed == 0) say(streams, "no thermometer found");
+    return usable > 0 ? ExitRead : ExitNoThermometer;
 }
 
 // The calibration points in use, or the status to end with. Never creates the file. The default
@@ -154,10 +105,11 @@ std::variant<CalibrationPoints, int> loadPoints(const std::optional<std::filesys
 // One run of readings: the device, where the lines go, and what has been said about the device.
 class Run {
   public:
-    Run(const Options& options, hid::Platform& platform, StopRequest& stop, const Streams& streams,
+    Run(const Options& options, Selection& selection, StopRequest& stop, const Streams& streams,
         CalibrationPoints points)
         : options_(options),
-          device_(platform),
+          selection_(selection),
+          device_(selection),
           stop_(stop),
           streams_(streams),
           points_(std::move(points)) {
@@ -208,8 +160,11 @@ class Run {
     int attempt(bool repeated) {
         try {
             if (!device_.DevicePresent && !device_.FindThermometer()) {
-                return failed(ExitNoThermometer, noThermometer(device_, options_.device), repeated);
+                return failed(ExitNoThermometer, noThermometer(device_, selection_.wanted()),
+                              repeated);
             }
+            // A replug must not make the run carry on with another probe.
+            selection_.keepPort(device_.DevicePort);
         } catch (const hid::PlatformError& error) {
             // The interfaces could not be listed at all; a repeated run tries again.
             return failed(ExitNoThermometer, error.what(), repeated);
@@ -300,6 +255,7 @@ class Run {
     }
 
     const Options& options_;
+    Selection& selection_;
     hid::HIDusb device_;
     StopRequest& stop_;
     const Streams& streams_;
@@ -316,7 +272,9 @@ int readThermometer(const Options& options, hid::Platform& platform, StopRequest
                     const Streams& streams) {
     const auto points = loadPoints(options.calibration, streams);
     if (const int* status = std::get_if<int>(&points)) return *status;
-    Run run(options, platform, stop, streams, std::get<CalibrationPoints>(points));
+    Selection selection(platform);
+    if (options.device) selection.wantDevice(*options.device);
+    Run run(options, selection, stop, streams, std::get<CalibrationPoints>(points));
     return run.readAll();
 }
 
@@ -328,11 +286,7 @@ int writeOutput(const std::string& text, int status, const Streams& streams) {
 
 int runReader(const Options& options, hid::Platform& platform, StopRequest& stop,
               const Streams& streams) {
-    if (options.list) return listThermometers(platform, streams);
-    if (options.device) {
-        OneInterface only(platform, *options.device, Match::Node);
-        return readThermometer(options, only, stop, streams);
-    }
+    if (options.list) return listThermometers(platform, options.format == Format::Json, streams);
     return readThermometer(options, platform, stop, streams);
 }
 

@@ -103,6 +103,49 @@ DeviceIds readUeventIds(const fs::path& sysDir) {
     return *ids;
 }
 
+// The value of `key` in uevent text ("DEVTYPE=usb_device"), or nothing without such a line.
+std::optional<std::string_view> ueventValue(std::string_view uevent, std::string_view key) {
+    while (!uevent.empty()) {
+        const std::size_t eol = uevent.find('\n');
+        const std::string_view line = uevent.substr(0, eol);
+        uevent = eol == std::string_view::npos ? std::string_view{} : uevent.substr(eol + 1);
+        if (line.size() > key.size() && line.substr(0, key.size()) == key &&
+            line[key.size()] == '=') {
+            return line.substr(key.size() + 1);
+        }
+    }
+    return std::nullopt;
+}
+
+// What kind of device a sysfs folder stands for; empty when it says none or cannot be read.
+std::string deviceType(const fs::path& dir) {
+    try {
+        const std::string uevent = readCapped(dir / "uevent", kMaxUeventSize, true);
+        return std::string(ueventValue(uevent, "DEVTYPE").value_or(""));
+    } catch (const PlatformError&) {
+        return {};
+    }
+}
+
+// The kernel's name of the USB device ("1-2", "3-1.4") whose interface ("1-2:1.0") the HID
+// device below `classEntry` belongs to. The kernel puts a USB HID device right under its
+// interface, and that right under the USB device; a HID device anywhere else (Bluetooth, uhid,
+// I2C) has no USB port, and none is made up for it.
+std::string usbPort(const fs::path& sysRoot, const fs::path& classEntry) {
+    std::error_code ec;
+    const fs::path hid = fs::canonical(classEntry / "device", ec);
+    if (ec) return {};
+    const fs::path interface = hid.parent_path();
+    const fs::path usb = interface.parent_path();
+    // A link that leads out of the tree describes nothing of this machine's USB.
+    const fs::path devices = fs::canonical(sysRoot, ec) / "devices";
+    if (ec || usb.native().compare(0, devices.native().size() + 1, devices.native() + "/") != 0) {
+        return {};
+    }
+    if (deviceType(interface) != "usb_interface" || deviceType(usb) != "usb_device") return {};
+    return usb.filename().string();
+}
+
 LinuxHandle& asLinux(Handle& handle) {
     auto* native = dynamic_cast<LinuxHandle*>(&handle);
     if (native == nullptr) throw std::invalid_argument("not a handle of the Linux platform");
@@ -225,8 +268,12 @@ std::vector<InterfaceEntry> LinuxPlatform::listInterfaces() {
     std::vector<InterfaceEntry> entries;
     for (const auto& [number, name] : nodes) {
         try {
-            DeviceIds ids = readUeventIds(classDir() / name);
-            entries.push_back({(devRoot_ / name).string(), ids, {}});
+            const fs::path entry = classDir() / name;
+            DeviceIds ids = readUeventIds(entry);
+            // Only the thermometer's ancestry is walked: the cost of a discovery stays that of
+            // one uevent an interface.
+            std::string port = isThermometer(ids) ? usbPort(sysRoot_, entry) : std::string();
+            entries.push_back({(devRoot_ / name).string(), ids, std::move(port)});
         } catch (const PlatformError&) {
             // An entry we cannot identify is left out rather than opened to find out.
         }

@@ -5,6 +5,7 @@
 
 #include "os/windows/windows.h"
 // clang-format off: setupapi.h needs windows.h first.
+#include <cfgmgr32.h>
 #include <setupapi.h>
 // clang-format on
 

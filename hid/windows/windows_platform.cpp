@@ -1,5 +1,7 @@
 #include "hid/windows/windows_platform.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -17,7 +19,8 @@ const WindowsHandle& asWindows(const Handle& handle) {
 
 // The path of the interface at `index` of the set, or no value when it cannot be had (it went
 // between the enumeration and the query).
-std::optional<std::string> interfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData) {
+std::optional<std::string> interfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData,
+                                         SP_DEVINFO_DATA& device) {
     DWORD required = 0;
     // Asked without a buffer, the call fails by design and reports the size it needs.
     SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, nullptr, 0, &required, nullptr);
@@ -31,8 +34,9 @@ std::optional<std::string> interfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA&
     // The size of the record's fixed part as this process's ABI lays it out (8 in a 64-bit
     // process), not the size of the buffer.
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    device.cbSize = sizeof(device);
     if (!SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, detail, required, nullptr,
-                                          nullptr)) {
+                                          &device)) {
         return std::nullopt;
     }
     const std::size_t room = required - kPathOffset;
@@ -41,6 +45,57 @@ std::optional<std::string> interfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA&
         return std::nullopt;
     }
     return path;
+}
+
+// The node's device instance id, upper-cased ("USB\VID_04D8&PID_0002\5&1A2B3C4D&0&2"); empty
+// when it cannot be had.
+std::string deviceId(DEVINST node) {
+    char id[MAX_DEVICE_ID_LEN + 1] = {};
+    if (CM_Get_Device_IDA(node, id, sizeof(id), 0) != CR_SUCCESS) return {};
+    std::string text(id, strnlen(id, sizeof(id)));
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::optional<DEVINST> parentOnUsb(DEVINST node) {
+    DEVINST parent = 0;
+    if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) return std::nullopt;
+    if (deviceId(parent).rfind("USB\\", 0) != 0) return std::nullopt;
+    return parent;
+}
+
+// The USB device a HID collection belongs to: its parent, or, for one interface of a composite
+// device (USB\VID_...&PID_...&MI_00), that interface's parent. No value off USB.
+std::optional<DEVINST> usbDevice(DEVINST hidCollection) {
+    std::optional<DEVINST> parent = parentOnUsb(hidCollection);
+    if (parent && deviceId(*parent).find("&MI_") != std::string::npos)
+        parent = parentOnUsb(*parent);
+    return parent;
+}
+
+// The first of the node's location paths ("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)"), the one
+// name of a USB port that outlives a replug; empty where the system keeps none.
+std::string locationPath(DEVINST node) {
+    ULONG type = 0;
+    ULONG size = 0;
+    if (CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_LOCATION_PATHS, &type, nullptr, &size, 0) !=
+            CR_BUFFER_SMALL ||
+        size == 0) {
+        return {};
+    }
+    std::vector<char> paths(size, '\0');
+    if (CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_LOCATION_PATHS, &type, paths.data(), &size,
+                                          0) != CR_SUCCESS ||
+        type != REG_MULTI_SZ) {
+        return {};
+    }
+    return std::string(paths.data(),
+                       strnlen(paths.data(), std::min<std::size_t>(size, paths.size())));
+}
+
+std::string usbPort(const SP_DEVINFO_DATA& hidCollection) {
+    const std::optional<DEVINST> usb = usbDevice(hidCollection.DevInst);
+    return usb ? locationPath(*usb) : std::string();
 }
 
 // HidP_ calls answer with an NTSTATUS of their own, which FormatMessage does not know.
@@ -73,10 +128,11 @@ std::vector<InterfaceEntry> WindowsPlatform::listInterfaces() {
         if (!SetupDiEnumDeviceInterfaces(set.get(), nullptr, &hidClass, index, &interfaceData)) {
             break;
         }
-        if (auto path = interfacePath(set.get(), interfaceData)) {
+        SP_DEVINFO_DATA device{};
+        if (auto path = interfacePath(set.get(), interfaceData, device)) {
             // The interface path carries no promise about its format, so the ids are asked of
             // the device itself.
-            entries.push_back(InterfaceEntry{std::move(*path), std::nullopt, {}});
+            entries.push_back(InterfaceEntry{std::move(*path), std::nullopt, usbPort(device)});
         }
     }
     return entries;

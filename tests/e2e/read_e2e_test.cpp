@@ -259,11 +259,18 @@ TEST_F(ReadProgram, CountAndIntervalGiveThatManyRows) {
 TEST_F(ReadProgram, ListShowsEveryThermometerAndDevicePicksOne) {
     const std::vector<std::string> sim = {"--decoys", "1", "--thermometers", "2", "--length", "8"};
     EXPECT_EQ(runToEnd(sim, {"--list"}), 0) << err();
-    EXPECT_EQ(out(), "/dev/hidraw1\t9\n/dev/hidraw2\t9\n");
+    // The decoy sits in port 1-1, the thermometers in the ports after it.
+    EXPECT_EQ(out(), "1-2\t/dev/hidraw1\t9\tok\n1-3\t/dev/hidraw2\t9\tok\n");
+    EXPECT_EQ(runToEnd(sim, {"--list", "--json"}), 0) << err();
+    EXPECT_EQ(
+        out(),
+        "{\"port\":\"1-2\",\"device\":\"/dev/hidraw1\",\"report_length\":9,\"usable\":true}\n"
+        "{\"port\":\"1-3\",\"device\":\"/dev/hidraw2\",\"report_length\":9,\"usable\":true}\n");
 
     // Any spelling of the node, a link to it included, is that thermometer, named as listed.
     fs::create_symlink("/dev/hidraw2", file("link"));
-    for (const char* spelling : {"/dev/hidraw2", "/dev//hidraw2", "/dev/../dev/hidraw2", "link"}) {
+    for (const char* spelling :
+         {"1-3", "/dev/hidraw2", "/dev//hidraw2", "/dev/../dev/hidraw2", "link"}) {
         EXPECT_EQ(runToEnd(sim, {"--device", spelling, "--csv"}), 0) << spelling << err();
         EXPECT_THAT(linesOf(out()).back(), HasSubstr(",/dev/hidraw2,")) << spelling;
     }
@@ -273,6 +280,62 @@ TEST_F(ReadProgram, ListShowsEveryThermometerAndDevicePicksOne) {
 int csvRows(const std::string& text) {
     const auto lines = linesOf(text);
     return lines.empty() ? 0 : static_cast<int>(lines.size()) - 1;
+}
+
+// The device column of each row of a CSV log.
+std::vector<std::string> csvDevices(const std::string& text) {
+    std::vector<std::string> devices;
+    const auto lines = linesOf(text);
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const auto first = lines[i].find(',');
+        devices.push_back(lines[i].substr(first + 1, lines[i].find(',', first + 1) - first - 1));
+    }
+    return devices;
+}
+
+struct FollowRow {
+    const char* name;
+    std::vector<std::string> readArgs;
+};
+
+class FollowsThePort : public ReadProgram, public ::testing::WithParamInterface<FollowRow> {};
+
+// Two thermometers, in ports 1-1 (hidraw0) and 1-2 (hidraw1). The first is replugged into its
+// port while a new device takes hidraw0, so it comes back as hidraw2: the log carries on with it
+// and never with the probe that stayed plugged in.
+TEST_P(FollowsThePort, AcrossAReplugOntoANewNumber) {
+    std::vector<std::string> args{"--count", "0", "--interval", "0.05", "--csv"};
+    args.insert(args.end(), GetParam().readArgs.begin(), GetParam().readArgs.end());
+    Process process(spawnOf({"--raw", "133,0", "--rate", "100", "--thermometers", "2"}, args));
+    const SimControl sim(socket());
+    ASSERT_TRUE(pollUntil([&] { return csvRows(out()) >= 2; }, kPatience)) << err();
+    ASSERT_EQ(sim.status(0).text("port"), "1-1");
+    ASSERT_EQ(sim.status(1).text("port"), "1-2");
+
+    sim.command("replug-renumbered 60000", 10000);
+    ASSERT_EQ(sim.status(0).text("node"), "/dev/hidraw2");
+    ASSERT_TRUE(pollUntil([&] { return err().find("back at /dev/hidraw2") != std::string::npos; },
+                          kPatience))
+        << err();
+    const int rowsBack = csvRows(out());
+    ASSERT_TRUE(pollUntil([&] { return csvRows(out()) >= rowsBack + 2; }, kPatience)) << err();
+    ::kill(process.pid(), SIGTERM);
+    EXPECT_EQ(process.waitFor(kPatience), std::optional<int>(0)) << err();
+
+    const auto devices = csvDevices(out());
+    EXPECT_EQ(devices.front(), "/dev/hidraw0");
+    EXPECT_EQ(devices.back(), "/dev/hidraw2");
+    EXPECT_EQ(std::count(devices.begin(), devices.end(), "/dev/hidraw1"), 0) << out();
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FollowsThePort,
+                         ::testing::Values(FollowRow{"NamedByDevice", {"--device", "1-1"}},
+                                           FollowRow{"TheOneItStartedWith", {}}),
+                         rowName);
+
+TEST_F(ReadProgram, DevicePortWithNoThermometerInItIsTwo) {
+    EXPECT_EQ(runToEnd({"--thermometers", "2"}, {"--device", "1-3"}), 2) << err();
+    EXPECT_THAT(err(), HasSubstr("no thermometer at 1-3"));
 }
 
 TEST_F(ReadProgram, UnplugAndReplugLeaveAGapThenReadingsGoOnAndSigtermEndsTheRun) {

@@ -10,6 +10,13 @@ source "$here/lib.sh"
 repo="$(cd "$here/../.." && pwd)"
 launch="$repo/scripts/launch"
 
+reader="${1:-}"
+[ -x "$reader" ] || skip "needs usb-thermometer-read, which scripts/launch asks for the thermometers"
+# The ids the build wrote into the udev rule, which come from hid/thermometer.h.
+rule_ids="$(sed -n 's/.*ATTRS{idVendor}=="\([0-9a-f]*\)", ATTRS{idProduct}=="\([0-9a-f]*\)".*/\1 \2/p' "$repo/packaging/70-usb-thermometer.rules")"
+read -r vendor product <<<"$rule_ids"
+[ -n "$vendor" ] && [ -n "$product" ] || fail "no ids in the udev rule"
+export USB_THERMOMETER_READ="$reader"
 [ "$(id -u)" -eq 0 ] || skip "needs root, to stand a made-up thermometer node in a mount namespace"
 need_command setpriv util-linux
 need_command script bsdutils
@@ -24,8 +31,11 @@ trap 'rm -rf -- "$work" 2>/dev/null || true' EXIT
 mkdir -p "$work/old-dev" "$work/bin" "$work/start" "$work/logs"
 mount -t tmpfs -o mode=0755 access-sys /sys/class
 mkdir -p /sys/class/hidraw/hidraw5/device
-printf 'DRIVER=hid-generic\nHID_ID=0003:000004D8:00000002\nHID_NAME=thermometer\n' \
+printf 'DRIVER=hid-generic\nHID_ID=0003:%s:%s\nHID_NAME=thermometer\n' \
+    "$(printf '%08X' "0x$vendor")" "$(printf '%08X' "0x$product")" \
     >/sys/class/hidraw/hidraw5/device/uevent
+# Two data bytes an input report, no report ids: what usb-thermometer-read --list checks.
+printf '\x75\x08\x95\x02\x81\x02' >/sys/class/hidraw/hidraw5/device/report_descriptor
 mount --bind /dev "$work/old-dev"
 mount -t tmpfs -o mode=0755 access-dev /dev
 for name in null zero urandom tty; do

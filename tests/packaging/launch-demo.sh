@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# launch-demo.sh SIMULATOR: scripts/launch with no thermometer attached, as root and as an
+# launch-demo.sh SIMULATOR READER: scripts/launch with no thermometer attached, as root and as an
 # ordinary user with /dev/fuse open to them (as on a desktop). A probe stands in for the program
 # and records where and as whom it ran; the demo must run in a throwaway folder holding a copy of
 # the start folder's cal.txt, leave the real cal.txt alone whatever the demo writes, say where
@@ -11,12 +11,15 @@ launch="$(cd "$here/../.." && pwd)/scripts/launch"
 
 sim="$(realpath -m -- "$1")"
 [ -x "$sim" ] || skip "needs the simulator (built with libfuse3-dev)"
+reader="${2:-}"
+[ -x "$reader" ] || skip "needs usb-thermometer-read, which scripts/launch asks for the thermometers"
+export USB_THERMOMETER_READ="$reader"
 [ "$(id -u)" -eq 0 ] || skip "needs root, to open /dev/fuse to an ordinary user in a namespace of the test's own"
 [ -c /dev/fuse ] || skip "needs /dev/fuse"
 need_command dbus-daemon dbus-daemon
 need_command dbus-send dbus-bin
 need_command setpriv util-linux
-if grep -qsix 'HID_ID=[0-9a-f]*:000004D8:00000002' /sys/class/hidraw/hidraw*/device/uevent; then
+if [ -n "$("$reader" --list 2>/dev/null)" ]; then
     skip "a real thermometer is attached, so scripts/launch would start no demo"
 fi
 

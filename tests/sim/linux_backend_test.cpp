@@ -1,10 +1,12 @@
 // The program's own Linux HID layer and device module against the simulated thermometer.
 
+#include <algorithm>
 #include <future>
 
 #include "hid/hidusb.h"
 #include "hid/linux/linux_platform.h"
 #include "tests/sim/node_fixture.h"
+#include "tests/support/wait_until.h"
 
 namespace thermo::sim::test {
 namespace {
@@ -36,6 +38,30 @@ TEST_F(LinuxBackend, FindsTheThermometerAfterTheDecoysAndReadsItsValue) {
     EXPECT_EQ((*module.ReportBuffer)[2], 0);
     module.CloseHandles();
     EXPECT_TRUE(waitFor([](const DeviceStatus& s) { return s.openFiles == 0; }));
+}
+
+TEST_F(LinuxBackend, TheThermometerIsKnownByItsPortAcrossARenumberedReplug) {
+    start(1, {}, 2);
+    auto backend = platform();
+    hid::HIDusb module(backend);
+    ASSERT_TRUE(module.FindThermometer()) << module.LastProblem;
+    EXPECT_EQ(module.DevicePort, simulator_->status(0).port);
+    const std::string before = module.DevicePath;
+    module.CloseHandles();
+    simulator_->replugRenumbered(0, std::chrono::steady_clock::now() + thermo::testing::kPatience);
+    std::vector<hid::InterfaceEntry> listed = backend.listInterfaces();
+    const auto at = std::find_if(listed.begin(), listed.end(), [&](const auto& entry) {
+        return entry.path == simulator_->status(0).node;
+    });
+    ASSERT_NE(at, listed.end());
+    EXPECT_EQ(at->port, simulator_->status(0).port);
+    EXPECT_NE(at->path, before);
+    // The decoys' ancestry is never walked.
+    for (const auto& entry : listed) {
+        if (entry.ids && !hid::isThermometer(*entry.ids)) {
+            EXPECT_EQ(entry.port, "") << entry.path;
+        }
+    }
 }
 
 TEST_F(LinuxBackend, ReportIdsArriveAtIndexZero) {

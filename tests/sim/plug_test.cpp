@@ -92,6 +92,34 @@ TEST_F(NodeTest, AReplugWhileTheOldNodeIsOpenTakesTheNextMinor) {
     EXPECT_EQ(simulator_->status(0).minor, 0);
 }
 
+// What a test needs to show that a program follows the port, not the number.
+TEST_F(NodeTest, ARenumberedReplugKeepsThePortWhileADecoyTakesTheOldNumber) {
+    start(0, {}, 2);
+    EXPECT_EQ(simulator_->status(0).port, "1-1");
+    EXPECT_EQ(simulator_->status(1).port, "1-2");
+    simulator_->replugRenumbered(0, std::chrono::steady_clock::now() + thermo::testing::kPatience);
+    const DeviceStatus status = simulator_->status(0);
+    EXPECT_TRUE(status.plugged);
+    EXPECT_EQ(status.port, "1-1");
+    EXPECT_EQ(status.minor, 2);
+    EXPECT_EQ(hidIdLine(sys(), "hidraw0"), "HID_ID=0003:000004D8:0000000A");
+    EXPECT_EQ(fs::canonical(sys() / "class/hidraw/hidraw2/device").parent_path().filename(),
+              "1-1:1.0");
+    EXPECT_EQ(simulator_->status(1).minor, 1);
+}
+
+TEST_F(NodeTest, ARenumberedReplugWaitsForTheOldNodeToBeClosed) {
+    start();
+    os::UniqueFd held = openThermometer();
+    EXPECT_THROW(simulator_->replugRenumbered(0, std::chrono::steady_clock::now()),
+                 std::runtime_error);
+    held.reset();
+    simulator_->plug(0);
+    simulator_->replugRenumbered(0, std::chrono::steady_clock::now() + thermo::testing::kPatience);
+    EXPECT_EQ(hidIdLine(sys(), "hidraw0"), "HID_ID=0003:000004D8:0000000A");
+    EXPECT_NE(simulator_->status(0).minor, 0);
+}
+
 TEST_F(NodeTest, DecoysCanComeAndGoWhileRunning) {
     start();
     simulator_->setDecoys(3);

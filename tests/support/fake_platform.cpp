@@ -131,8 +131,8 @@ void FakePlatform::addInterface(Interface iface) {
     state_->changed.notify_all();
 }
 
-void FakePlatform::addThermometer(const std::string& path, int reportLength) {
-    addInterface({path, {0x04D8, 0x0002}, reportLength, true});
+void FakePlatform::addThermometer(const std::string& path, int reportLength, std::string port) {
+    addInterface({path, kThermometerIds, reportLength, true, std::move(port)});
 }
 
 void FakePlatform::removeInterface(const std::string& path) {
@@ -259,7 +259,7 @@ std::vector<InterfaceEntry> FakePlatform::listInterfaces() {
     if (state_->listingFailure) throw PlatformError(*state_->listingFailure);
     std::vector<InterfaceEntry> entries;
     for (const State::Slot& slot : state_->slots) {
-        InterfaceEntry entry{slot.iface.path, std::nullopt, {}};
+        InterfaceEntry entry{slot.iface.path, std::nullopt, slot.iface.port};
         if (slot.iface.listingKnowsIds) entry.ids = slot.iface.ids;
         entries.push_back(std::move(entry));
     }

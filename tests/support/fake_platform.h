@@ -26,9 +26,10 @@ class FakePlatform : public Platform {
   public:
     struct Interface {
         std::string path;
-        DeviceIds ids{0x04D8, 0x0002};
+        DeviceIds ids = kThermometerIds;
         int reportLength = 3;         // what inputReportLength() answers, id byte included
         bool listingKnowsIds = true;  // whether listInterfaces() tells the ids
+        std::string port = {};        // the USB port listInterfaces() tells
     };
 
     // One scripted read outcome; Report delivers `bytes` (id byte first) into the buffer.
@@ -45,8 +46,8 @@ class FakePlatform : public Platform {
     // Plugs an interface in; listed after those already present (or in place of one of the
     // same path). Its read queue starts empty.
     void addInterface(Interface iface);
-    // A thermometer (04D8/0002) at `path` with the given report length.
-    void addThermometer(const std::string& path, int reportLength = 3);
+    // A thermometer (hid/thermometer.h's ids) at `path` with the given report length, in `port`.
+    void addThermometer(const std::string& path, int reportLength = 3, std::string port = {});
     // Unplugs it: it is no longer listed, cannot be opened, and reads on handles opened on it
     // end Gone, a pending blocked read included.
     void removeInterface(const std::string& path);

@@ -160,6 +160,11 @@ ControlReply run(Simulator& sim, int device, std::string_view command, const Wor
     } else if (command == "replug") {
         if (!args.empty()) usage("replug");
         sim.replug(device);
+    } else if (command == "replug-renumbered") {
+        if (args.size() > 1) usage("replug-renumbered [MS]");
+        const long ms = args.empty() ? 10000 : needInteger(args[0], 0, 3600000, "the time-out");
+        sim.replugRenumbered(device,
+                             std::chrono::steady_clock::now() + std::chrono::milliseconds(ms));
     } else if (command == "decoys") {
         if (args.size() != 1) usage("decoys N");
         sim.setDecoys(
@@ -227,6 +232,8 @@ std::string_view controlHelp() {
            "  send [COUNT]         send reports now, besides the paced ones\n"
            "  inject BYTE...       send one report of exactly these bytes\n"
            "  unplug | plug | replug\n"
+           "  replug-renumbered [MS]  replug into the same port after a new decoy took the\n"
+           "                       node's number (waits up to MS, default 10000, for it to close)\n"
            "  decoys N             other HID interfaces present\n"
            "  status               key=value lines\n"
            "  wait COND... [MS]    until every COND (e.g. open>=2, plugged=0) holds; default 10000 "

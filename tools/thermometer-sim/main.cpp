@@ -42,8 +42,8 @@ int simulate(const thermo::sim::Options& options) {
     if (options.verbose) {
         for (int i = 0; i < simulator.thermometers(); ++i) {
             auto status = simulator.status(i);
-            std::fprintf(stderr, "usb-thermometer-sim: thermometer %d at %s\n", i,
-                         status.plugged ? status.node.c_str() : "(unplugged)");
+            std::fprintf(stderr, "usb-thermometer-sim: thermometer %d at %s, port %s\n", i,
+                         status.plugged ? status.node.c_str() : "(unplugged)", status.port.c_str());
         }
         std::fprintf(stderr, "usb-thermometer-sim: control socket %s\n", server.path().c_str());
     }

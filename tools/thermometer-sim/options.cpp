@@ -5,6 +5,7 @@
 #include <functional>
 #include <utility>
 
+#include "hid/thermometer.h"
 #include "tools/thermometer-sim/control_protocol.h"
 
 namespace thermo::sim {
@@ -15,7 +16,9 @@ const std::string kEnvironment = kControlEnvironmentVariable;
 
 const std::string kDescription =
     "Runs COMMAND (normally usb-thermometer) in a private mount namespace where /sys and /dev\n"
-    "show a simulated USB HID thermometer (04d8:0002) as /dev/hidrawN, and exits with\n"
+    "show a simulated USB HID thermometer (" +
+    hid::thermometerIdsText() +
+    ") as /dev/hidrawN, and exits with\n"
     "COMMAND's status: 128 + N when signal N ended it, 127 when it could not be found, 126\n"
     "when it could not be run, 125 when the simulator itself failed (a wrong option too).\n"
     "Without COMMAND it runs until SIGINT, SIGTERM, SIGHUP or SIGQUIT. Put -- before COMMAND\n"

@@ -74,7 +74,7 @@ Simulator::Simulator(SimulatorConfig config) : config_(std::move(config)), sysfs
             device->port = nextPort_++;
             device->identity.vendor = kThermometerVendor;
             device->identity.product = kThermometerProduct;
-            device->identity.name = "Simulated USB Thermometer";
+            device->identity.name = "Simulated " + std::string(hid::kThermometerName);
             device->identity.phys = physFor(device->port);
             device->settings = config_.settings;
             thermometers_.push_back(std::move(device));
@@ -259,6 +259,40 @@ void Simulator::replug(int device) {
     plug(device);
 }
 
+bool Simulator::minorTaken(int minor) const {
+    return std::any_of(live_.begin(), live_.end(),
+                       [&](const LiveNode& live) { return live.node->minor() == minor; });
+}
+
+void Simulator::replugRenumbered(int device, std::chrono::steady_clock::time_point deadline) {
+    int oldMinor = -1;
+    {
+        std::lock_guard guard(mutex_);
+        const Device& d = thermometer(device);
+        if (!d.node)
+            throw std::runtime_error("thermometer " + std::to_string(device) + " is unplugged");
+        oldMinor = d.node->minor();
+    }
+    unplug(device);
+    {
+        std::unique_lock lock(mutex_);
+        if (!changed_.wait_until(lock, deadline, [&] { return !minorTaken(oldMinor); }))
+            throw std::runtime_error("hidraw" + std::to_string(oldMinor) +
+                                     " is still held open; its number cannot be taken");
+    }
+    // New decoys take the lowest free numbers; as many as it takes for one to land on the old one.
+    for (;;) {
+        int decoys = 0;
+        {
+            std::lock_guard guard(mutex_);
+            if (minorTaken(oldMinor)) break;
+            decoys = activeDecoys_;
+        }
+        setDecoys(decoys + 1);
+    }
+    plug(device);
+}
+
 std::unique_ptr<Simulator::Device> Simulator::makeDecoy(int index) {
     auto device = std::make_unique<Device>();
     device->port = nextPort_++;
@@ -326,6 +360,7 @@ DeviceStatus Simulator::statusLocked(int device) const {
     DeviceStatus s;
     s.device = device;
     s.plugged = d.node != nullptr;
+    s.port = SysfsTree::portName(d.port);
     if (d.node) {
         s.node = d.node->path().string();
         s.minor = d.node->minor();

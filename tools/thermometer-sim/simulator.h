@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "hid/thermometer.h"
 #include "tools/thermometer-sim/hidraw_node.h"
 #include "tools/thermometer-sim/report_format.h"
 #include "tools/thermometer-sim/sysfs_tree.h"
@@ -20,8 +21,8 @@ namespace thermo::sim {
 class FuseLoop;
 class ReportClock;
 
-inline constexpr std::uint16_t kThermometerVendor = 0x04D8;
-inline constexpr std::uint16_t kThermometerProduct = 0x0002;
+inline constexpr std::uint16_t kThermometerVendor = hid::kThermometerVendorId;
+inline constexpr std::uint16_t kThermometerProduct = hid::kThermometerProductId;
 // Decoys plus thermometers. The kernel stops at 64 hidraw nodes; more are allowed here for
 // benchmarks of discovery over many interfaces.
 inline constexpr int kMaxDevices = 512;
@@ -49,6 +50,7 @@ struct DeviceStatus {
     int device = 0;
     bool plugged = false;
     std::string node;  // its /dev path while plugged
+    std::string port;  // the kernel's name of its USB device ("1-2"); the same over replugs
     int minor = -1;
     std::size_t openFiles = 0;        // on the present node
     std::size_t staleOpenFiles = 0;   // still open on nodes of earlier plug-ins
@@ -86,6 +88,11 @@ class Simulator {
     void unplug(int device);  // no-op when unplugged
     void plug(int device);    // no-op when plugged
     void replug(int device);  // unplug (when plugged), then plug
+    // A replug into the same port after another device (a new decoy) has taken the node's number,
+    // as when something else is plugged in while the thermometer is out: the thermometer comes
+    // back under a new hidraw number. Waits until `deadline` for programs to close the old node,
+    // which keeps its number until then; throws if they do not.
+    void replugRenumbered(int device, std::chrono::steady_clock::time_point deadline);
     void setDecoys(int count);
 
     // Sends reports now, besides the paced ones: `count` of the present value, or one report of
@@ -122,6 +129,7 @@ class Simulator {
     void nodeEnded(HidrawNode& node);
     DeviceStatus statusLocked(int device) const;
     int lowestFreeMinor() const;
+    bool minorTaken(int minor) const;
 
     SimulatorConfig config_;
     SysfsTree sysfs_;

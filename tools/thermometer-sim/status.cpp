@@ -40,6 +40,7 @@ StatusFields statusFields(const DeviceStatus& s) {
         {"plugged", s.plugged ? "1" : "0"},
         {"node", s.plugged ? s.node : "-"},
         {"minor", std::to_string(s.minor)},
+        {"port", s.port.empty() ? "-" : s.port},
         {"open", std::to_string(s.openFiles)},
         {"stale_open", std::to_string(s.staleOpenFiles)},
         {"queued", list(s.queued)},

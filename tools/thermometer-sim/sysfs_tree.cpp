@@ -71,12 +71,14 @@ SysfsTree::SysfsTree(fs::path root) : root_(std::move(root)) {
     fs::create_directories(root_ / kHostController);
 }
 
+std::string SysfsTree::portName(int port) { return "1-" + std::to_string(port); }
+
 fs::path SysfsTree::usbDeviceDir(int port) const {
-    return root_ / kHostController / ("1-" + std::to_string(port));
+    return root_ / kHostController / portName(port);
 }
 
 fs::path SysfsTree::hidDeviceDir(const HidIdentity& identity, const SysfsPlacement& where) const {
-    std::string port = "1-" + std::to_string(where.port);
+    std::string port = portName(where.port);
     std::string hid = hex(identity.bus, 4, true) + ":" + hex(identity.vendor, 4, true) + ":" +
                       hex(identity.product, 4, true) + "." + hex(where.hidSequence, 4, true);
     return usbDeviceDir(where.port) / (port + ":1.0") / hid;

@@ -52,6 +52,8 @@ class SysfsTree {
     std::filesystem::path hidDeviceDir(const HidIdentity& identity,
                                        const SysfsPlacement& where) const;
     std::filesystem::path classEntry(int minor) const;
+    // The kernel's name of the USB device in `port` of the root hub: "1-P".
+    static std::string portName(int port);
 
   private:
     std::filesystem::path usbDeviceDir(int port) const;

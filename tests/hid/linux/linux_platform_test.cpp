@@ -109,6 +109,93 @@ INSTANTIATE_TEST_SUITE_P(
         UeventRow{"VendorBeyond16Bits", "HID_ID=0003:000104D8:00000002", std::nullopt}),
     rowName);
 
+// A node laid out as the kernel does it: class/hidraw/NAME leads into devices/, where the HID
+// device's folder holds hidraw/NAME, whose `device` leads back up to it. `kinds` gives the
+// DEVTYPE of folders above the HID device (relative to devices/); a kind of "" writes none.
+struct AncestryRow {
+    const char* name;
+    std::string hidDevice;  // below devices/
+    std::string uevent;
+    std::vector<std::pair<std::string, std::string>> kinds;
+    std::string port;
+};
+
+class LinuxPort : public LinuxTree, public ::testing::WithParamInterface<AncestryRow> {
+  protected:
+    void addKernelNode(const std::string& name, const AncestryRow& row) {
+        const fs::path devices = sys() / "devices";
+        const fs::path hid = devices / row.hidDevice;
+        writeFile(hid / "uevent", row.uevent);
+        writeFile(hid / "report_descriptor",
+                  std::string(kNoIdsDescriptor.begin(), kNoIdsDescriptor.end()));
+        fs::create_directories(hid / "hidraw" / name);
+        fs::create_symlink(fs::path("../../..") / hid.filename(), hid / "hidraw" / name / "device");
+        fs::create_directories(sys() / "class" / "hidraw");
+        fs::create_symlink(fs::path("../../devices") / row.hidDevice / "hidraw" / name,
+                           sys() / "class" / "hidraw" / name);
+        for (const auto& [folder, kind] : row.kinds) {
+            fs::create_directories(devices / folder);
+            if (!kind.empty()) writeFile(devices / folder / "uevent", "DEVTYPE=" + kind + "\n");
+        }
+        writeFile(dev() / name, "");
+    }
+};
+
+const std::string kUsb = "pci0000:00/0000:00:14.0/usb1/";
+
+TEST_P(LinuxPort, IsTheUsbDeviceAboveTheInterfaceOrNone) {
+    addKernelNode("hidraw4", GetParam());
+    std::vector<InterfaceEntry> entries = platform.listInterfaces();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].port, GetParam().port);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, LinuxPort,
+    ::testing::Values(
+        AncestryRow{"RootPort",
+                    kUsb + "1-2/1-2:1.0/0003:04D8:0002.0001",
+                    ThermometerUevent,
+                    {{kUsb + "1-2", "usb_device"}, {kUsb + "1-2/1-2:1.0", "usb_interface"}},
+                    "1-2"},
+        AncestryRow{"BehindAHub",
+                    "pci0000:00/0000:00:14.0/usb3/3-1/3-1.4/3-1.4:1.0/0003:04D8:0002.0007",
+                    ThermometerUevent,
+                    {{"pci0000:00/0000:00:14.0/usb3/3-1", "usb_device"},
+                     {"pci0000:00/0000:00:14.0/usb3/3-1/3-1.4", "usb_device"},
+                     {"pci0000:00/0000:00:14.0/usb3/3-1/3-1.4/3-1.4:1.0", "usb_interface"}},
+                    "3-1.4"},
+        AncestryRow{"VirtualHidDevice",
+                    "virtual/misc/uhid/0003:04D8:0002.0003",
+                    ThermometerUevent,
+                    {{"virtual/misc/uhid", ""}},
+                    ""},
+        AncestryRow{"InterfaceWithoutAUsbDeviceAbove",
+                    kUsb + "1-3/1-3:1.0/0003:04D8:0002.0004",
+                    ThermometerUevent,
+                    {{kUsb + "1-3", ""}, {kUsb + "1-3/1-3:1.0", "usb_interface"}},
+                    ""},
+        AncestryRow{"UsbDeviceRightAboveTheHidDevice",
+                    kUsb + "1-5/0003:04D8:0002.0005",
+                    ThermometerUevent,
+                    {{kUsb + "1-5", "usb_device"}},
+                    ""},
+        // Only the thermometer's ancestry is walked.
+        AncestryRow{"AnotherDevice",
+                    kUsb + "1-6/1-6:1.0/0003:046D:C31C.0006",
+                    "HID_ID=0003:0000046D:0000C31C\n",
+                    {{kUsb + "1-6", "usb_device"}, {kUsb + "1-6/1-6:1.0", "usb_interface"}},
+                    ""}),
+    rowName);
+
+// The trees the other tests build have no device folders at all.
+TEST_F(LinuxTree, NodeWithoutUsbAncestryHasNoPort) {
+    addNode("hidraw1", ThermometerUevent, kNoIdsDescriptor);
+    std::vector<InterfaceEntry> entries = platform.listInterfaces();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].port, "");
+}
+
 TEST_F(LinuxTree, OpenedHandleAnswersFromItsSysfsEntry) {
     addNode("hidraw3", ThermometerUevent, kWithIdsDescriptor);
     const std::string path = (dev() / "hidraw3").string();
