@@ -17,6 +17,7 @@
 #include "tests/support/fake_platform.h"
 #include "tests/support/fake_view.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
 #include "window/form1.h"
 
 namespace thermo::testing {
@@ -40,7 +41,7 @@ class Form1Test : public ::testing::Test {
 
     Form1& form() {
         if (!form_) {
-            form_.emplace(view, device, CalibrationFile(calPath()));
+            form_.emplace(view, device, CalibrationFile(calPath()), startThread);
         }
         return *form_;
     }
@@ -60,7 +61,18 @@ class Form1Test : public ::testing::Test {
         return form();
     }
 
-    void tick() { form().timerFired(); }
+    // One timer event and the tick it starts, to its last step.
+    void tick() {
+        form().timerFired();
+        finishTick();
+    }
+
+    // Plays the window's event loop until the tick in progress has ended.
+    void finishTick() {
+        while (form().tickInProgress()) {
+            ASSERT_TRUE(view.runWindowTasks(kPatience)) << "the tick's worker never handed over";
+        }
+    }
 
     std::string captionOf(ControlId control) const { return view.caption(control); }
 
@@ -73,6 +85,7 @@ class Form1Test : public ::testing::Test {
     hid::FakePlatform platform;
     hid::HIDusb device{platform};
     FakeView view;
+    TickWorker::ThreadStart startThread;  // for Form1: a plain thread unless a test sets one
     std::optional<Form1> form_;
 };
 

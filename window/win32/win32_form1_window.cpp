@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
@@ -19,8 +20,8 @@ constexpr wchar_t kWindowClass[] = L"UsbThermometerForm1";
 constexpr UINT_PTR kTimerId = 1;
 // Button ids: clear of IDOK and IDCANCEL, which dialog navigation sends for Enter and Escape.
 constexpr int kFirstButtonId = 100;
-// Posted by the worker when a background job has finished.
-constexpr UINT kWorkDoneMessage = WM_APP + 1;
+// Posted with a task for the window's thread (runOnWindowThread) in its LPARAM.
+constexpr UINT kRunTaskMessage = WM_APP + 1;
 
 constexpr DWORD kWindowStyle =
     WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
@@ -149,6 +150,7 @@ Win32Form1Window::Win32Form1Window(HINSTANCE instance) {
         const DWORD error = GetLastError();
         throwSystemError("CreateWindowExW", narrow(kWindowClass), error);
     }
+    taskWindow_ = hwnd_;
     openTheme();
     createButtons();
     createStatusTip();
@@ -204,8 +206,6 @@ void Win32Form1Window::openTheme() {
 }
 
 Win32Form1Window::~Win32Form1Window() {
-    // The worker reports to this window; it must be done before the window goes.
-    if (worker_.joinable()) worker_.join();
     if (hwnd_ != nullptr) DestroyWindow(hwnd_);
 }
 
@@ -384,36 +384,21 @@ void Win32Form1Window::showError(std::string_view message) {
                 MB_OK | MB_ICONWARNING);
 }
 
-void Win32Form1Window::runInBackground(std::function<void()> work, std::function<void()> done) {
-    if (worker_.joinable()) throw std::logic_error("a background job is still running");
-    HWND target = hwnd_;
-    worker_ = std::thread([work = std::move(work), target] {
-        // `work` promises not to throw. Should it, the window must still hear that it ended,
-        // or the behaviour would wait for a tick that never finishes.
-        try {
-            work();
-        } catch (...) {
-        }
-        // A full message queue refuses a post; the window goes on emptying it.
-        while (!PostMessageW(target, kWorkDoneMessage, 0, 0) && IsWindow(target)) {
-            Sleep(10);
-        }
-    });
-    // The thread cannot report before this returns: its message is handled on this thread.
-    workDone_ = std::move(done);
+void Win32Form1Window::runOnWindowThread(std::function<void()> task) {
+    auto posted = std::make_unique<std::function<void()>>(std::move(task));
+    // Refused when the queue is full or the window has gone; the task is then dropped.
+    if (taskWindow_ != nullptr &&
+        PostMessageW(taskWindow_, kRunTaskMessage, 0, reinterpret_cast<LPARAM>(posted.get()))) {
+        posted.release();  // the message owns it now
+    }
 }
 
-void Win32Form1Window::endBackgroundWork() {
-    if (worker_.joinable()) worker_.join();
-    // Its message may still be queued; onWorkDone() then finds nothing to run.
-    workDone_ = nullptr;
-}
-
-void Win32Form1Window::onWorkDone() {
-    if (worker_.joinable()) worker_.join();
-    std::function<void()> done = std::move(workDone_);
-    workDone_ = nullptr;
-    if (done) done();
+// The tasks a window that goes takes with it; they would act on what is going too.
+void Win32Form1Window::dropWaitingTasks() {
+    MSG message{};
+    while (PeekMessageW(&message, hwnd_, kRunTaskMessage, kRunTaskMessage, PM_REMOVE)) {
+        delete reinterpret_cast<std::function<void()>*>(message.lParam);
+    }
 }
 
 void Win32Form1Window::closeWindow() {
@@ -508,9 +493,12 @@ LRESULT Win32Form1Window::handleMessage(UINT message, WPARAM wParam, LPARAM lPar
         case WM_TIMER:
             if (wParam == kTimerId) sendTimer();
             return 0;
-        case kWorkDoneMessage:
-            onWorkDone();
+        case kRunTaskMessage: {
+            const std::unique_ptr<std::function<void()>> task(
+                reinterpret_cast<std::function<void()>*>(lParam));
+            (*task)();
             return 0;
+        }
         case WM_CLOSE:
             onClose();
             return 0;
@@ -562,6 +550,7 @@ LRESULT Win32Form1Window::handleMessage(UINT message, WPARAM wParam, LPARAM lPar
             PostQuitMessage(0);
             return 0;
         case WM_NCDESTROY:
+            dropWaitingTasks();
             SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
             hwnd_ = nullptr;
             tooltip_ = nullptr;

@@ -4,7 +4,6 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "window/form1_events.h"
 #include "window/form1_view.h"
@@ -42,15 +41,16 @@ class Win32Form1Window final : public Form1View, public Form1EventSource {
     void setBarTop(float twips) override;
     std::string decimalSeparator() const override;
     void showError(std::string_view message) override;
-    void runInBackground(std::function<void()> work, std::function<void()> done) override;
-    void endBackgroundWork() override;
     void closeWindow() override;
+    // A posted message that carries the task: it runs in the message loop, or never if the window
+    // goes first.
+    void runOnWindowThread(std::function<void()> task) override;
 
   private:
     static LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void onClose();
-    void onWorkDone();
+    void dropWaitingTasks();
 
     void createFonts();
     void createButtons();
@@ -78,6 +78,9 @@ class Win32Form1Window final : public Form1View, public Form1EventSource {
     void moveBar(const BarTwips& bar);
 
     HWND hwnd_ = nullptr;
+    // Where runOnWindowThread() posts, from any thread: set once, before any task can come, and
+    // never cleared, so that it needs no lock. A post to it after the window has gone fails.
+    HWND taskWindow_ = nullptr;
     int dpi_ = 96;
     std::array<HWND, kControlCount> buttons_{};  // child windows, destroyed with the window
     std::array<std::string, kControlCount> captions_{};
@@ -93,10 +96,6 @@ class Win32Form1Window final : public Form1View, public Form1EventSource {
     HWND focus_ = nullptr;  // the control that had the focus when the window was deactivated
     HWND defaultButton_ = nullptr;
     Theme buttonTheme_;  // none while visual styles are off
-
-    // One worker at a time; `workDone_` runs on the window's thread when it has finished.
-    std::thread worker_;
-    std::function<void()> workDone_;
 };
 
 }  // namespace thermo::win32
