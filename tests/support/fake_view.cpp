@@ -57,6 +57,7 @@ int FakeView::count(std::string_view call) const {
 void FakeView::setCaption(ControlId control, std::string_view text) {
     record("caption " + controlName(control) + " " + std::string(text));
     captions_[control] = std::string(text);
+    picture_.captions[static_cast<std::size_t>(control)] = std::string(text);
 }
 
 std::string FakeView::caption(ControlId control) const {
@@ -66,6 +67,7 @@ std::string FakeView::caption(ControlId control) const {
 
 void FakeView::setTextColour(ControlId control, ColourValue colour) {
     record("colour " + controlName(control) + " " + hex(colour));
+    picture_.textColours[static_cast<std::size_t>(control)] = Paint::of(colour);
 }
 
 void FakeView::setStatusTip(std::string_view text) { record("tip " + std::string(text)); }
@@ -78,11 +80,13 @@ void FakeView::setTimerEnabled(bool enabled) {
 void FakeView::setBarHeight(float twips) {
     record("height " + shortest(twips));
     barHeight_ = twips;
+    picture_.bar.height = twips;
 }
 
 void FakeView::setBarTop(float twips) {
     record("top " + shortest(twips));
     barTop_ = twips;
+    picture_.bar.top = twips;
 }
 
 void FakeView::showError(std::string_view message) {

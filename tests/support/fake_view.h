@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "window/form1_view.h"
+#include "window/scene.h"
 
 namespace thermo {
 
@@ -54,6 +55,8 @@ class FakeView : public Form1View {
     std::optional<float> barHeight() const { return barHeight_; }
     std::optional<float> barTop() const { return barTop_; }
     const std::vector<std::string>& errors() const { return errors_; }
+    // What a window would draw now.
+    const WindowPicture& picture() const { return picture_; }
 
     // --- Form1View ---
     void setCaption(ControlId control, std::string_view text) override;
@@ -79,6 +82,7 @@ class FakeView : public Form1View {
     std::optional<float> barHeight_;
     std::optional<float> barTop_;
     std::vector<std::string> errors_;
+    WindowPicture picture_;
 
     // Filled by the worker's thread, emptied by the test's.
     std::mutex tasksLock_;

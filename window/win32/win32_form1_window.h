@@ -9,7 +9,9 @@
 #include "window/form1_view.h"
 #include "window/layout.h"
 #include "window/scale_geometry.h"
+#include "window/scene.h"
 #include "window/win32/gdi.h"
+#include "window/win32/gdi_painter.h"
 
 namespace thermo::win32 {
 
@@ -52,10 +54,8 @@ class Win32Form1Window final : public Form1View, public Form1EventSource {
     void onClose();
     void dropWaitingTasks();
 
-    void createFonts();
     void createButtons();
     void createStatusTip();
-    HFONT fontFor(ControlId id) const;
 
     // Keyboard as in a dialog: the focused button is the default one, which Enter presses.
     void makeDefaultButton(HWND button);
@@ -68,11 +68,6 @@ class Win32Form1Window final : public Form1View, public Form1EventSource {
     void openTheme();
 
     void paint(HDC dc, const RECT& area) const;
-    void paintFrame(HDC dc, const ControlSpec& laidOut) const;
-    void paintLabel(HDC dc, const ControlSpec& laidOut) const;
-    void paintShape(HDC dc, const ControlSpec& laidOut) const;
-    void paintTick(HDC dc, const ControlSpec& laidOut) const;
-    COLORREF colourOf(const Paint& paint, int defaultSystemColour) const;
 
     void invalidate(const PixelRect& rect);
     void moveBar(const BarTwips& bar);
@@ -83,16 +78,12 @@ class Win32Form1Window final : public Form1View, public Form1EventSource {
     HWND taskWindow_ = nullptr;
     int dpi_ = 96;
     std::array<HWND, kControlCount> buttons_{};  // child windows, destroyed with the window
-    std::array<std::string, kControlCount> captions_{};
-    std::array<Paint, kControlCount> textColours_{};
-    BarTwips bar_;
+    WindowPicture picture_;  // what the window shows, as laid out or as last set
     bool timerOn_ = false;
     HWND tooltip_ = nullptr;
     std::wstring tipText_;
 
-    // The user's message font, and a font of its own for each label that names one.
-    Font defaultFont_;
-    std::array<Font, kControlCount> ownFonts_{};
+    WindowFonts fonts_;
     HWND focus_ = nullptr;  // the control that had the focus when the window was deactivated
     HWND defaultButton_ = nullptr;
     Theme buttonTheme_;  // none while visual styles are off
