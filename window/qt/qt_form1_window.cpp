@@ -15,8 +15,8 @@
 #include <utility>
 
 #include "window/accessibility.h"
-#include "window/contrast.h"
 #include "window/qt/qt_accessible.h"
+#include "window/qt/qt_label_style.h"
 #include "window/qt/qt_palette.h"
 #include "window/qt/qt_scene_painter.h"
 
@@ -64,41 +64,6 @@ Qt::Alignment toQtAlignment(TextAlignment alignment) {
     return Qt::AlignLeft | Qt::AlignTop;
 }
 
-// System colours become palette roles rather than fixed colours, so that they follow a change
-// of the user's colour scheme while the program runs.
-void applyTextColour(QWidget& widget, const Paint& paint) {
-    if (paint.kind != Paint::Kind::Colour) return;  // the toolkit's default text colour
-    if (isSystemColour(paint.colour)) {
-        widget.setForegroundRole(paletteRoleForSystemColour(systemColourIndex(paint.colour)));
-        return;
-    }
-    QPalette palette = widget.palette();
-    palette.setColor(QPalette::WindowText, toQColor(paint.colour, palette));
-    widget.setPalette(palette);
-    widget.setForegroundRole(QPalette::WindowText);
-}
-
-void applyBackground(QWidget& widget, const Paint& paint) {
-    widget.setAutoFillBackground(paint.kind != Paint::Kind::None);
-    if (paint.kind != Paint::Kind::Colour) return;
-    if (isSystemColour(paint.colour)) {
-        widget.setBackgroundRole(paletteRoleForSystemColour(systemColourIndex(paint.colour)));
-    } else {
-        QPalette palette = widget.palette();
-        palette.setColor(QPalette::Window, toQColor(paint.colour, palette));
-        widget.setPalette(palette);
-    }
-}
-
-bool isDark(const QPalette& palette) {
-    return isDarkScheme(toColourValue(palette.color(QPalette::Window)),
-                        toColourValue(palette.color(QPalette::WindowText)));
-}
-
-QColor textColourOf(const Paint& paint, const QPalette& palette) {
-    return paint.kind == Paint::Kind::Colour ? toQColor(paint.colour, palette)
-                                             : palette.color(QPalette::WindowText);
-}
 }  // namespace
 
 QtForm1Window::QtForm1Window(QWidget* parent) : QWidget(parent) {
@@ -242,44 +207,11 @@ void QtForm1Window::showTextColours() {
     }
 }
 
-// In a light palette a label shows its colour as given. A dark palette turns the toolkit's
-// default text light, which the colours chosen for a light window were never meant to stand
-// beside, and can leave it on a ground just as light (the scale's end numbers): there each text
-// is drawn in the nearest colour that still reads on its ground.
 void QtForm1Window::showTextColour(ControlId control) {
-    QWidget* widget = widgets_[static_cast<std::size_t>(control)];
-    if (widget == nullptr) return;
-    const ControlSpec& laidOut = controlSpec(control);
-    const Paint& text = picture_.textColours[static_cast<std::size_t>(control)];
-    if (laidOut.kind != ControlKind::Label) {
-        applyTextColour(*widget, text);
-        return;
+    if (QWidget* widget = widgets_[static_cast<std::size_t>(control)]) {
+        styleText(*widget, controlSpec(control),
+                  picture_.textColours[static_cast<std::size_t>(control)], palette());
     }
-    widget->setPalette(QPalette());  // the window's own again, then the label's colours on it
-    applyBackground(*widget, laidOut.background);
-    if (!isDark(palette())) {
-        applyTextColour(*widget, text);
-        return;
-    }
-    const ColourValue readable =
-        readableOn(toColourValue(textColourOf(text, palette())), toColourValue(groundOf(laidOut)));
-    applyTextColour(*widget, Paint::of(readable));
-}
-
-// What a label's text is drawn on: its own background, or where it has none, the fill of the
-// shape behind it, or else the window's.
-QColor QtForm1Window::groundOf(const ControlSpec& label) const {
-    switch (label.background.kind) {
-        case Paint::Kind::Colour:
-            return toQColor(label.background.colour, palette());
-        case Paint::Kind::Default:
-            return palette().color(QPalette::Window);
-        case Paint::Kind::None:
-            break;
-    }
-    const Paint behind = groundBehind(label.id);
-    return behind.kind == Paint::Kind::Colour ? toQColor(behind.colour, palette())
-                                              : palette().color(QPalette::Window);
 }
 
 void QtForm1Window::setTimerEnabled(bool enabled) {

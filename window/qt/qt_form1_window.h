@@ -58,7 +58,6 @@ class QtForm1Window final : public QWidget, public Form1View, public Form1EventS
     void showAccessibleText(ControlId control);
     void showTextColours();
     void showTextColour(ControlId control);
-    QColor groundOf(const ControlSpec& label) const;
     void moveBar(const BarTwips& bar);
 
     std::array<QWidget*, kControlCount> widgets_{};  // owned by Qt's parent-child tree
