@@ -18,7 +18,9 @@
 #include "tests/support/fake_view.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait_until.h"
+#include "tests/window/layout_support.h"
 #include "window/form1.h"
+#include "window/scene.h"
 
 namespace thermo::testing {
 
@@ -75,6 +77,14 @@ class Form1Test : public ::testing::Test {
     }
 
     std::string captionOf(ControlId control) const { return view.caption(control); }
+
+    // The control's item in the scene the window would draw now.
+    DrawItem drawn(ControlId control) const {
+        const std::vector<DrawItem> items = scene(view.picture());
+        const DrawItem* item = findItem(items, control);
+        if (item == nullptr) ADD_FAILURE() << "not in the scene: " << controlName(control);
+        return item != nullptr ? *item : DrawItem{};
+    }
 
     int platformCallCount(const std::string& call) const {
         const auto calls = platform.calls();

@@ -114,12 +114,11 @@ struct ReadingCase {
     const char* fahrenheitText;
     float height;
     float top;
-
-    // Names the row in test output instead of dumping its bytes.
 };
 
 class TickReading : public Form1Test, public ::testing::WithParamInterface<ReadingCase> {};
 
+// What the window then draws: both readouts, the bar, and the status of the tick's start.
 TEST_P(TickReading, ShowsValuesAndBar) {
     const ReadingCase& c = GetParam();
     writeCal(c.calLine);
@@ -130,10 +129,13 @@ TEST_P(TickReading, ShowsValuesAndBar) {
 
     tick();
 
-    EXPECT_EQ(captionOf(ControlId::Label5), c.celsiusText);
-    EXPECT_EQ(captionOf(ControlId::Label10), c.fahrenheitText);
-    EXPECT_EQ(view.barHeight(), c.height);
-    EXPECT_EQ(view.barTop(), c.top);
+    EXPECT_EQ(drawn(ControlId::Label5).text, c.celsiusText);
+    EXPECT_EQ(drawn(ControlId::Label10).text, c.fahrenheitText);
+    const SceneRect bar = drawn(ControlId::Shape4).box;
+    EXPECT_EQ(bar.top, c.top);
+    EXPECT_EQ(bar.bottom, double(c.top) + double(c.height));
+    EXPECT_EQ(drawn(ControlId::Label1).text, "DEVICE DETECTED");
+    EXPECT_EQ(drawn(ControlId::Label1).textColour.colour, kStatusGreen);
 }
 
 // Celsius = 100 - (ratio - CalHundred) * 100 / (CalZero - CalHundred), ratio = (256 b1 + b2) /
@@ -187,7 +189,8 @@ TEST_F(Form1Test, NoReadBeforeFirstSuccessLeavesRatioEmptyAndSearchesTwice) {
     EXPECT_FALSE(form().SensorRatio.has_value());
     EXPECT_EQ(platform.listCount(), 2);
     EXPECT_EQ(platform.readCount(), 0);
-    EXPECT_EQ(captionOf(ControlId::Label1), "DEVICE NOT DETECTED");
+    EXPECT_EQ(drawn(ControlId::Label1).text, "DEVICE NOT DETECTED");
+    EXPECT_EQ(drawn(ControlId::Label1).textColour.colour, kStatusRed);
     EXPECT_EQ(captionOf(ControlId::Label5), "194.6");
     EXPECT_EQ(captionOf(ControlId::Label10), "382.3");
     EXPECT_EQ(view.barHeight(), 3440.0F);

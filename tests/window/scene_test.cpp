@@ -1,88 +1,21 @@
-// The scene both front ends paint: what a tick leaves on screen, and the drawing as laid out.
+// The scene both front ends paint, as laid out and for a bar without height. What a tick leaves
+// in it is checked with the tick (form1_tick_test.cpp).
 
-#include <algorithm>
+#include <gtest/gtest.h>
+
 #include <cmath>
-#include <cstdint>
 #include <limits>
-#include <optional>
 #include <ostream>
-#include <string>
 #include <vector>
 
 #include "tests/support/row_name.h"
-#include "tests/window/form1_fixture.h"
+#include "tests/window/layout_support.h"
 #include "window/scene.h"
 
 namespace thermo::testing {
 namespace {
 
 using thermo::PrintTo;
-
-const DrawItem* find(const std::vector<DrawItem>& items, ControlId control) {
-    const auto it = std::find_if(items.begin(), items.end(),
-                                 [&](const DrawItem& item) { return item.control == control; });
-    return it == items.end() ? nullptr : &*it;
-}
-
-struct Shown {
-    const char* name;
-    bool thermometer;
-    std::optional<std::vector<std::uint8_t>>
-        report;  // none: no tick; sent if there is a thermometer
-    const char* status;
-    ColourValue statusColour;
-    const char* celsius;
-    const char* fahrenheit;
-    double barTop;  // twips; the foot stays at 3880
-};
-
-class SceneAfterTick : public Form1Test, public ::testing::WithParamInterface<Shown> {};
-
-TEST_P(SceneAfterTick, ShowsTheReadingTheStatusAndTheBar) {
-    const Shown& c = GetParam();
-    writeCal(kDefaultCalLine);
-    if (c.thermometer) platform.addThermometer(kThermometer);
-    running();
-    if (c.report) {
-        if (c.thermometer) platform.queueReport(kThermometer, *c.report);
-        tick();
-    }
-
-    const std::vector<DrawItem> items = scene(view.picture());
-    const DrawItem* status = find(items, ControlId::Label1);
-    ASSERT_NE(status, nullptr);
-    EXPECT_EQ(status->text, c.status);
-    EXPECT_EQ(status->textColour.colour, c.statusColour);
-    EXPECT_EQ(find(items, ControlId::Label5)->text, c.celsius);
-    EXPECT_EQ(find(items, ControlId::Label10)->text, c.fahrenheit);
-    const DrawItem* bar = find(items, ControlId::Shape4);
-    ASSERT_NE(bar, nullptr);
-    EXPECT_FLOAT_EQ(static_cast<float>(bar->box.top), static_cast<float>(c.barTop));
-    EXPECT_FLOAT_EQ(static_cast<float>(bar->box.bottom), 3880.0F);
-    EXPECT_EQ(bar->box.left, 990.0);
-    EXPECT_EQ(bar->box.right, 1200.0);
-}
-
-// The worked example is b1 133, b2 0 with the default points: 54.180744 °C, top 3080 - 20 C.
-INSTANTIATE_TEST_SUITE_P(
-    Scene, SceneAfterTick,
-    ::testing::Values(Shown{"loaded_with_thermometer", true, std::nullopt, "DEVICE DETECTED",
-                            kStatusGreen, "130.0", "266.0", 480.0},
-                      Shown{"loaded_without_thermometer", false, std::nullopt,
-                            "DEVICE NOT DETECTED", kStatusRed, "130.0", "266.0", 480.0},
-                      Shown{"worked_example", true, std::vector<std::uint8_t>{0, 133, 0},
-                            "DEVICE DETECTED", kStatusGreen, "54.2", "129.5", 1996.3851},
-                      Shown{"all_zero_report_clamped_at_132", true,
-                            std::vector<std::uint8_t>{0, 0, 0}, "DEVICE DETECTED", kStatusGreen,
-                            "194.6", "382.3", 440.0},
-                      Shown{"clamped_at_minus_22", true, std::vector<std::uint8_t>{0, 255, 255},
-                            "DEVICE DETECTED", kStatusGreen, "-75.7", "-104.2", 3520.0},
-                      Shown{"not_detected_searches_and_converts_nothing", false,
-                            std::vector<std::uint8_t>{0, 133, 0}, "DEVICE NOT DETECTED", kStatusRed,
-                            "194.6", "382.3", 440.0}),
-    rowName);
-
-// --- The drawing as laid out ---
 
 TEST(Scene, IsTheLayoutBackToFrontWithoutTheNativeControls) {
     const std::vector<DrawItem> items = scene(WindowPicture());
@@ -116,7 +49,7 @@ class SceneShape : public ::testing::TestWithParam<ShapeCase> {};
 TEST_P(SceneShape, HasItsFormBoxAndColours) {
     const ShapeCase& c = GetParam();
     const std::vector<DrawItem> items = scene(WindowPicture());
-    const DrawItem* item = find(items, c.control);
+    const DrawItem* item = findItem(items, c.control);
     ASSERT_NE(item, nullptr);
     EXPECT_EQ(item->primitive, c.primitive);
     EXPECT_EQ(item->box, c.box);
@@ -195,12 +128,12 @@ INSTANTIATE_TEST_SUITE_P(Scene, SceneShape,
 
 TEST(Scene, TextsCarryTheirFontAlignmentAndColour) {
     const std::vector<DrawItem> items = scene(WindowPicture());
-    const DrawItem* celsius = find(items, ControlId::Label5);
+    const DrawItem* celsius = findItem(items, ControlId::Label5);
     EXPECT_EQ(celsius->font.family, "Arial");
     EXPECT_EQ(celsius->font.points, 18.0F);
     EXPECT_EQ(celsius->alignment, TextAlignment::Right);
     EXPECT_EQ(celsius->textColour.colour, 0x0000C0U);
-    const DrawItem* scaleNumber = find(items, ControlId::Label4);
+    const DrawItem* scaleNumber = findItem(items, ControlId::Label4);
     EXPECT_EQ(scaleNumber->text, "0");
     EXPECT_TRUE(scaleNumber->font.family.empty()) << "the window's default font";
     EXPECT_EQ(scaleNumber->textColour.colour, kSysButtonText);
@@ -217,7 +150,7 @@ class SceneWithoutBar : public ::testing::TestWithParam<NoBar> {};
 TEST_P(SceneWithoutBar, LeavesTheBarOut) {
     WindowPicture picture;
     picture.bar = {GetParam().height, GetParam().top};
-    EXPECT_EQ(find(scene(picture), ControlId::Shape4), nullptr);
+    EXPECT_EQ(findItem(scene(picture), ControlId::Shape4), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(

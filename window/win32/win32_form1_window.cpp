@@ -253,6 +253,11 @@ void Win32Form1Window::runOnWindowThread(std::function<void()> task) {
 void Win32Form1Window::dropWaitingTasks() {
     MSG message{};
     while (PeekMessageW(&message, hwnd_, kRunTaskMessage, kRunTaskMessage, PM_REMOVE)) {
+        // PeekMessage hands out WM_QUIT whatever the filter, once nothing else is left.
+        if (message.message == WM_QUIT) {
+            PostQuitMessage(static_cast<int>(message.wParam));
+            return;
+        }
         delete reinterpret_cast<std::function<void()>*>(message.lParam);
     }
 }
