@@ -54,13 +54,16 @@ std::string notReadBackMessage(const CalibrationFile& file, const CalibrationErr
 
 }  // namespace
 
-Form1::Form1(Form1View& view, hid::HIDusb& device, CalibrationFile calibration)
-    : view_(view), device_(device), calibration_(std::move(calibration)) {}
+Form1::Form1(Form1View& view, hid::HIDusb& device, CalibrationFile calibration,
+             TickWorker::ThreadStart startThread)
+    : view_(view),
+      device_(device),
+      calibration_(std::move(calibration)),
+      worker_(view, std::move(startThread)) {}
 
+// The worker, destroyed right after this, waits for the job; the wake makes that milliseconds.
 Form1::~Form1() {
-    if (!tickInProgress_) return;
-    device_.WakePendingRead();
-    view_.endBackgroundWork();
+    if (tickInProgress_) device_.WakePendingRead();
 }
 
 // --- Start-up, START/STOP, shutdown ---
@@ -156,7 +159,11 @@ void Form1::clickRequested(ControlId control) {
 }
 
 void Form1::timerFired() {
-    if (tickInProgress_ || closePending_ || unloaded_) {
+    if (tickInProgress_) {
+        worker_.handOver();  // in case the window could not be given the job's end
+        return;
+    }
+    if (closePending_ || unloaded_) {
         return;
     }
     Timer1_Timer();
@@ -222,15 +229,15 @@ void Form1::showTickStatus(bool present) {
 
 void Form1::startDeviceWork(bool presentAtStart) {
     try {
-        view_.runInBackground([this, presentAtStart] { deviceWork(presentAtStart); },
-                              [this] { finishTick(); });
+        worker_.start([this, presentAtStart] { deviceWork(presentAtStart); },
+                      [this] { finishTick(); });
     } catch (const std::exception&) {
         // No worker: the search and read are the steps that fail; the rest of the tick runs.
         finishTick();
     }
 }
 
-// Runs away from the window's thread; touches nothing but the device module.
+// On the worker's thread; touches nothing but the device module.
 void Form1::deviceWork(bool presentAtStart) {
     if (!presentAtStart) {
         tickStep([this] { device_.FindThermometer(); });

@@ -8,6 +8,7 @@
 #include "measure/calibration_file.h"
 #include "measure/conversion.h"
 #include "window/form1_view.h"
+#include "window/tick_worker.h"
 
 namespace thermo {
 
@@ -15,13 +16,15 @@ namespace thermo {
 // toolkit's events to the *Requested / timerFired entry points; the handlers named after the
 // control and event are the behaviour itself.
 //
-// A tick's device work (search and report wait, up to 6 s) runs away from the window's thread so
-// that the window never freezes, yet everything happens in the order a single thread would give:
-// ticks never overlap, a click made during a tick is held and handled right after the tick's last
-// step, and a timer event during a tick is dropped (as a busy window's timer messages coalesce).
+// A tick's device work (search and report wait, up to 6 s) runs on the tick's worker so that the
+// window never freezes, yet everything happens in the order a single thread would give: ticks
+// never overlap, a click made during a tick is held and handled right after the tick's last step,
+// and a timer event during a tick is dropped (as a busy window's timer messages coalesce).
 class Form1 {
   public:
-    Form1(Form1View& view, hid::HIDusb& device, CalibrationFile calibration);
+    // `startThread` makes the tick worker's thread (TickWorker); the default is a plain one.
+    Form1(Form1View& view, hid::HIDusb& device, CalibrationFile calibration,
+          TickWorker::ThreadStart startThread = {});
     // Ends a tick's device work that is still running (its report wait is woken first), so
     // that the work never runs on a Form1 that is gone. The view and the device outlive Form1:
     // it is made from them.
@@ -94,6 +97,8 @@ class Form1 {
     bool closePending_ = false;
     bool unloaded_ = false;
     std::deque<ControlId> heldClicks_;
+    // Last: it goes first, so that its thread has ended before anything it works on goes.
+    TickWorker worker_;
 };
 
 }  // namespace thermo

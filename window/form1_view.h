@@ -1,19 +1,18 @@
 #pragma once
 
-#include <functional>
 #include <string>
 #include <string_view>
 
 #include "window/layout.h"
+#include "window/tick_worker.h"
 
 namespace thermo {
 
-// What the window's behaviour needs of its controls. Each front end (Qt, Win32) implements it;
+// What the window's behaviour needs of its controls, and of the window's thread (WindowThread:
+// the tick's worker hands its result back through it). Each front end (Qt, Win32) implements it;
 // the behaviour tests use a fake. Texts are UTF-8, colours 0x00BBGGRR, geometry in twips.
-class Form1View {
+class Form1View : public WindowThread {
   public:
-    virtual ~Form1View() = default;
-
     virtual void setCaption(ControlId control, std::string_view text) = 0;
     virtual std::string caption(ControlId control) const = 0;
     virtual void setTextColour(ControlId control, ColourValue colour) = 0;
@@ -28,16 +27,6 @@ class Form1View {
 
     // A clear message in a message box; the program goes on.
     virtual void showError(std::string_view message) = 0;
-
-    // Runs `work` away from the window's thread, so that the window keeps painting, then `done`
-    // on the window's thread. Form1 asks for the next one only after `done` has run. `work` must
-    // not throw. If this throws, neither has run.
-    virtual void runInBackground(std::function<void()> work, std::function<void()> done) = 0;
-
-    // Waits until the background work has ended and drops its `done`, which will not run. Form1
-    // calls it as it goes, so that no work outlives what it works on, whatever ended the
-    // window's event loop.
-    virtual void endBackgroundWork() = 0;
 
     // Closes the window for good (after a close request that had to wait for a tick). Form_Unload
     // has run by then, so a close event this raises gets true from Form1::closeRequested().

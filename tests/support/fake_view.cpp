@@ -39,7 +39,7 @@ std::string controlName(ControlId control) {
 
 FakeView::FakeView() { captions_[ControlId::cmdOn] = "START"; }
 
-FakeView::~FakeView() { joinWorker(); }
+FakeView::~FakeView() = default;
 
 void FakeView::record(std::string call) {
     const bool refused = std::any_of(failures_.begin(), failures_.end(),
@@ -57,6 +57,7 @@ int FakeView::count(std::string_view call) const {
 void FakeView::setCaption(ControlId control, std::string_view text) {
     record("caption " + controlName(control) + " " + std::string(text));
     captions_[control] = std::string(text);
+    picture_.captions[static_cast<std::size_t>(control)] = std::string(text);
 }
 
 std::string FakeView::caption(ControlId control) const {
@@ -66,6 +67,7 @@ std::string FakeView::caption(ControlId control) const {
 
 void FakeView::setTextColour(ControlId control, ColourValue colour) {
     record("colour " + controlName(control) + " " + hex(colour));
+    picture_.textColours[static_cast<std::size_t>(control)] = Paint::of(colour);
 }
 
 void FakeView::setStatusTip(std::string_view text) { record("tip " + std::string(text)); }
@@ -78,11 +80,13 @@ void FakeView::setTimerEnabled(bool enabled) {
 void FakeView::setBarHeight(float twips) {
     record("height " + shortest(twips));
     barHeight_ = twips;
+    picture_.bar.height = twips;
 }
 
 void FakeView::setBarTop(float twips) {
     record("top " + shortest(twips));
     barTop_ = twips;
+    picture_.bar.top = twips;
 }
 
 void FakeView::showError(std::string_view message) {
@@ -92,64 +96,37 @@ void FakeView::showError(std::string_view message) {
 
 void FakeView::closeWindow() { record("close window"); }
 
-void FakeView::runInBackground(std::function<void()> work, std::function<void()> done) {
-    record("background");
-    switch (mode_) {
-        case Background::Immediate:
-            work();
-            done();
-            break;
-        case Background::Held:
-            heldWork_ = std::move(work);
-            heldDone_ = std::move(done);
-            break;
-        case Background::Threaded:
-            joinWorker();
-            heldDone_ = std::move(done);
-            workDone_ = false;
-            worker_ = std::thread([this, work = std::move(work)] {
-                work();
-                std::lock_guard lock(mutex_);
-                workDone_ = true;
-                workFinished_.notify_all();
-            });
-            break;
-    }
-}
-
-void FakeView::runHeldWork() {
-    auto work = std::exchange(heldWork_, nullptr);
-    work();
-}
-
-void FakeView::runHeldDone() {
-    auto done = std::exchange(heldDone_, nullptr);
-    done();
-}
-
-bool FakeView::waitForDone(std::chrono::milliseconds timeout) {
+void FakeView::runOnWindowThread(std::function<void()> task) {
     {
-        std::unique_lock lock(mutex_);
-        if (!workFinished_.wait_for(lock, timeout, [this] { return workDone_; })) {
-            return false;
-        }
+        std::lock_guard lock(tasksLock_);
+        if (dropTasks_) return;
+        tasks_.push_back(std::move(task));
     }
-    joinWorker();
-    runHeldDone();
+    taskCame_.notify_all();
+}
+
+void FakeView::dropWindowTasks() {
+    std::lock_guard lock(tasksLock_);
+    dropTasks_ = true;
+}
+
+bool FakeView::waitForWindowTask(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(tasksLock_);
+    return taskCame_.wait_for(lock, timeout, [this] { return !tasks_.empty(); });
+}
+
+bool FakeView::runWindowTasks(std::chrono::milliseconds timeout) {
+    if (!waitForWindowTask(timeout)) return false;
+    std::deque<std::function<void()>> waiting;
+    {
+        std::lock_guard lock(tasksLock_);
+        waiting.swap(tasks_);
+    }
+    for (auto& task : waiting) {
+        calls_.push_back("window task");  // never refused: the toolkit's own doing
+        task();
+    }
     return true;
-}
-
-void FakeView::endBackgroundWork() {
-    calls_.push_back("end background");  // never refused: Form1 calls it as it goes
-    joinWorker();
-    heldWork_ = nullptr;
-    heldDone_ = nullptr;
-}
-
-void FakeView::joinWorker() {
-    if (worker_.joinable()) {
-        worker_.join();
-    }
 }
 
 }  // namespace thermo

@@ -2,16 +2,17 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "window/form1_view.h"
+#include "window/scene.h"
 
 namespace thermo {
 
@@ -22,33 +23,29 @@ namespace thermo {
 //   "background", "close window".
 // Twips are written in the shortest form that reads back to the same float.
 //
-// Background work runs in one of three ways:
-//   Immediate — work, then done, inside runInBackground;
-//   Held      — kept until the test calls runHeldWork() and runHeldDone();
-//   Threaded  — work on a real thread; done runs on the test's thread in waitForDone(), which
-//               plays the window's event loop.
+// The window's thread is the test's: tasks the tick's worker hands over wait in a queue until the
+// test runs them (runWindowTasks), as the window's event loop would; each is recorded as
+// "window task" as it runs.
 class FakeView : public Form1View {
   public:
-    enum class Background { Immediate, Held, Threaded };
-
     FakeView();
     ~FakeView() override;
     FakeView(const FakeView&) = delete;
     FakeView& operator=(const FakeView&) = delete;
 
     // --- Arranging ---
-    void setBackground(Background mode) { mode_ = mode; }
     void setDecimalSeparator(std::string separator) { separator_ = std::move(separator); }
     // Every later call whose record starts with `prefix` throws std::runtime_error, as a toolkit
-    // refusing a value would, and changes nothing. "background" makes runInBackground throw.
+    // refusing a value would, and changes nothing.
     void failOn(std::string prefix) { failures_.push_back(std::move(prefix)); }
+    // Drops every task handed to the window's thread from now on, as a full queue would.
+    void dropWindowTasks();
 
-    // --- Held and threaded background work ---
-    bool hasHeldWork() const { return static_cast<bool>(heldWork_); }
-    void runHeldWork();
-    void runHeldDone();
-    // Waits until the worker's `work` has returned, then runs `done` here. False on time-out.
-    bool waitForDone(std::chrono::milliseconds timeout);
+    // --- The window's thread ---
+    // Waits until a task has been handed over; false if none came within `timeout`.
+    bool waitForWindowTask(std::chrono::milliseconds timeout);
+    // Waits for a task as waitForWindowTask() does, then runs all that are waiting, in order.
+    bool runWindowTasks(std::chrono::milliseconds timeout);
 
     // --- What happened ---
     const std::vector<std::string>& calls() const { return calls_; }
@@ -58,6 +55,8 @@ class FakeView : public Form1View {
     std::optional<float> barHeight() const { return barHeight_; }
     std::optional<float> barTop() const { return barTop_; }
     const std::vector<std::string>& errors() const { return errors_; }
+    // What a window would draw now.
+    const WindowPicture& picture() const { return picture_; }
 
     // --- Form1View ---
     void setCaption(ControlId control, std::string_view text) override;
@@ -69,15 +68,12 @@ class FakeView : public Form1View {
     void setBarTop(float twips) override;
     std::string decimalSeparator() const override { return separator_; }
     void showError(std::string_view message) override;
-    void runInBackground(std::function<void()> work, std::function<void()> done) override;
-    void endBackgroundWork() override;
     void closeWindow() override;
+    void runOnWindowThread(std::function<void()> task) override;
 
   private:
     void record(std::string call);
-    void joinWorker();
 
-    Background mode_ = Background::Immediate;
     std::string separator_ = ".";
     std::vector<std::string> failures_;
     std::vector<std::string> calls_;
@@ -86,14 +82,13 @@ class FakeView : public Form1View {
     std::optional<float> barHeight_;
     std::optional<float> barTop_;
     std::vector<std::string> errors_;
+    WindowPicture picture_;
 
-    std::function<void()> heldWork_;
-    std::function<void()> heldDone_;
-
-    std::mutex mutex_;
-    std::condition_variable workFinished_;
-    bool workDone_ = false;
-    std::thread worker_;
+    // Filled by the worker's thread, emptied by the test's.
+    std::mutex tasksLock_;
+    std::condition_variable taskCame_;
+    std::deque<std::function<void()>> tasks_;
+    bool dropTasks_ = false;
 };
 
 // The control's name as the window's description spells it ("Label1", "cmdOn").

@@ -17,7 +17,10 @@
 #include "tests/support/fake_platform.h"
 #include "tests/support/fake_view.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
+#include "tests/window/layout_support.h"
 #include "window/form1.h"
+#include "window/scene.h"
 
 namespace thermo::testing {
 
@@ -40,7 +43,7 @@ class Form1Test : public ::testing::Test {
 
     Form1& form() {
         if (!form_) {
-            form_.emplace(view, device, CalibrationFile(calPath()));
+            form_.emplace(view, device, CalibrationFile(calPath()), startThread);
         }
         return *form_;
     }
@@ -60,9 +63,28 @@ class Form1Test : public ::testing::Test {
         return form();
     }
 
-    void tick() { form().timerFired(); }
+    // One timer event and the tick it starts, to its last step.
+    void tick() {
+        form().timerFired();
+        finishTick();
+    }
+
+    // Plays the window's event loop until the tick in progress has ended.
+    void finishTick() {
+        while (form().tickInProgress()) {
+            ASSERT_TRUE(view.runWindowTasks(kPatience)) << "the tick's worker never handed over";
+        }
+    }
 
     std::string captionOf(ControlId control) const { return view.caption(control); }
+
+    // The control's item in the scene the window would draw now.
+    DrawItem drawn(ControlId control) const {
+        const std::vector<DrawItem> items = scene(view.picture());
+        const DrawItem* item = findItem(items, control);
+        if (item == nullptr) ADD_FAILURE() << "not in the scene: " << controlName(control);
+        return item != nullptr ? *item : DrawItem{};
+    }
 
     int platformCallCount(const std::string& call) const {
         const auto calls = platform.calls();
@@ -73,6 +95,7 @@ class Form1Test : public ::testing::Test {
     hid::FakePlatform platform;
     hid::HIDusb device{platform};
     FakeView view;
+    TickWorker::ThreadStart startThread;  // for Form1: a plain thread unless a test sets one
     std::optional<Form1> form_;
 };
 

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <algorithm>
 #include <ostream>
+#include <vector>
 
 #include "window/layout.h"
 #include "window/scale_geometry.h"
+#include "window/scene.h"
 
 namespace thermo {
 inline void PrintTo(const ControlSpec& c, std::ostream* os) { *os << c.name; }
@@ -21,6 +24,13 @@ constexpr int expectedPixels(int twips) { return (2 * twips + kTwipsPerPixelAt96
 constexpr bool drawn(const ControlSpec& c) { return c.kind != ControlKind::Timer; }
 constexpr bool painted(const ControlSpec& c) {
     return c.kind == ControlKind::Shape || c.kind == ControlKind::Line;
+}
+
+// The control's item in a scene; null when the scene leaves it out.
+inline const DrawItem* findItem(const std::vector<DrawItem>& items, ControlId control) {
+    const auto it = std::find_if(items.begin(), items.end(),
+                                 [&](const DrawItem& item) { return item.control == control; });
+    return it == items.end() ? nullptr : &*it;
 }
 
 }  // namespace thermo::testing

@@ -8,18 +8,17 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QPainter>
-#include <QPainterPath>
 #include <QPushButton>
 #include <QTimer>
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <utility>
 
 #include "window/accessibility.h"
-#include "window/contrast.h"
 #include "window/qt/qt_accessible.h"
+#include "window/qt/qt_label_style.h"
 #include "window/qt/qt_palette.h"
+#include "window/qt/qt_scene_painter.h"
 
 namespace thermo {
 namespace {
@@ -65,83 +64,10 @@ Qt::Alignment toQtAlignment(TextAlignment alignment) {
     return Qt::AlignLeft | Qt::AlignTop;
 }
 
-// System colours become palette roles rather than fixed colours, so that they follow a change
-// of the user's colour scheme while the program runs.
-void applyTextColour(QWidget& widget, const Paint& paint) {
-    if (paint.kind != Paint::Kind::Colour) return;  // the toolkit's default text colour
-    if (isSystemColour(paint.colour)) {
-        widget.setForegroundRole(paletteRoleForSystemColour(systemColourIndex(paint.colour)));
-        return;
-    }
-    QPalette palette = widget.palette();
-    palette.setColor(QPalette::WindowText, toQColor(paint.colour, palette));
-    widget.setPalette(palette);
-    widget.setForegroundRole(QPalette::WindowText);
-}
-
-void applyBackground(QWidget& widget, const Paint& paint) {
-    widget.setAutoFillBackground(paint.kind != Paint::Kind::None);
-    if (paint.kind != Paint::Kind::Colour) return;
-    if (isSystemColour(paint.colour)) {
-        widget.setBackgroundRole(paletteRoleForSystemColour(systemColourIndex(paint.colour)));
-    } else {
-        QPalette palette = widget.palette();
-        palette.setColor(QPalette::Window, toQColor(paint.colour, palette));
-        widget.setPalette(palette);
-    }
-}
-
-bool isDark(const QPalette& palette) {
-    return isDarkScheme(toColourValue(palette.color(QPalette::Window)),
-                        toColourValue(palette.color(QPalette::WindowText)));
-}
-
-QColor textColourOf(const Paint& paint, const QPalette& palette) {
-    return paint.kind == Paint::Kind::Colour ? toQColor(paint.colour, palette)
-                                             : palette.color(QPalette::WindowText);
-}
-
-bool holds(const TwipsRect& outer, const TwipsRect& inner) {
-    return outer.left <= inner.left && inner.right() <= outer.right() && outer.top <= inner.top &&
-           inner.bottom() <= outer.bottom();
-}
-
-QBrush shapeFill(const Paint& paint, const QPalette& palette) {
-    switch (paint.kind) {
-        case Paint::Kind::None:
-            return Qt::NoBrush;
-        case Paint::Kind::Default:
-            return palette.color(QPalette::Base);
-        case Paint::Kind::Colour:
-            break;
-    }
-    return toQColor(paint.colour, palette);
-}
-
-QColor outlineColour(const Paint& paint, const QPalette& palette) {
-    return paint.kind == Paint::Kind::Colour ? toQColor(paint.colour, palette)
-                                             : palette.color(QPalette::WindowText);
-}
-
-void paintRectangleOutline(QPainter& painter, const PixelRect& r, int width, const QColor& colour) {
-    const OutlineBand band = outlineBand(r, width);
-    QPainterPath ring;
-    ring.addRect(toQRect(band.outer));
-    ring.addRect(toQRect(band.inner));
-    painter.fillPath(ring, colour);  // odd-even fill: the band between the two
-}
-
-// A path through the centres of the border pixels, for the curved shapes.
-QRectF borderCentres(const QRect& r) { return QRectF(r).adjusted(0.5, 0.5, -0.5, -0.5); }
-
 }  // namespace
 
 QtForm1Window::QtForm1Window(QWidget* parent) : QWidget(parent) {
-    worker_.setMaxThreadCount(1);
     QAccessible::installFactory(form1AccessibleFactory);  // once: Qt ignores it when installed
-    for (const ControlSpec& laidOut : layoutTable()) {
-        textColours_[static_cast<std::size_t>(laidOut.id)] = laidOut.textColour;
-    }
     setWindowTitle(toQString(kWindowCaption));
     setFixedSize(kClientWidthPixels, kClientHeightPixels);
     setFont(defaultWindowFont());
@@ -151,10 +77,7 @@ QtForm1Window::QtForm1Window(QWidget* parent) : QWidget(parent) {
     showTextColours();
 }
 
-QtForm1Window::~QtForm1Window() {
-    // The worker delivers its result to this window; it must be done before the window goes.
-    worker_.waitForDone();
-}
+QtForm1Window::~QtForm1Window() = default;
 
 void QtForm1Window::buildChildren() {
     // Children created later lie in front of earlier ones, so build from the back to the front;
@@ -236,6 +159,7 @@ void QtForm1Window::setCaption(ControlId control, std::string_view text) {
     } else if (auto* frame = qobject_cast<QGroupBox*>(widget)) {
         frame->setTitle(toQString(text));
     }
+    picture_.captions[static_cast<std::size_t>(control)] = std::string(text);
     showAccessibleText(control);
 }
 
@@ -252,7 +176,7 @@ std::string QtForm1Window::caption(ControlId control) const {
 }
 
 void QtForm1Window::setTextColour(ControlId control, ColourValue colour) {
-    textColours_[static_cast<std::size_t>(control)] = Paint::of(colour);
+    picture_.textColours[static_cast<std::size_t>(control)] = Paint::of(colour);
     showTextColour(control);
 }
 
@@ -283,49 +207,11 @@ void QtForm1Window::showTextColours() {
     }
 }
 
-// In a light palette a label shows its colour as given. A dark palette turns the toolkit's
-// default text light, which the colours chosen for a light window were never meant to stand
-// beside, and can leave it on a ground just as light (the scale's end numbers): there each text
-// is drawn in the nearest colour that still reads on its ground.
 void QtForm1Window::showTextColour(ControlId control) {
-    QWidget* widget = widgets_[static_cast<std::size_t>(control)];
-    if (widget == nullptr) return;
-    const ControlSpec& laidOut = controlSpec(control);
-    const Paint& text = textColours_[static_cast<std::size_t>(control)];
-    if (laidOut.kind != ControlKind::Label) {
-        applyTextColour(*widget, text);
-        return;
+    if (QWidget* widget = widgets_[static_cast<std::size_t>(control)]) {
+        styleText(*widget, controlSpec(control),
+                  picture_.textColours[static_cast<std::size_t>(control)], palette());
     }
-    widget->setPalette(QPalette());  // the window's own again, then the label's colours on it
-    applyBackground(*widget, laidOut.background);
-    if (!isDark(palette())) {
-        applyTextColour(*widget, text);
-        return;
-    }
-    const ColourValue readable =
-        readableOn(toColourValue(textColourOf(text, palette())), toColourValue(groundOf(laidOut)));
-    applyTextColour(*widget, Paint::of(readable));
-}
-
-// What a label's text is drawn on: its own background, or where it has none, the fill of the
-// shape behind it that holds it whole, or else the window's.
-QColor QtForm1Window::groundOf(const ControlSpec& label) const {
-    switch (label.background.kind) {
-        case Paint::Kind::Colour:
-            return toQColor(label.background.colour, palette());
-        case Paint::Kind::Default:
-            return palette().color(QPalette::Window);
-        case Paint::Kind::None:
-            break;
-    }
-    const auto& table = layoutTable();
-    for (auto behind = table.begin() + stackingNumber(label.id); behind != table.end(); ++behind) {
-        if (behind->kind == ControlKind::Shape && behind->fill.kind != Paint::Kind::None &&
-            !label.container && holds(behind->rect, label.rect)) {
-            return shapeFill(behind->fill, palette()).color();
-        }
-    }
-    return palette().color(QPalette::Window);
 }
 
 void QtForm1Window::setTimerEnabled(bool enabled) {
@@ -336,13 +222,13 @@ void QtForm1Window::setTimerEnabled(bool enabled) {
     }
 }
 
-void QtForm1Window::setBarHeight(float twips) { moveBar({twips, bar_.top}); }
+void QtForm1Window::setBarHeight(float twips) { moveBar({twips, picture_.bar.top}); }
 
-void QtForm1Window::setBarTop(float twips) { moveBar({bar_.height, twips}); }
+void QtForm1Window::setBarTop(float twips) { moveBar({picture_.bar.height, twips}); }
 
 void QtForm1Window::moveBar(const BarTwips& bar) {
     const QRect before = toQRect(barRect());
-    bar_ = bar;
+    picture_.bar = bar;
     update(before.united(toQRect(barRect())));
 }
 
@@ -354,52 +240,8 @@ void QtForm1Window::showError(std::string_view message) {
     QMessageBox::warning(this, windowTitle(), toQString(message));
 }
 
-void QtForm1Window::runInBackground(std::function<void()> work, std::function<void()> done) {
-    {
-        std::lock_guard lock(jobsLock_);
-        waiting_.push_back({std::move(work), std::move(done), workEpoch_});
-    }
-    worker_.start([this] { runNextJob(); });
-}
-
-// On the worker: the jobs run in the order they came, one at a time.
-void QtForm1Window::runNextJob() {
-    Job job;
-    {
-        std::lock_guard lock(jobsLock_);
-        job = std::move(waiting_.front());
-        waiting_.pop_front();
-    }
-    // `work` promises not to throw. Should it, the window must still hear that it ended, or the
-    // behaviour would wait for a tick that never finishes.
-    try {
-        job.work();
-    } catch (...) {
-    }
-    {
-        std::lock_guard lock(jobsLock_);
-        finished_.push_back(std::move(job));
-    }
-    // Called by name, Qt makes the queued call inside its own library; what passes is only what
-    // finished_ holds.
-    QMetaObject::invokeMethod(this, "finishJob", Qt::QueuedConnection);
-}
-
-// On the window's thread, once for every job the worker has run.
-void QtForm1Window::finishJob() {
-    Job job;
-    {
-        std::lock_guard lock(jobsLock_);
-        job = std::move(finished_.front());
-        finished_.pop_front();
-    }
-    // Not after endBackgroundWork(): the owner of what `done` uses may have gone.
-    if (job.epoch == workEpoch_) job.done();
-}
-
-void QtForm1Window::endBackgroundWork() {
-    worker_.waitForDone();
-    ++workEpoch_;
+void QtForm1Window::runOnWindowThread(std::function<void()> task) {
+    QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
 }
 
 void QtForm1Window::closeWindow() {
@@ -422,61 +264,7 @@ void QtForm1Window::changeEvent(QEvent* event) {
 
 void QtForm1Window::paintEvent(QPaintEvent* /*event*/) {
     QPainter painter(this);
-    const auto& table = layoutTable();
-    for (auto it = table.rbegin(); it != table.rend(); ++it) {
-        if (it->kind == ControlKind::Shape) paintShape(painter, *it);
-        if (it->kind == ControlKind::Line) paintTick(painter, *it);
-    }
-}
-
-void QtForm1Window::paintShape(QPainter& painter, const ControlSpec& laidOut) const {
-    const PixelRect pixels = laidOut.id == ControlId::Shape4 ? barRect() : toPixels(laidOut.rect);
-    const QRect r = toQRect(pixels);
-    if (r.isEmpty()) return;
-    const QBrush fill = shapeFill(laidOut.fill, palette());
-    const bool outlined =
-        laidOut.outline.kind != Paint::Kind::None && laidOut.outlineWidthPixels > 0;
-    const QColor outline = outlineColour(laidOut.outline, palette());
-
-    painter.save();
-    switch (laidOut.form) {
-        case ShapeForm::Rectangle:
-            painter.setRenderHint(QPainter::Antialiasing, false);
-            if (fill.style() != Qt::NoBrush) painter.fillRect(r, fill);
-            if (outlined) {
-                paintRectangleOutline(painter, pixels, laidOut.outlineWidthPixels, outline);
-            }
-            break;
-        case ShapeForm::Circle: {
-            painter.setRenderHint(QPainter::Antialiasing, true);
-            const int side = std::min(r.width(), r.height());
-            QRect square(0, 0, side, side);
-            square.moveCenter(r.center());
-            painter.setPen(Qt::NoPen);
-            painter.setBrush(fill);
-            painter.drawEllipse(QRectF(square));
-            if (outlined) {
-                painter.setPen(QPen(outline, laidOut.outlineWidthPixels));
-                painter.setBrush(Qt::NoBrush);
-                painter.drawEllipse(borderCentres(square));
-            }
-            break;
-        }
-        case ShapeForm::RoundedRectangle:
-            painter.setRenderHint(QPainter::Antialiasing, true);
-            painter.setPen(outlined ? QPen(outline, laidOut.outlineWidthPixels) : QPen(Qt::NoPen));
-            painter.setBrush(fill);
-            painter.drawRoundedRect(borderCentres(r), kPanelCornerRadiusPixels,
-                                    kPanelCornerRadiusPixels);
-            break;
-    }
-    painter.restore();
-}
-
-void QtForm1Window::paintTick(QPainter& painter, const ControlSpec& laidOut) const {
-    const TickMark tick = tickMark(laidOut);
-    painter.fillRect(QRect(tick.startColumn, tick.row, tick.endColumn - tick.startColumn, 1),
-                     palette().color(QPalette::WindowText));
+    paintScene(painter, scene(picture_), palette());
 }
 
 }  // namespace thermo

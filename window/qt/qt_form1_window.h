@@ -1,12 +1,8 @@
 #pragma once
 
-#include <QThreadPool>
 #include <QWidget>
 #include <array>
-#include <cstdint>
-#include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -14,8 +10,8 @@
 #include "window/form1_view.h"
 #include "window/layout.h"
 #include "window/scale_geometry.h"
+#include "window/scene.h"
 
-class QPainter;
 class QTimer;
 
 namespace thermo {
@@ -33,7 +29,7 @@ class QtForm1Window final : public QWidget, public Form1View, public Form1EventS
     ~QtForm1Window() override;
 
     // The bar as it is painted now.
-    PixelRect barRect() const { return bar_.device(kLayoutDpi); }
+    PixelRect barRect() const { return picture_.bar.device(kLayoutDpi); }
 
     // Form1View
     void setCaption(ControlId control, std::string_view text) override;
@@ -45,9 +41,9 @@ class QtForm1Window final : public QWidget, public Form1View, public Form1EventS
     void setBarTop(float twips) override;
     std::string decimalSeparator() const override;
     void showError(std::string_view message) override;
-    void runInBackground(std::function<void()> work, std::function<void()> done) override;
-    void endBackgroundWork() override;
     void closeWindow() override;
+    // A queued invocation: it runs in this window's event loop, or never if the window goes first.
+    void runOnWindowThread(std::function<void()> task) override;
 
   protected:
     void paintEvent(QPaintEvent* event) override;
@@ -55,14 +51,6 @@ class QtForm1Window final : public QWidget, public Form1View, public Form1EventS
     void changeEvent(QEvent* event) override;
 
   private:
-    struct Job {
-        std::function<void()> work;
-        std::function<void()> done;
-        std::uint64_t epoch = 0;
-    };
-    void runNextJob();
-    Q_INVOKABLE void finishJob();
-
     void buildChildren();
     void makeTimer(const ControlSpec& laidOut);
     QWidget* makeChild(const ControlSpec& laidOut, QWidget& container);
@@ -70,25 +58,11 @@ class QtForm1Window final : public QWidget, public Form1View, public Form1EventS
     void showAccessibleText(ControlId control);
     void showTextColours();
     void showTextColour(ControlId control);
-    QColor groundOf(const ControlSpec& label) const;
     void moveBar(const BarTwips& bar);
-    void paintShape(QPainter& painter, const ControlSpec& laidOut) const;
-    void paintTick(QPainter& painter, const ControlSpec& laidOut) const;
 
-    std::array<QWidget*, kControlCount> widgets_{};   // owned by Qt's parent-child tree
-    std::array<Paint, kControlCount> textColours_{};  // as laid out or as last set
+    std::array<QWidget*, kControlCount> widgets_{};  // owned by Qt's parent-child tree
     QTimer* timer_ = nullptr;
-    BarTwips bar_;
-    // One worker at a time: the tick's device work never overlaps itself. A job's `done` runs
-    // only if endBackgroundWork() has not been called since the job started.
-    QThreadPool worker_;
-    std::uint64_t workEpoch_ = 0;
-    // Jobs pass between the window's thread and the worker under this lock of ours rather than
-    // only through Qt's queues, so that ThreadSanitizer (which does not see inside Qt) sees the
-    // hand-over too.
-    std::mutex jobsLock_;
-    std::deque<Job> waiting_;
-    std::deque<Job> finished_;
+    WindowPicture picture_;  // what the window shows, as laid out or as last set
 };
 
 }  // namespace thermo

@@ -1,6 +1,7 @@
 #include "window/qt/qt_palette.h"
 
 #include "window/contrast.h"
+#include "window/scene.h"
 
 namespace thermo {
 
@@ -10,6 +11,10 @@ QPalette::ColorRole paletteRoleForSystemColour(int index) {
             return QPalette::Highlight;
         case systemColourIndex(kSysHighlightText):
             return QPalette::HighlightedText;
+        case systemColourIndex(kSysWindow):
+            return QPalette::Base;
+        case systemColourIndex(kSysButtonFace):
+            return QPalette::Window;
         default:
             return QPalette::WindowText;
     }

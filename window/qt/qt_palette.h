@@ -12,8 +12,10 @@ namespace thermo {
 //      which desktop themes also give the active title bar (the classic Windows scheme uses the
 //      same navy for both), so the thermometer's glass keeps the accent colour it was drawn in.
 //   14, the text of selected items: HighlightedText is exactly that.
-// Other numbers are not used by the window; they fall back to the text colour so that a wrong
-// entry shows up rather than vanishes.
+//   5, a window's inside (the scene's shape fill): Base, the inside of Qt's views.
+//   15, the face of buttons and dialogs (the window's ground): Window.
+// The text colours 8 and 18, and numbers the window does not use, are WindowText, so that a
+// wrong entry shows up rather than vanishes.
 QPalette::ColorRole paletteRoleForSystemColour(int index);
 
 // A colour value as a QColor, system colours taken from `palette`.

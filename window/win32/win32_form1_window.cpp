@@ -1,145 +1,35 @@
 #include "window/win32/win32_form1_window.h"
 
 #include <commctrl.h>
-#include <vssym32.h>
 
 #include <algorithm>
 #include <cstddef>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
-#include "os/error_text.h"
-#include "window/win32/resources.h"
+#include "window/win32/win32_system.h"
 
 namespace thermo::win32 {
 
 namespace {
 
-constexpr wchar_t kWindowClass[] = L"UsbThermometerForm1";
 constexpr UINT_PTR kTimerId = 1;
 // Button ids: clear of IDOK and IDCANCEL, which dialog navigation sends for Enter and Escape.
 constexpr int kFirstButtonId = 100;
-// Posted by the worker when a background job has finished.
-constexpr UINT kWorkDoneMessage = WM_APP + 1;
-
-constexpr DWORD kWindowStyle =
-    WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
-
-// The frame's caption starts this far right of the frame's left edge.
-constexpr int kFrameCaptionIndentAt96Dpi = 8;
-
-// Callers take GetLastError() first, before anything that builds the object's name can change
-// the thread's last error.
-[[noreturn]] void throwSystemError(std::string_view call, std::string_view object, DWORD error) {
-    throw std::runtime_error(os::callFailed(call, object, os::windowsError(error)));
-}
+// Posted with a task for the window's thread (runOnWindowThread) in its LPARAM.
+constexpr UINT kRunTaskMessage = WM_APP + 1;
 
 std::size_t indexOf(ControlId id) { return static_cast<std::size_t>(id); }
 
 RECT toRect(const PixelRect& r) { return {r.left, r.top, r.right(), r.bottom()}; }
 
-int scaled(int pixelsAt96Dpi, int dpi) { return std::max(1, MulDiv(pixelsAt96Dpi, dpi, 96)); }
-
-// Functions of newer Windows versions are looked up, so that the program still starts on
-// Windows 7 and 8, which lack them.
-template <typename Function>
-Function user32Function(const char* name) {
-    HMODULE user32 = GetModuleHandleW(L"user32.dll");
-    FARPROC found = user32 != nullptr ? GetProcAddress(user32, name) : nullptr;
-    // Through the generic function pointer type, which any function pointer may be cast to.
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
-}
-
-// The dpi of the monitor the window is on (Windows 10 1607 and later), else the screen's.
-int windowDpi(HWND hwnd, int screen) {
-    const auto getDpiForWindow = user32Function<UINT(WINAPI*)(HWND)>("GetDpiForWindow");
-    const UINT dpi = getDpiForWindow != nullptr ? getDpiForWindow(hwnd) : 0;
-    return dpi > 0 ? static_cast<int>(dpi) : screen;
-}
-
-RECT frameAround(const RECT& client, int dpi) {
-    RECT frame = client;
-    using AdjustForDpi = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
-    const auto adjustForDpi = user32Function<AdjustForDpi>("AdjustWindowRectExForDpi");
-    if (adjustForDpi == nullptr ||
-        !adjustForDpi(&frame, kWindowStyle, FALSE, 0, static_cast<UINT>(dpi))) {
-        frame = client;
-        AdjustWindowRectEx(&frame, kWindowStyle, FALSE, 0);
-    }
-    return frame;
-}
-
-int screenDpi() {
-    HDC screen = GetDC(nullptr);
-    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
-    if (screen) ReleaseDC(nullptr, screen);
-    return dpi > 0 ? dpi : 96;
-}
-
-// The program's own icon at the size Windows asks for; Windows' generic one in a program without
-// it (the tests).
-HICON programIcon(HINSTANCE instance, int widthMetric, int heightMetric) {
-    // Shared: loaded once, never destroyed by the program.
-    auto* icon = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(THERMO_ICON_ID),
-                                               IMAGE_ICON, GetSystemMetrics(widthMetric),
-                                               GetSystemMetrics(heightMetric), LR_SHARED));
-    return icon != nullptr ? icon : LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION));
-}
-
-void registerWindowClass(HINSTANCE instance, WNDPROC windowProc) {
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof(wc);
-    wc.lpfnWndProc = windowProc;
-    wc.hInstance = instance;
-    wc.hIcon = programIcon(instance, SM_CXICON, SM_CYICON);
-    wc.hIconSm = programIcon(instance, SM_CXSMICON, SM_CYSMICON);
-    wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-    wc.hbrBackground = nullptr;  // the window paints all of its client area
-    wc.lpszClassName = kWindowClass;
-    if (RegisterClassExW(&wc) == 0) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_CLASS_ALREADY_EXISTS) {
-            throwSystemError("RegisterClassExW", narrow(kWindowClass), error);
-        }
-    }
-}
-
-UINT textFormat(TextAlignment alignment) {
-    switch (alignment) {
-        case TextAlignment::Right:
-            return DT_RIGHT;
-        case TextAlignment::Centre:
-            return DT_CENTER;
-        case TextAlignment::Left:
-            break;
-    }
-    return DT_LEFT;
-}
-
-void fill(HDC dc, const RECT& r, COLORREF colour) {
-    Brush brush(CreateSolidBrush(colour));
-    FillRect(dc, &r, brush.get());
-}
-
-// The band as four strips: above, below, left and right of the inner rectangle.
-void rectangleOutline(HDC dc, const PixelRect& r, int width, COLORREF colour) {
-    const auto [outer, inner] = outlineBand(r, width);
-    fill(dc, {outer.left, outer.top, outer.right(), inner.top}, colour);
-    fill(dc, {outer.left, inner.bottom(), outer.right(), outer.bottom()}, colour);
-    fill(dc, {outer.left, inner.top, inner.left, inner.bottom()}, colour);
-    fill(dc, {inner.right(), inner.top, outer.right(), inner.bottom()}, colour);
-}
-
 }  // namespace
 
 Win32Form1Window::Win32Form1Window(HINSTANCE instance) {
-    for (const ControlSpec& laidOut : layoutTable()) {
-        captions_[indexOf(laidOut.id)] = std::string(laidOut.caption);
-        textColours_[indexOf(laidOut.id)] = laidOut.textColour;
-    }
     registerWindowClass(instance, &Win32Form1Window::windowProc);
     dpi_ = screenDpi();
-    createFonts();
+    fonts_ = WindowFonts(dpi_);
 
     const SIZE size = windowSizeFor(dpi_);
     const std::wstring title = widen(kWindowCaption);
@@ -149,6 +39,7 @@ Win32Form1Window::Win32Form1Window(HINSTANCE instance) {
         const DWORD error = GetLastError();
         throwSystemError("CreateWindowExW", narrow(kWindowClass), error);
     }
+    taskWindow_ = hwnd_;
     openTheme();
     createButtons();
     createStatusTip();
@@ -166,16 +57,14 @@ SIZE Win32Form1Window::windowSizeFor(int dpi) const {
 void Win32Form1Window::applyDpi(int dpi, const RECT* suggested) {
     dpi_ = dpi;
     // The controls keep using the old fonts until they have the new ones.
-    const Font oldDefault = std::move(defaultFont_);
-    const std::array<Font, kControlCount> oldOwn = std::move(ownFonts_);
-    createFonts();
+    const WindowFonts old = std::exchange(fonts_, WindowFonts(dpi));
     for (const ControlSpec& laidOut : layoutTable()) {
         HWND button = buttons_[indexOf(laidOut.id)];
         if (button == nullptr) continue;
         const PixelRect r = clientDeviceRect(laidOut.id, dpi_);
         SetWindowPos(button, nullptr, r.left, r.top, r.width, r.height,
                      SWP_NOZORDER | SWP_NOACTIVATE);
-        SendMessageW(button, WM_SETFONT, reinterpret_cast<WPARAM>(defaultFont_.get()), FALSE);
+        SendMessageW(button, WM_SETFONT, reinterpret_cast<WPARAM>(fonts_.defaultFont()), FALSE);
     }
     if (tooltip_ != nullptr) {
         TTTOOLINFOW tool{};
@@ -204,40 +93,7 @@ void Win32Form1Window::openTheme() {
 }
 
 Win32Form1Window::~Win32Form1Window() {
-    // The worker reports to this window; it must be done before the window goes.
-    if (worker_.joinable()) worker_.join();
     if (hwnd_ != nullptr) DestroyWindow(hwnd_);
-}
-
-void Win32Form1Window::createFonts() {
-    NONCLIENTMETRICSW metrics{};
-    metrics.cbSize = sizeof(metrics);
-    LOGFONTW base{};
-    if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) {
-        base = metrics.lfMessageFont;
-        // Given for the main screen's dpi; the window may stand on a monitor of another.
-        base.lfHeight = MulDiv(base.lfHeight, dpi_, screenDpi());
-    } else {
-        GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof(base), &base);
-    }
-    const int largest = scaled(kLargestDefaultFontPixels, dpi_);
-    if (base.lfHeight < -largest || base.lfHeight > largest) base.lfHeight = -largest;
-    defaultFont_.reset(CreateFontIndirectW(&base));
-
-    for (const ControlSpec& laidOut : layoutTable()) {
-        if (laidOut.font.family.empty()) continue;
-        const std::wstring family = widen(laidOut.font.family);
-        // A negative height asks for the character height, which is what a point size means.
-        ownFonts_[indexOf(laidOut.id)].reset(
-            CreateFontW(-pointsToDevice(laidOut.font.points, dpi_), 0, 0, 0, FW_NORMAL, FALSE,
-                        FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                        DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, family.c_str()));
-    }
-}
-
-HFONT Win32Form1Window::fontFor(ControlId id) const {
-    const Font& own = ownFonts_[indexOf(id)];
-    return own ? own.get() : defaultFont_.get();
 }
 
 void Win32Form1Window::createButtons() {
@@ -247,7 +103,7 @@ void Win32Form1Window::createButtons() {
         const ControlSpec& laidOut = controlSpec(stop);
         if (laidOut.kind != ControlKind::PushButton) continue;
         const PixelRect r = clientDeviceRect(laidOut.id, dpi_);
-        const std::wstring text = widen(captions_[indexOf(laidOut.id)]);
+        const std::wstring text = widen(picture_.captions[indexOf(laidOut.id)]);
         const auto id = static_cast<INT_PTR>(kFirstButtonId + static_cast<int>(laidOut.id));
         HWND button = CreateWindowExW(
             0, L"BUTTON", text.c_str(),
@@ -260,7 +116,7 @@ void Win32Form1Window::createButtons() {
             const DWORD error = GetLastError();
             throwSystemError("CreateWindowExW BUTTON", laidOut.name, error);
         }
-        SendMessageW(button, WM_SETFONT, reinterpret_cast<WPARAM>(defaultFont_.get()), FALSE);
+        SendMessageW(button, WM_SETFONT, reinterpret_cast<WPARAM>(fonts_.defaultFont()), FALSE);
         buttons_[indexOf(laidOut.id)] = button;
     }
 }
@@ -312,7 +168,7 @@ void Win32Form1Window::show(int showCommand) {
 // --- Form1View ---
 
 void Win32Form1Window::setCaption(ControlId control, std::string_view text) {
-    captions_[indexOf(control)] = std::string(text);
+    picture_.captions[indexOf(control)] = std::string(text);
     if (HWND button = buttons_[indexOf(control)]) {
         SetWindowTextW(button, widen(text).c_str());
         return;
@@ -327,11 +183,11 @@ std::string Win32Form1Window::caption(ControlId control) const {
             GetWindowTextW(button, text.data(), static_cast<int>(text.size()))));
         return narrow(text);
     }
-    return captions_[indexOf(control)];
+    return picture_.captions[indexOf(control)];
 }
 
 void Win32Form1Window::setTextColour(ControlId control, ColourValue colour) {
-    textColours_[indexOf(control)] = Paint::of(colour);
+    picture_.textColours[indexOf(control)] = Paint::of(colour);
     invalidate(clientDeviceRect(control, dpi_));
 }
 
@@ -362,14 +218,14 @@ void Win32Form1Window::setTimerEnabled(bool enabled) {
     }
 }
 
-void Win32Form1Window::setBarHeight(float twips) { moveBar({twips, bar_.top}); }
+void Win32Form1Window::setBarHeight(float twips) { moveBar({twips, picture_.bar.top}); }
 
-void Win32Form1Window::setBarTop(float twips) { moveBar({bar_.height, twips}); }
+void Win32Form1Window::setBarTop(float twips) { moveBar({picture_.bar.height, twips}); }
 
 void Win32Form1Window::moveBar(const BarTwips& bar) {
-    invalidate(bar_.device(dpi_));
-    bar_ = bar;
-    invalidate(bar_.device(dpi_));
+    invalidate(picture_.bar.device(dpi_));
+    picture_.bar = bar;
+    invalidate(picture_.bar.device(dpi_));
 }
 
 std::string Win32Form1Window::decimalSeparator() const {
@@ -384,36 +240,26 @@ void Win32Form1Window::showError(std::string_view message) {
                 MB_OK | MB_ICONWARNING);
 }
 
-void Win32Form1Window::runInBackground(std::function<void()> work, std::function<void()> done) {
-    if (worker_.joinable()) throw std::logic_error("a background job is still running");
-    HWND target = hwnd_;
-    worker_ = std::thread([work = std::move(work), target] {
-        // `work` promises not to throw. Should it, the window must still hear that it ended,
-        // or the behaviour would wait for a tick that never finishes.
-        try {
-            work();
-        } catch (...) {
-        }
-        // A full message queue refuses a post; the window goes on emptying it.
-        while (!PostMessageW(target, kWorkDoneMessage, 0, 0) && IsWindow(target)) {
-            Sleep(10);
-        }
-    });
-    // The thread cannot report before this returns: its message is handled on this thread.
-    workDone_ = std::move(done);
+void Win32Form1Window::runOnWindowThread(std::function<void()> task) {
+    auto posted = std::make_unique<std::function<void()>>(std::move(task));
+    // Refused when the queue is full or the window has gone; the task is then dropped.
+    if (taskWindow_ != nullptr &&
+        PostMessageW(taskWindow_, kRunTaskMessage, 0, reinterpret_cast<LPARAM>(posted.get()))) {
+        posted.release();  // the message owns it now
+    }
 }
 
-void Win32Form1Window::endBackgroundWork() {
-    if (worker_.joinable()) worker_.join();
-    // Its message may still be queued; onWorkDone() then finds nothing to run.
-    workDone_ = nullptr;
-}
-
-void Win32Form1Window::onWorkDone() {
-    if (worker_.joinable()) worker_.join();
-    std::function<void()> done = std::move(workDone_);
-    workDone_ = nullptr;
-    if (done) done();
+// The tasks a window that goes takes with it; they would act on what is going too.
+void Win32Form1Window::dropWaitingTasks() {
+    MSG message{};
+    while (PeekMessageW(&message, hwnd_, kRunTaskMessage, kRunTaskMessage, PM_REMOVE)) {
+        // PeekMessage hands out WM_QUIT whatever the filter, once nothing else is left.
+        if (message.message == WM_QUIT) {
+            PostQuitMessage(static_cast<int>(message.wParam));
+            return;
+        }
+        delete reinterpret_cast<std::function<void()>*>(message.lParam);
+    }
 }
 
 void Win32Form1Window::closeWindow() {
@@ -508,9 +354,12 @@ LRESULT Win32Form1Window::handleMessage(UINT message, WPARAM wParam, LPARAM lPar
         case WM_TIMER:
             if (wParam == kTimerId) sendTimer();
             return 0;
-        case kWorkDoneMessage:
-            onWorkDone();
+        case kRunTaskMessage: {
+            const std::unique_ptr<std::function<void()>> task(
+                reinterpret_cast<std::function<void()>*>(lParam));
+            (*task)();
             return 0;
+        }
         case WM_CLOSE:
             onClose();
             return 0;
@@ -520,20 +369,7 @@ LRESULT Win32Form1Window::handleMessage(UINT message, WPARAM wParam, LPARAM lPar
             PAINTSTRUCT ps{};
             HDC dc = BeginPaint(hwnd_, &ps);
             // Painted off screen first, so that the bar never flickers as it moves.
-            const RECT& area = ps.rcPaint;
-            const int width = area.right - area.left;
-            const int height = area.bottom - area.top;
-            if (width > 0 && height > 0) {
-                MemoryDc memory(CreateCompatibleDC(dc));
-                Bitmap bitmap(CreateCompatibleBitmap(dc, width, height));
-                {
-                    Selection selected(memory.get(), bitmap.get());
-                    SetViewportOrgEx(memory.get(), -area.left, -area.top, nullptr);
-                    paint(memory.get(), area);
-                    SetViewportOrgEx(memory.get(), 0, 0, nullptr);
-                    BitBlt(dc, area.left, area.top, width, height, memory.get(), 0, 0, SRCCOPY);
-                }
-            }
+            paintOffScreen(dc, ps.rcPaint, [&](HDC memory) { paint(memory, ps.rcPaint); });
             EndPaint(hwnd_, &ps);
             return 0;
         }
@@ -562,6 +398,7 @@ LRESULT Win32Form1Window::handleMessage(UINT message, WPARAM wParam, LPARAM lPar
             PostQuitMessage(0);
             return 0;
         case WM_NCDESTROY:
+            dropWaitingTasks();
             SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
             hwnd_ = nullptr;
             tooltip_ = nullptr;
@@ -581,131 +418,14 @@ void Win32Form1Window::invalidate(const PixelRect& rect) {
 
 // --- Painting ---
 
-COLORREF Win32Form1Window::colourOf(const Paint& paint, int defaultSystemColour) const {
-    if (paint.kind != Paint::Kind::Colour) return GetSysColor(defaultSystemColour);
-    if (isSystemColour(paint.colour)) return GetSysColor(systemColourIndex(paint.colour));
-    // Direct colours are 0x00BBGGRR, which is a COLORREF.
-    return static_cast<COLORREF>(paint.colour);
-}
-
 void Win32Form1Window::paint(HDC dc, const RECT& area) const {
     fill(dc, area, GetSysColor(COLOR_BTNFACE));
     SetBkMode(dc, TRANSPARENT);
-    // Back to front, so that a control covers those after it in the table.
-    const auto& table = layoutTable();
-    for (auto it = table.rbegin(); it != table.rend(); ++it) {
-        switch (it->kind) {
-            case ControlKind::Frame:
-                paintFrame(dc, *it);
-                break;
-            case ControlKind::Label:
-                paintLabel(dc, *it);
-                break;
-            case ControlKind::Shape:
-                paintShape(dc, *it);
-                break;
-            case ControlKind::Line:
-                paintTick(dc, *it);
-                break;
-            case ControlKind::Timer:
-            case ControlKind::PushButton:
-                break;  // not drawn, or a window of its own
-        }
-    }
-}
-
-// The look of a group box: its edge, with the top through the middle of the caption, which
-// stands on the window's background.
-void Win32Form1Window::paintFrame(HDC dc, const ControlSpec& laidOut) const {
-    const PixelRect r = clientDeviceRect(laidOut.id, dpi_);
-    Selection font(dc, defaultFont_.get());
-    TEXTMETRICW metrics{};
-    GetTextMetricsW(dc, &metrics);
-    RECT edge{r.left, r.top + metrics.tmHeight / 2, r.right(), r.bottom()};
-    COLORREF textColour = GetSysColor(COLOR_BTNTEXT);
-    // With visual styles, the group box of the user's theme; without, the classic etched edge.
-    if (buttonTheme_ == nullptr || FAILED(DrawThemeBackground(buttonTheme_.get(), dc, BP_GROUPBOX,
-                                                              GBS_NORMAL, &edge, nullptr))) {
-        DrawEdge(dc, &edge, EDGE_ETCHED, BF_RECT);
-    } else {
-        COLORREF themed = 0;
-        if (SUCCEEDED(GetThemeColor(buttonTheme_.get(), BP_GROUPBOX, GBS_NORMAL, TMT_TEXTCOLOR,
-                                    &themed))) {
-            textColour = themed;
-        }
-    }
-
-    const std::wstring text = widen(captions_[indexOf(laidOut.id)]);
-    if (text.empty()) return;
-    RECT caption{r.left + scaled(kFrameCaptionIndentAt96Dpi, dpi_), r.top, r.right(),
-                 r.top + metrics.tmHeight};
-    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &caption,
-              DT_SINGLELINE | DT_NOPREFIX | DT_CALCRECT);
-    const int pad = scaled(2, dpi_);
-    fill(dc, {caption.left - pad, caption.top, caption.right + pad, caption.bottom},
-         GetSysColor(COLOR_BTNFACE));
-    SetTextColor(dc, textColour);
-    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &caption,
-              DT_SINGLELINE | DT_NOPREFIX);
-}
-
-void Win32Form1Window::paintLabel(HDC dc, const ControlSpec& laidOut) const {
-    const RECT r = toRect(clientDeviceRect(laidOut.id, dpi_));
-    if (laidOut.background.kind != Paint::Kind::None) {
-        fill(dc, r, colourOf(laidOut.background, COLOR_BTNFACE));
-    }
-    const std::wstring text = widen(captions_[indexOf(laidOut.id)]);
-    if (text.empty()) return;
-    Selection font(dc, fontFor(laidOut.id));
-    SetTextColor(dc, colourOf(textColours_[indexOf(laidOut.id)], COLOR_BTNTEXT));
-    RECT box = r;
-    // Wraps at spaces onto further lines; what does not fit is cut off at the label's edges.
-    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &box,
-              DT_WORDBREAK | DT_NOPREFIX | textFormat(laidOut.alignment));
-}
-
-void Win32Form1Window::paintShape(HDC dc, const ControlSpec& laidOut) const {
-    const PixelRect r =
-        laidOut.id == ControlId::Shape4 ? bar_.device(dpi_) : clientDeviceRect(laidOut.id, dpi_);
-    if (r.width <= 0 || r.height <= 0) return;
-    const bool filled = laidOut.fill.kind != Paint::Kind::None;
-    const COLORREF fillColour = colourOf(laidOut.fill, COLOR_WINDOW);
-    const bool outlined =
-        laidOut.outline.kind != Paint::Kind::None && laidOut.outlineWidthPixels > 0;
-    const int width = outlined ? scaled(laidOut.outlineWidthPixels, dpi_) : 0;
-    const COLORREF outlineColour = colourOf(laidOut.outline, COLOR_WINDOWTEXT);
-
-    switch (laidOut.form) {
-        case ShapeForm::Rectangle:
-            if (filled) fill(dc, toRect(r), fillColour);
-            if (outlined) rectangleOutline(dc, r, width, outlineColour);
-            return;
-        case ShapeForm::Circle:
-        case ShapeForm::RoundedRectangle:
-            break;
-    }
-
-    Brush brush(filled ? CreateSolidBrush(fillColour) : nullptr);
-    Pen pen(outlined ? CreatePen(PS_SOLID, width, outlineColour) : nullptr);
-    Selection brushSelected(
-        dc, filled ? static_cast<HGDIOBJ>(brush.get()) : GetStockObject(NULL_BRUSH));
-    Selection penSelected(dc,
-                          outlined ? static_cast<HGDIOBJ>(pen.get()) : GetStockObject(NULL_PEN));
-    if (laidOut.form == ShapeForm::Circle) {
-        const int side = std::min(r.width, r.height);
-        const int left = r.left + (r.width - side) / 2;
-        const int top = r.top + (r.height - side) / 2;
-        Ellipse(dc, left, top, left + side, top + side);
-    } else {
-        const int corner = 2 * scaled(kPanelCornerRadiusPixels, dpi_);
-        RoundRect(dc, r.left, r.top, r.right(), r.bottom(), corner, corner);
-    }
-}
-
-void Win32Form1Window::paintTick(HDC dc, const ControlSpec& laidOut) const {
-    const TickMark tick = tickDeviceMark(laidOut, dpi_);
-    fill(dc, {tick.startColumn, tick.row, tick.endColumn, tick.row + scaled(1, dpi_)},
-         GetSysColor(COLOR_WINDOWTEXT));
+    paintScene(dc, scene(picture_), dpi_, fonts_);
+    // In front of all, and overlapping nothing.
+    paintGroupBox(dc, clientDeviceRect(ControlId::Frame1, dpi_),
+                  widen(picture_.captions[indexOf(ControlId::Frame1)]), fonts_.defaultFont(),
+                  buttonTheme_.get(), dpi_);
 }
 
 }  // namespace thermo::win32

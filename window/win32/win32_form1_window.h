@@ -4,13 +4,14 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "window/form1_events.h"
 #include "window/form1_view.h"
 #include "window/layout.h"
 #include "window/scale_geometry.h"
+#include "window/scene.h"
 #include "window/win32/gdi.h"
+#include "window/win32/gdi_painter.h"
 
 namespace thermo::win32 {
 
@@ -42,20 +43,19 @@ class Win32Form1Window final : public Form1View, public Form1EventSource {
     void setBarTop(float twips) override;
     std::string decimalSeparator() const override;
     void showError(std::string_view message) override;
-    void runInBackground(std::function<void()> work, std::function<void()> done) override;
-    void endBackgroundWork() override;
     void closeWindow() override;
+    // A posted message that carries the task: it runs in the message loop, or never if the window
+    // goes first.
+    void runOnWindowThread(std::function<void()> task) override;
 
   private:
     static LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void onClose();
-    void onWorkDone();
+    void dropWaitingTasks();
 
-    void createFonts();
     void createButtons();
     void createStatusTip();
-    HFONT fontFor(ControlId id) const;
 
     // Keyboard as in a dialog: the focused button is the default one, which Enter presses.
     void makeDefaultButton(HWND button);
@@ -68,35 +68,25 @@ class Win32Form1Window final : public Form1View, public Form1EventSource {
     void openTheme();
 
     void paint(HDC dc, const RECT& area) const;
-    void paintFrame(HDC dc, const ControlSpec& laidOut) const;
-    void paintLabel(HDC dc, const ControlSpec& laidOut) const;
-    void paintShape(HDC dc, const ControlSpec& laidOut) const;
-    void paintTick(HDC dc, const ControlSpec& laidOut) const;
-    COLORREF colourOf(const Paint& paint, int defaultSystemColour) const;
 
     void invalidate(const PixelRect& rect);
     void moveBar(const BarTwips& bar);
 
     HWND hwnd_ = nullptr;
+    // Where runOnWindowThread() posts, from any thread: set once, before any task can come, and
+    // never cleared, so that it needs no lock. A post to it after the window has gone fails.
+    HWND taskWindow_ = nullptr;
     int dpi_ = 96;
     std::array<HWND, kControlCount> buttons_{};  // child windows, destroyed with the window
-    std::array<std::string, kControlCount> captions_{};
-    std::array<Paint, kControlCount> textColours_{};
-    BarTwips bar_;
+    WindowPicture picture_;  // what the window shows, as laid out or as last set
     bool timerOn_ = false;
     HWND tooltip_ = nullptr;
     std::wstring tipText_;
 
-    // The user's message font, and a font of its own for each label that names one.
-    Font defaultFont_;
-    std::array<Font, kControlCount> ownFonts_{};
+    WindowFonts fonts_;
     HWND focus_ = nullptr;  // the control that had the focus when the window was deactivated
     HWND defaultButton_ = nullptr;
     Theme buttonTheme_;  // none while visual styles are off
-
-    // One worker at a time; `workDone_` runs on the window's thread when it has finished.
-    std::thread worker_;
-    std::function<void()> workDone_;
 };
 
 }  // namespace thermo::win32

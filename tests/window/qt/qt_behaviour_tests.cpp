@@ -1,15 +1,12 @@
-// The Qt window as Form1's view: clicks, the timer, closing, background work, and a real Form1
-// driving it.
+// The Qt window as Form1's view: clicks, the timer, closing, the window's thread, and a real
+// Form1 driving it.
 #include <gtest/gtest.h>
 
-#include <QEventLoop>
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
 #include <QTimer>
-#include <atomic>
-#include <chrono>
-#include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -143,68 +140,17 @@ TEST(DecimalSeparator, IsTheUsersLocales) {
     QLocale::setDefault(saved);
 }
 
-// While the work waits (as a report wait does, for up to 6 s), the window goes on handling its
-// events; `done` then runs on the window's thread.
-TEST(BackgroundWork, RunsAwayFromTheWindowsThreadWhileTheWindowKeepsGoing) {
+// The tick's worker hands its result back through this: a task from another thread runs later,
+// in the window's event loop.
+TEST(WindowThread, RunsATaskFromAnotherThreadInTheEventLoop) {
     const auto window = shownWindow();
-    const std::thread::id guiThread = std::this_thread::get_id();
-    // Released however the test ends, or the window would wait for the work for ever.
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    struct Releaser {
-        std::promise<void>& promise;
-        ~Releaser() {
-            try {
-                promise.set_value();
-            } catch (const std::future_error&) {
-            }
-        }
-    } releaser{release};
-    std::atomic<bool> workStarted = false;
-    std::thread::id workThread;
-    std::thread::id doneThread;
-    bool done = false;
-
-    window->runInBackground(
-        [&] {
-            workThread = std::this_thread::get_id();
-            workStarted = true;
-            released.wait();
-        },
-        [&] {
-            doneThread = std::this_thread::get_id();
-            done = true;
-        });
-    ASSERT_TRUE(waitUntil([&] { return workStarted.load(); }));
-
-    bool eventHandled = false;
-    QTimer::singleShot(0, window.get(), [&] { eventHandled = true; });
-    ASSERT_TRUE(waitUntil([&] { return eventHandled; }));
-    EXPECT_FALSE(done);
-
-    release.set_value();
-    ASSERT_TRUE(waitUntil([&] { return done; }));
-    EXPECT_NE(workThread, guiThread);
-    EXPECT_EQ(doneThread, guiThread);
-}
-
-TEST(BackgroundWork, RunsOneAtATimeInOrder) {
-    const auto window = shownWindow();
-    std::atomic<int> running = 0;
-    std::atomic<int> overlaps = 0;
-    std::vector<int> finished;
-    for (int i = 0; i < 3; ++i) {
-        window->runInBackground(
-            [&] {
-                if (running.fetch_add(1) != 0) ++overlaps;
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                running.fetch_sub(1);
-            },
-            [&finished, i] { finished.push_back(i); });
-    }
-    EXPECT_TRUE(waitUntil([&] { return finished.size() == std::size_t{3}; }));
-    EXPECT_EQ(finished, (std::vector<int>{0, 1, 2}));
-    EXPECT_EQ(overlaps.load(), 0);
+    std::optional<std::thread::id> ranOn;
+    std::thread([&] {
+        window->runOnWindowThread([&] { ranOn = std::this_thread::get_id(); });
+    }).join();
+    EXPECT_FALSE(ranOn.has_value()) << "ran inside the call";
+    ASSERT_TRUE(waitUntil([&] { return ranOn.has_value(); }));
+    EXPECT_EQ(*ranOn, std::this_thread::get_id());
 }
 
 // --- With the real behaviour -------------------------------------------------------------------
@@ -242,7 +188,7 @@ TEST_F(WithForm1, StartClickTurnsTheCaptionToStopAndSwitchesTheTimer) {
     EXPECT_FALSE(timer->isActive());
 }
 
-// One tick through the window's worker thread: b1 = 133, b2 = 0 with the default points is
+// One tick through the worker and the window's thread: b1 = 133, b2 = 0 with the default points is
 // 54.180744 °C, shown as 54.2 and 129.5, the bar's top at 1996.3851 twips (row 133).
 TEST_F(WithForm1, TickShowsTheReadingAndMovesTheBar) {
     platform.addThermometer("/dev/hidraw0");
@@ -260,28 +206,6 @@ TEST_F(WithForm1, TickShowsTheReadingAndMovesTheBar) {
     const QImage image = rendered(window);
     EXPECT_EQ(pixelAt(image, 72, 133), kRed);
     EXPECT_NE(pixelAt(image, 72, 132), kRed);
-}
-
-// The event loop can end while a silent thermometer holds a tick (the session ends, say); Form1
-// then goes before the window, as in the program. The worker must be done with it by then, and
-// the tick's last steps, still queued, must not run on it.
-TEST_F(WithForm1, EventLoopEndingDuringASilentTickEndsTheWorkWithForm1) {
-    platform.addThermometer("/dev/hidraw0");
-    platform.setBlockingReads(true);  // silent: the read waits its whole 6 s
-    start();
-    click(window, "cmdOn");
-    form->timerFired();
-    ASSERT_TRUE(platform.waitForReadsStarted(1, std::chrono::seconds(10)));
-
-    QEventLoop loop;
-    QTimer::singleShot(0, &loop, &QEventLoop::quit);
-    loop.exec();
-    EXPECT_EQ(platform.readsInProgress(), 1) << "the loop ended during the read";
-
-    form.reset();
-    EXPECT_EQ(platform.readsInProgress(), 0) << "the read outlived Form1";
-    QCoreApplication::processEvents();
-    EXPECT_EQ(window.caption(ControlId::Label5), "130.0") << "the tick finished after Form1 went";
 }
 
 }  // namespace

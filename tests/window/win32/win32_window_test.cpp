@@ -1,5 +1,5 @@
-// The Win32 window as Form1's view, driven directly: captions, the timer, background work and the
-// deferred close. Its pixels and a whole run of the program are checked in Xvfb
+// The Win32 window as Form1's view, driven directly: captions, the timer, the window's thread and
+// the deferred close. Its pixels and a whole run of the program are checked in Xvfb
 // (desktop_test.cpp).
 
 #include "window/win32/win32_form1_window.h"
@@ -9,15 +9,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
-#include "hid/hidusb.h"
-#include "measure/calibration_file.h"
-#include "tests/support/fake_platform.h"
 #include "tests/support/fake_view.h"
-#include "window/form1.h"
 #include "window/scale_geometry.h"
 #include "window/win32/resources.h"
 
@@ -159,35 +156,25 @@ TEST_F(Win32WindowTest, TimerTicksOnlyWhileEnabled) {
     EXPECT_EQ(ticks, seen);
 }
 
-TEST_F(Win32WindowTest, BackgroundWorkRunsAwayFromTheWindowAndReportsBackOnIt) {
-    const std::thread::id windowThread = std::this_thread::get_id();
-    std::thread::id workThread;
-    std::optional<std::thread::id> doneThread;
-    window_->runInBackground([&] { workThread = std::this_thread::get_id(); },
-                             [&] { doneThread = std::this_thread::get_id(); });
-    ASSERT_TRUE(pumpUntil([&] { return doneThread.has_value(); }, thermo::testing::kPatience));
-    EXPECT_NE(workThread, windowThread);
-    EXPECT_EQ(*doneThread, windowThread);
-
-    // The next job may start once the last has reported.
-    bool again = false;
-    window_->runInBackground([] {}, [&] { again = true; });
-    EXPECT_TRUE(pumpUntil([&] { return again; }, thermo::testing::kPatience));
+// The tick's worker hands its result back through this: a task from another thread runs later,
+// in the message loop.
+TEST_F(Win32WindowTest, TaskFromAnotherThreadRunsInTheMessageLoop) {
+    std::optional<std::thread::id> ranOn;
+    std::thread([&] {
+        window_->runOnWindowThread([&] { ranOn = std::this_thread::get_id(); });
+    }).join();
+    EXPECT_FALSE(ranOn.has_value()) << "ran inside the call";
+    ASSERT_TRUE(pumpUntil([&] { return ranOn.has_value(); }, thermo::testing::kPatience));
+    EXPECT_EQ(*ranOn, std::this_thread::get_id());
 }
 
-// A tick waits for the device up to 6 s; the window must go on painting meanwhile.
-TEST_F(Win32WindowTest, WindowAnswersWhileWorkIsRunning) {
-    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    bool done = false;
-    window_->runInBackground([release] { WaitForSingleObject(release, 10000); },
-                             [&] { done = true; });
-    DWORD_PTR result = 0;
-    EXPECT_NE(
-        SendMessageTimeoutW(window_->handle(), WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &result), 0);
-    EXPECT_FALSE(done);
-    SetEvent(release);
-    EXPECT_TRUE(pumpUntil([&] { return done; }, thermo::testing::kPatience));
-    CloseHandle(release);
+TEST_F(Win32WindowTest, TaskStillWaitingWhenTheWindowGoesNeverRuns) {
+    bool ran = false;
+    window_->runOnWindowThread([&] { ran = true; });
+    window_->closeWindow();
+    window_->runOnWindowThread([&] { ran = true; });  // refused: the window has gone
+    pumpUntil([&] { return quit_; }, thermo::testing::kPatience);
+    EXPECT_FALSE(ran);
 }
 
 TEST_F(Win32WindowTest, CloseWaitsForTheBehavioursConsent) {
@@ -218,37 +205,6 @@ TEST_F(Win32WindowTest, DecimalSeparatorIsTheLocales) {
     wchar_t expected[8] = {};
     GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, expected, 8);
     EXPECT_EQ(widen(window_->decimalSeparator()), std::wstring(expected));
-}
-
-// The message loop can end while a silent thermometer holds a tick (WM_QUIT from elsewhere);
-// Form1 then goes before the window, as in the program. The worker must be done with it by then,
-// and the tick's last steps, whose message is still queued, must not run on it.
-TEST_F(Win32WindowTest, MessageLoopEndingDuringASilentTickEndsTheWorkWithForm1) {
-    hid::FakePlatform platform;
-    platform.addThermometer("\\\\?\\hid#vid_04d8&pid_0002");
-    platform.setBlockingReads(true);  // silent: the read waits its whole 6 s
-    hid::HIDusb device(platform);
-    ASSERT_TRUE(device.FindThermometer());
-    auto form = std::make_unique<Form1>(*window_, device, CalibrationFile("unused-cal.txt"));
-    window_->attach(*form);
-    form->cmdOn_Click();
-    form->timerFired();
-    ASSERT_TRUE(platform.waitForReadsStarted(1, std::chrono::seconds(10)));
-
-    PostQuitMessage(0);
-    ASSERT_TRUE(pumpUntil([&] { return quit_; }, std::chrono::seconds(5)));
-    EXPECT_EQ(platform.readsInProgress(), 1) << "the loop ended during the read";
-
-    form.reset();
-    EXPECT_EQ(platform.readsInProgress(), 0) << "the read outlived Form1";
-    // The worker's message was posted before it ended: emptying the queue delivers it.
-    pumpUntil(
-        [] {
-            MSG waiting{};
-            return !PeekMessageW(&waiting, nullptr, 0, 0, PM_NOREMOVE);
-        },
-        std::chrono::seconds(5));
-    EXPECT_EQ(window_->caption(ControlId::Label5), "130.0") << "the tick finished after Form1 went";
 }
 
 // --- Keyboard, as in a dialog ---
