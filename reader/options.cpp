@@ -6,6 +6,8 @@
 #include <ostream>
 #include <string_view>
 
+#include "reader/output.h"
+
 namespace thermo::reader {
 
 namespace {
@@ -36,7 +38,37 @@ constexpr const char* kFooter =
     "     (or SIGINT or SIGTERM came first)\n"
     "  4  the calibration file is unreadable or its points give no temperature\n"
     "  5  the output could not be written: standard output (the run ends there), or the\n"
-    "     --prometheus file at any time of the run (2, 3 and 4 come first)\n";
+    "     --prometheus file at any time of the run (2, 3 and 4 come first)\n"
+    "\n"
+    "Monitoring check (--check):\n"
+    "  One reading, one line and the exit status of a monitoring plugin, as the Monitoring\n"
+    "  Plugins development guidelines have them:\n"
+    "    USB THERMOMETER OK - 54.2 \302\260C | temperature=54.18;~:-15;~:-10;;\n"
+    "  0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (no thermometer, no report within 6 s, an\n"
+    "  unusable calibration file, or a wrong command line: the reason is on the line).\n"
+    "  RANGE is the guidelines' [@]start:end: 10 alerts outside 0..10, 10: below 10, ~:10\n"
+    "  above 10, 10:20 outside 10..20, @10:20 inside 10..20 (endpoints included); numbers\n"
+    "  may be negative and have decimals (a freezer: -w ~:-15 -c ~:-10). CRITICAL is\n"
+    "  checked first. The perfdata value is in degrees Celsius, unitless since the\n"
+    "  guidelines have no unit of temperature, with a point whatever the locale; the\n"
+    "  ranges are compared with that value, two decimals.\n";
+
+// Whether a command line asks for --check, so that even a wrong one is answered as a plugin is.
+bool asksForCheck(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--") return false;
+        if (arg == "--check") return true;
+    }
+    return false;
+}
+
+const CLI::Validator kThresholdRange(
+    [](const std::string& text) -> std::string {
+        if (parseThresholdRange(text)) return {};
+        return text + " is not a range ([@]start:end, e.g. 10, 10:, ~:10, 10:20, @10:20)";
+    },
+    "", "RANGE");
 
 // Numbers on the command line are decimal: CLI11 alone reads "010" as eight and "0x10" as
 // sixteen (strtoll with base 0), and takes "nan" and "inf" for an interval, which no range check
@@ -128,6 +160,22 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
     auto* csv = app.add_flag_callback(
         "--csv", [&] { options.format = Format::Csv; }, "A header line, then the JSON's fields");
     json->excludes(csv);
+    auto* check = app.add_flag("--check", options.check,
+                               "Take one reading as a monitoring plugin (Nagios, Icinga, Naemon): "
+                               "one line with OK, WARNING, CRITICAL or UNKNOWN and perfdata, exit "
+                               "status 0 to 3; see below");
+    const auto addRange = [&](const char* names, std::optional<ThresholdRange>& range,
+                              const char* help) {
+        return app
+            .add_option_function<std::string>(
+                names, [&range](const std::string& text) { range = parseThresholdRange(text); },
+                help)
+            ->type_name("RANGE")
+            ->check(kThresholdRange)
+            ->needs(check);
+    };
+    addRange("-w,--warning", options.warning, "With --check: WARNING when the value alerts");
+    addRange("-c,--critical", options.critical, "With --check: CRITICAL when the value alerts");
     app.add_option("--prometheus", options.prometheus,
                    "After every reading, replace this file atomically with the readings in "
                    "Prometheus' text format (for node_exporter's textfile collector); combines "
@@ -138,9 +186,19 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
                        kDefaultCalibrationFile + ")")
         ->type_name("FILE");
 
+    // A check is one reading into one line: what would repeat it or write elsewhere is refused.
+    for (const char* other :
+         {"--list", "--count", "--interval", "--json", "--csv", "--prometheus"}) {
+        check->excludes(app.get_option(other));
+    }
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
+        if (error.get_exit_code() != 0 && asksForCheck(argc, argv)) {
+            out << checkUnknownLine(error.what());
+            return static_cast<int>(CheckState::Unknown);
+        }
         const int status = app.exit(error, out, err);
         return status == 0 ? ExitRead : ExitUsage;
     }

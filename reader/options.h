@@ -6,6 +6,8 @@
 #include <string>
 #include <variant>
 
+#include "reader/threshold.h"
+
 namespace thermo::reader {
 
 // The program's exit statuses; --help lists them.
@@ -32,10 +34,15 @@ struct Options {
     // No value: cal.txt of the working folder, with the default points standing in for it when
     // it does not exist. A file the user named has to be there.
     std::optional<std::filesystem::path> calibration;
+    // One reading as a monitoring plugin: a line and the state's exit status (0 to 3).
+    bool check = false;
+    std::optional<ThresholdRange> warning;
+    std::optional<ThresholdRange> critical;
 };
 
 // The options of a command line, or the status to exit with at once: after --help or
-// --version (printed to `out`), or after a wrong command line (said on `err`).
+// --version (printed to `out`), or after a wrong command line (said on `err`; with --check,
+// UNKNOWN on `out` and status 3, as a plugin's usage error).
 std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::ostream& out,
                                         std::ostream& err);
 

@@ -94,6 +94,30 @@ void appendGauge(std::string& text, std::string_view name, std::string_view help
     text.append(name).append("{device=\"").append(label).append("\"} ").append(value).append("\n");
 }
 
+constexpr std::string_view kCheckService = "USB THERMOMETER ";
+
+std::string perfdataNumber(float celsius) {
+    std::array<char, 64> buffer{};
+    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), celsius,
+                                      std::chars_format::fixed, 2);
+    return std::string(buffer.data(), result.ptr);
+}
+
+// The guidelines' label: quoted when it holds more than letters, digits and "_.-", a quote in it
+// doubled. An equals sign has no spelling there; the options refuse it.
+std::string perfdataLabel(std::string_view label) {
+    const bool plain = !label.empty() && label.find_first_not_of(
+                                             "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                             "0123456789_.-") == std::string_view::npos;
+    if (plain) return std::string(label);
+    std::string quoted = "'";
+    for (const char c : label) {
+        if (c == '\'') quoted += '\'';
+        quoted += c;
+    }
+    return quoted + "'";
+}
+
 }  // namespace
 
 std::optional<Reading> readingFromReport(std::span<const std::uint8_t> report,
@@ -172,6 +196,30 @@ std::string prometheusText(const ExpositionState& state) {
                     epochSeconds(*state.lastReadingTime));
     }
     return text;
+}
+
+double checkValue(const Reading& reading) {
+    const std::string text = perfdataNumber(reading.celsius);
+    double value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
+
+std::string checkLine(CheckState state, const Reading& reading, std::string_view label,
+                      const std::optional<ThresholdRange>& warning,
+                      const std::optional<ThresholdRange>& critical) {
+    return std::string(kCheckService) + std::string(checkStateWord(state)) + " - " +
+           celsiusShown(reading) + std::string(kCelsiusUnit) + " | " + perfdataLabel(label) + "=" +
+           perfdataNumber(reading.celsius) + ";" + (warning ? warning->text : "") + ";" +
+           (critical ? critical->text : "") + ";;\n";
+}
+
+std::string checkUnknownLine(std::string_view reason) {
+    std::string line = std::string(kCheckService) + "UNKNOWN - ";
+    for (const char c : reason) {
+        line += (c == '|' || static_cast<unsigned char>(c) < 0x20) ? ' ' : c;
+    }
+    return line + "\n";
 }
 
 }  // namespace thermo::reader

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "measure/calibration_file.h"
+#include "reader/threshold.h"
 
 namespace thermo::reader {
 
@@ -48,5 +49,19 @@ struct ExpositionState {
     std::optional<std::chrono::system_clock::time_point> lastReadingTime;
 };
 std::string prometheusText(const ExpositionState& state);
+
+// --check's one line, as the Monitoring Plugins guidelines have a plugin print it:
+// "USB THERMOMETER OK - 54.2 °C | temperature=54.18;~:-15;~:-10;;". The perfdata value is
+// unitless degrees Celsius (the guidelines have no unit of temperature) in the C locale, and
+// `state` is to be decided on checkValue() of the same reading, so that a consumer that
+// re-evaluates the perfdata against the ranges comes to the same state.
+std::string checkLine(CheckState state, const Reading& reading, std::string_view label,
+                      const std::optional<ThresholdRange>& warning,
+                      const std::optional<ThresholdRange>& critical);
+// The temperature as the perfdata carries it: two decimals, no exponent.
+double checkValue(const Reading& reading);
+// "USB THERMOMETER UNKNOWN - no thermometer found": the reason on the same line, without what
+// would end the line or start perfdata there.
+std::string checkUnknownLine(std::string_view reason);
 
 }  // namespace thermo::reader

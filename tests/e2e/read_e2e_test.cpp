@@ -13,6 +13,7 @@
 
 #include "tests/session/process.h"
 #include "tests/session/session.h"
+#include "tests/support/plugin_output.h"
 #include "tests/support/row_name.h"
 
 namespace thermo::e2e {
@@ -200,6 +201,101 @@ TEST_P(ReadOutcome, PrintsAndExitsAsDocumented) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, ReadOutcome, ::testing::ValuesIn(kOutcomes), rowName);
+
+// --check against the worked example (54.180744 °C, written 54.18): the guidelines' range forms
+// at the value's own endpoints, and what leaves the state unknown. Its whole output is one line
+// of the plugins' grammar, and nothing goes to standard error (Icinga 2 would show it).
+struct CheckRow {
+    const char* name;
+    std::vector<std::string> simArgs;
+    std::vector<std::string> readArgs;
+    const char* calContent;  // nullptr: no cal.txt
+    int status;
+    const char* state;
+    const char* textPart;  // in the text before the perfdata
+};
+
+const std::vector<std::string> kWorked = {"--raw", "133,0", "--rate", "100"};
+
+const CheckRow kChecks[] = {
+    {"NoRangesIsOk", kWorked, {"--check"}, nullptr, 0, "OK", "54.2 \302\260C"},
+    {"UpperEndIsTheValue", kWorked, {"--check", "-w", "54.18"}, nullptr, 0, "OK", "54.2"},
+    {"UpperEndJustBelow", kWorked, {"--check", "-w", "54.17"}, nullptr, 1, "WARNING", "54.2"},
+    {"StartIsTheValue", kWorked, {"--check", "-c", "54.18:"}, nullptr, 0, "OK", "54.2"},
+    {"StartJustAbove", kWorked, {"--check", "-c", "54.19:"}, nullptr, 2, "CRITICAL", "54.2"},
+    {"NoStartAbove", kWorked, {"--check", "-w", "~:50", "-c", "~:60"}, nullptr, 1, "WARNING", ""},
+    {"InsideIncludesEndpoint", kWorked, {"--check", "-c", "@54.18:60"}, nullptr, 2, "CRITICAL", ""},
+    {"NegativeRangeCritical",
+     kWorked,
+     {"--check", "-w", "-30:-10", "-c", "-40:-5"},
+     nullptr,
+     2,
+     "CRITICAL",
+     ""},
+    {"OwnCalibrationDecides", kWorked, {"--check", "-w", "~:50"}, "0.7,0.3\r\n", 0, "OK", "45.1"},
+    {"NoThermometerIsUnknown",
+     {"--absent"},
+     {"--check"},
+     nullptr,
+     3,
+     "UNKNOWN",
+     "no thermometer found"},
+    {"UnusableCalibrationIsUnknown",
+     kWorked,
+     {"--check"},
+     "0.5,0.5\r\n",
+     3,
+     "UNKNOWN",
+     "cal.txt: its two points give no temperature"},
+    {"MissingNamedCalibrationIsUnknown",
+     kWorked,
+     {"--check", "--cal", "c.txt"},
+     nullptr,
+     3,
+     "UNKNOWN",
+     "c.txt: No such file"},
+    {"InvalidRangeIsUnknown",
+     kWorked,
+     {"--check", "-w", "60:50"},
+     nullptr,
+     3,
+     "UNKNOWN",
+     "--warning: 60:50 is not a range"},
+    {"SilentThermometerIsUnknown",
+     {"--rate", "0"},
+     {"--check"},
+     nullptr,
+     3,
+     "UNKNOWN",
+     "no report from /dev/hidraw0 within 6 s"},
+};
+
+class ReadCheck : public ReadProgram, public ::testing::WithParamInterface<CheckRow> {};
+
+TEST_P(ReadCheck, OneLineOfThePluginGrammarAndItsState) {
+    const CheckRow& row = GetParam();
+    if (row.calContent) std::ofstream(file("cal.txt"), std::ios::binary) << row.calContent;
+    EXPECT_EQ(runToEnd(row.simArgs, row.readArgs), row.status) << out();
+    const auto line = thermo::testing::parsePluginLine(out());
+    ASSERT_TRUE(line.has_value()) << out();
+    EXPECT_EQ(line->service, "USB THERMOMETER");
+    EXPECT_EQ(line->state, row.state);
+    EXPECT_THAT(line->text, HasSubstr(row.textPart));
+    EXPECT_EQ(line->hasPerfdata, row.status != 3) << out();
+    if (line->hasPerfdata) {
+        EXPECT_EQ(line->label, "temperature");
+        EXPECT_EQ(line->unit, "");
+        const auto given = [&](const char* option) {
+            const auto at = std::find(row.readArgs.begin(), row.readArgs.end(), option);
+            return at == row.readArgs.end() ? std::string() : *(at + 1);
+        };
+        EXPECT_EQ(line->warning, given("-w"));
+        EXPECT_EQ(line->critical, given("-c"));
+    }
+    EXPECT_EQ(err(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ReadCheck, ::testing::ValuesIn(kChecks), rowName);
 
 TEST_F(ReadProgram, SilentThermometerIsThreeAfterTheSixSecondWait) {
     const auto start = Clock::now();
