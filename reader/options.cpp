@@ -14,8 +14,9 @@ namespace {
 
 constexpr const char* kDescription =
     "Reads the USB thermometer (vendor 04d8, product 0002) and prints the temperature as the "
-    "USB Thermometer window shows it, once or at an interval, as text, JSON or CSV, and "
-    "optionally into a file for node_exporter's textfile collector.";
+    "USB Thermometer window shows it, once or at an interval, as text, JSON, CSV or InfluxDB's "
+    "line protocol, and optionally into a file for node_exporter's textfile collector; or "
+    "once as a monitoring plugin (--check).";
 
 constexpr const char* kFooter =
     "Calibration:\n"
@@ -159,7 +160,13 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
         "texts the window shows, the calibration points");
     auto* csv = app.add_flag_callback(
         "--csv", [&] { options.format = Format::Csv; }, "A header line, then the JSON's fields");
+    auto* influx = app.add_flag_callback(
+        "--influx", [&] { options.format = Format::Influx; },
+        "InfluxDB's line protocol, one line a reading: measurement usb_thermometer, tags port "
+        "and name (left out when empty), fields celsius, fahrenheit and ratio, a timestamp in "
+        "nanoseconds (for Telegraf's exec and execd inputs, or InfluxDB's /write)");
     json->excludes(csv);
+    influx->excludes(json)->excludes(csv);
     auto* check = app.add_flag("--check", options.check,
                                "Take one reading as a monitoring plugin (Nagios, Icinga, Naemon): "
                                "one line with OK, WARNING, CRITICAL or UNKNOWN and perfdata, exit "
@@ -188,7 +195,7 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
 
     // A check is one reading into one line: what would repeat it or write elsewhere is refused.
     for (const char* other :
-         {"--list", "--count", "--interval", "--json", "--csv", "--prometheus"}) {
+         {"--list", "--count", "--interval", "--json", "--csv", "--influx", "--prometheus"}) {
         check->excludes(app.get_option(other));
     }
 

@@ -20,7 +20,7 @@ enum ExitStatus : int {
     ExitOutput = 5,
 };
 
-enum class Format { Plain, Json, Csv };
+enum class Format { Plain, Json, Csv, Influx };
 
 inline constexpr const char* kDefaultCalibrationFile = "cal.txt";
 

@@ -78,6 +78,23 @@ std::string labelValue(std::string_view text) {
     return escaped;
 }
 
+// The line protocol's escapes: a backslash before each of `special` in a measurement, a tag
+// key or value, or a field key (commas and spaces; equals signs too but in the measurement).
+std::string lineProtocolName(std::string_view text, std::string_view special) {
+    std::string escaped;
+    for (const char c : text) {
+        if (special.find(c) != std::string_view::npos) escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
+void appendTag(std::string& line, std::string_view key, std::string_view value) {
+    if (value.empty()) return;  // the protocol has no empty tag value
+    line.append(",").append(lineProtocolName(key, ", =")).append("=");
+    line.append(lineProtocolName(value, ", ="));
+}
+
 // Seconds since the epoch with milliseconds: "1765100000.123".
 std::string epochSeconds(system_clock::time_point time) {
     const auto ms = floor<milliseconds>(time).time_since_epoch().count();
@@ -165,6 +182,16 @@ std::string jsonLine(const Reading& reading) {
            ",\"fahrenheit_shown\":" + jsonString(fahrenheitShown(reading)) +
            ",\"cal_zero\":" + pointText(reading.points.zero) +
            ",\"cal_hundred\":" + pointText(reading.points.hundred) + "}\n";
+}
+
+std::string influxLine(const Reading& reading) {
+    std::string line = lineProtocolName("usb_thermometer", ", ");
+    appendTag(line, "port", reading.port);
+    appendTag(line, "name", reading.name);
+    const auto ns = duration_cast<nanoseconds>(reading.time.time_since_epoch()).count();
+    return line + " celsius=" + shortest(reading.celsius) +
+           ",fahrenheit=" + shortest(reading.fahrenheit) + ",ratio=" + shortest(reading.ratio) +
+           " " + std::to_string(ns) + "\n";
 }
 
 std::string csvHeader() {

@@ -16,6 +16,8 @@ namespace thermo::reader {
 struct Reading {
     std::chrono::system_clock::time_point time;
     std::string device;
+    std::string port;  // empty where the platform tells none
+    std::string name;  // --name; empty when not given
     double ratio = 0;
     float celsius = 0;
     float fahrenheit = 0;
@@ -37,6 +39,11 @@ std::string plainLine(const Reading& reading);
 // precision (the ratio and the points as the shortest form that reads back to the same double,
 // °C and °F as the shortest that reads back to the same float).
 std::string jsonLine(const Reading& reading);
+
+// InfluxDB's line protocol: "usb_thermometer,port=1-2,name=fridge celsius=54.180744,
+// fahrenheit=129.52534,ratio=0.51953125 1796648320287000000" (nanoseconds since the epoch), an
+// empty tag left out, keys and values escaped as the protocol asks.
+std::string influxLine(const Reading& reading);
 
 std::string csvHeader();
 std::string csvLine(const Reading& reading);

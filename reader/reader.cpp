@@ -255,6 +255,7 @@ class Run {
         }
         reading->time = std::chrono::system_clock::now();
         reading->device = device_.DevicePath;
+        reading->port = device_.DevicePort;
         if (gone_) {
             say(streams_, (everRead_ ? "thermometer back at " : "thermometer found at ") +
                               device_.DevicePath);
@@ -284,6 +285,8 @@ class Run {
                 return writeOut(streams_, plainLine(reading));
             case Format::Json:
                 return writeOut(streams_, jsonLine(reading));
+            case Format::Influx:
+                return writeOut(streams_, influxLine(reading));
             case Format::Csv: {
                 const bool header = !headerWritten_;
                 headerWritten_ = true;  // also when the line fails: the run ends there

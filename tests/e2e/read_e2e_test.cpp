@@ -125,6 +125,14 @@ const OutcomeRow kOutcomes[] = {
      "20[-0-9T:.]*Z,/dev/hidraw0,0\\.51953125,54\\.180744,129\\.52534,54\\.2,129\\.5,0\\.72,"
      "0\\.35\n",
      "default points"},
+    {"WorkedExampleInflux",
+     {"--raw", "133,0", "--rate", "100"},
+     {"--influx", "--count", "2", "--interval", "0.05"},
+     nullptr,
+     0,
+     "(usb_thermometer celsius=54\\.180744,fahrenheit=129\\.52534,ratio=0\\.51953125 "
+     "1[0-9]{18}\n){2}",
+     "default points"},
     {"OwnCalibrationFileIsUsed",
      {"--raw", "133,0", "--rate", "100"},
      {},

@@ -90,6 +90,48 @@ TEST(ReaderOutput, WorkedExampleInEveryForm) {
               "0.72,0.35\n");
 }
 
+TEST(ReaderOutput, WorkedExampleAsLineProtocol) {
+    reader::Reading reading = workedExample();
+    reading.port = "1-2";
+    reading.name = "fridge";
+    EXPECT_EQ(reader::influxLine(reading),
+              "usb_thermometer,port=1-2,name=fridge celsius=54.180744,fahrenheit=129.52534,"
+              "ratio=0.51953125 1796635805123000000\n");
+}
+
+struct TagRow {
+    const char* name;
+    const char* port;
+    const char* probe;
+    const char* measurementAndTags;  // the line up to its first unescaped space
+};
+
+// The line protocol escapes commas, spaces and equals signs in tag values; an empty tag is left
+// out, since the protocol has no empty value.
+const TagRow kTags[] = {
+    {"NoPortNoName", "", "", "usb_thermometer"},
+    {"PortOnly", "3-1.4", "", "usb_thermometer,port=3-1.4"},
+    {"NameOnly", "", "fridge", "usb_thermometer,name=fridge"},
+    {"SpaceCommaEquals", "1-2", "left fridge,door=1",
+     "usb_thermometer,port=1-2,name=left\\ fridge\\,door\\=1"},
+    {"QuotesStayAsTheyAre", "", "\"cold\" 'box'", "usb_thermometer,name=\"cold\"\\ 'box'"},
+    {"Utf8StaysAsItIs", "", "K\303\274hlschrank", "usb_thermometer,name=K\303\274hlschrank"},
+};
+
+class LineProtocolTags : public ::testing::TestWithParam<TagRow> {};
+
+TEST_P(LineProtocolTags, AreEscapedOrLeftOut) {
+    const TagRow& row = GetParam();
+    reader::Reading reading = workedExample();
+    reading.port = row.port;
+    reading.name = row.probe;
+    EXPECT_EQ(reader::influxLine(reading),
+              std::string(row.measurementAndTags) +
+                  " celsius=54.180744,fahrenheit=129.52534,ratio=0.51953125 1796635805123000000\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, LineProtocolTags, ::testing::ValuesIn(kTags), rowName);
+
 TEST(ReaderOutput, ReportWithoutBothValueBytesGivesNoReading) {
     EXPECT_FALSE(reader::readingFromReport(std::vector<std::uint8_t>{0, 133}, {0.72, 0.35}));
     EXPECT_FALSE(reader::readingFromReport(std::vector<std::uint8_t>{0, 133, 0}, {0.5, 0.5}));
@@ -140,6 +182,8 @@ const CommandLineRow kCommandLines[] = {
     {"HelpListsExitStatuses", {"--help"}, 0, "5  the output could not be written"},
     {"VersionNamesTheProgram", {"--version"}, 0, "usb-thermometer-read "},
     {"JsonAndCsvExcludeEachOther", {"--json", "--csv"}, 1, "excludes"},
+    {"InfluxAndJsonExcludeEachOther", {"--influx", "--json"}, 1, "excludes"},
+    {"InfluxAndCsvExcludeEachOther", {"--csv", "--influx"}, 1, "excludes"},
     {"NegativeCount", {"--count", "-1"}, 1, "--count"},
     {"ZeroInterval", {"--interval", "0"}, 1, "--interval"},
     {"NanInterval", {"--interval", "nan"}, 1, "--interval: nan is not a decimal number"},
