@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "reader/output.h"
+#include "reader/probe_name.h"
 
 namespace thermo::reader {
 
@@ -70,6 +71,13 @@ const CLI::Validator kThresholdRange(
         return text + " is not a range ([@]start:end, e.g. 10, 10:, ~:10, 10:20, @10:20)";
     },
     "", "RANGE");
+
+const CLI::Validator kProbeName(
+    [](const std::string& text) -> std::string {
+        const std::string why = whyNotAProbeName(text);
+        return why.empty() ? why : "not a name: " + why;
+    },
+    "", "NAME");
 
 // Numbers on the command line are decimal: CLI11 alone reads "010" as eight and "0x10" as
 // sixteen (strtoll with base 0), and takes "nan" and "inf" for an interval, which no range check
@@ -167,6 +175,12 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
         "nanoseconds (for Telegraf's exec and execd inputs, or InfluxDB's /write)");
     json->excludes(csv);
     influx->excludes(json)->excludes(csv);
+    auto* name = app.add_option("--name", options.name,
+                                "A name for the probe (UTF-8, no control characters): JSON's "
+                                "name, CSV's name column, the Prometheus and InfluxDB name label, "
+                                "--check's perfdata label")
+                     ->type_name("NAME")
+                     ->check(kProbeName);
     auto* check = app.add_flag("--check", options.check,
                                "Take one reading as a monitoring plugin (Nagios, Icinga, Naemon): "
                                "one line with OK, WARNING, CRITICAL or UNKNOWN and perfdata, exit "
@@ -201,6 +215,11 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
 
     try {
         app.parse(argc, argv);
+        // The perfdata label has no spelling for an equals sign (the guidelines).
+        if (options.check && options.name.find('=') != std::string::npos) {
+            throw CLI::ValidationError(name->get_name(),
+                                       "with --check a name cannot hold \"=\" (a perfdata label)");
+        }
     } catch (const CLI::ParseError& error) {
         if (error.get_exit_code() != 0 && asksForCheck(argc, argv)) {
             out << checkUnknownLine(error.what());

@@ -34,6 +34,8 @@ struct Options {
     // No value: cal.txt of the working folder, with the default points standing in for it when
     // it does not exist. A file the user named has to be there.
     std::optional<std::filesystem::path> calibration;
+    // The probe's name in every output form (--name); empty when not given.
+    std::string name;
     // One reading as a monitoring plugin: a line and the state's exit status (0 to 3).
     bool check = false;
     std::optional<ThresholdRange> warning;

@@ -104,11 +104,24 @@ std::string epochSeconds(system_clock::time_point time) {
     return text.data();
 }
 
+// `{port="1-2",name="fridge"}`, without the empty ones; nothing at all when both are.
+std::string labelSet(const ExpositionState& state) {
+    std::string labels;
+    for (const auto& [key, value] :
+         {std::pair<std::string_view, std::string_view>{"port", state.port},
+          {"name", state.name}}) {
+        if (value.empty()) continue;
+        labels.append(labels.empty() ? "{" : ",").append(key).append("=\"");
+        labels.append(labelValue(value)).append("\"");
+    }
+    return labels.empty() ? labels : labels + "}";
+}
+
 void appendGauge(std::string& text, std::string_view name, std::string_view help,
-                 std::string_view label, std::string_view value) {
+                 std::string_view labels, std::string_view value) {
     text.append("# HELP ").append(name).append(" ").append(help).append("\n");
     text.append("# TYPE ").append(name).append(" gauge\n");
-    text.append(name).append("{device=\"").append(label).append("\"} ").append(value).append("\n");
+    text.append(name).append(labels).append(" ").append(value).append("\n");
 }
 
 constexpr std::string_view kCheckService = "USB THERMOMETER ";
@@ -175,8 +188,9 @@ std::string plainLine(const Reading& reading) {
 
 std::string jsonLine(const Reading& reading) {
     return "{\"time\":" + jsonString(rfc3339(reading.time)) +
-           ",\"device\":" + jsonString(reading.device) + ",\"ratio\":" + shortest(reading.ratio) +
-           ",\"celsius\":" + shortest(reading.celsius) +
+           ",\"device\":" + jsonString(reading.device) + ",\"port\":" + jsonString(reading.port) +
+           (reading.name.empty() ? "" : ",\"name\":" + jsonString(reading.name)) +
+           ",\"ratio\":" + shortest(reading.ratio) + ",\"celsius\":" + shortest(reading.celsius) +
            ",\"fahrenheit\":" + shortest(reading.fahrenheit) +
            ",\"celsius_shown\":" + jsonString(celsiusShown(reading)) +
            ",\"fahrenheit_shown\":" + jsonString(fahrenheitShown(reading)) +
@@ -196,18 +210,19 @@ std::string influxLine(const Reading& reading) {
 
 std::string csvHeader() {
     return "time,device,ratio,celsius,fahrenheit,celsius_shown,fahrenheit_shown,cal_zero,"
-           "cal_hundred\n";
+           "cal_hundred,port,name\n";
 }
 
 std::string csvLine(const Reading& reading) {
     return rfc3339(reading.time) + "," + csvField(reading.device) + "," + shortest(reading.ratio) +
            "," + shortest(reading.celsius) + "," + shortest(reading.fahrenheit) + "," +
            celsiusShown(reading) + "," + fahrenheitShown(reading) + "," +
-           pointText(reading.points.zero) + "," + pointText(reading.points.hundred) + "\n";
+           pointText(reading.points.zero) + "," + pointText(reading.points.hundred) + "," +
+           csvField(reading.port) + "," + csvField(reading.name) + "\n";
 }
 
 std::string prometheusText(const ExpositionState& state) {
-    const std::string label = labelValue(state.device);
+    const std::string label = labelSet(state);
     std::string text;
     appendGauge(text, "usb_thermometer_up",
                 "Whether the last reading attempt got a report from the thermometer.", label,

@@ -49,9 +49,12 @@ std::string csvHeader();
 std::string csvLine(const Reading& reading);
 
 // What node_exporter's textfile collector reads: usb_thermometer_up, and with a reading its
-// temperature; the time of the last reading whenever there has been one. `device` labels all.
+// temperature; the time of the last reading whenever there has been one. Every series is
+// labelled by the stable identities, `port` and `name`, never by the node the kernel renames at
+// each plug; an empty one is left out, as Prometheus takes an empty label for none.
 struct ExpositionState {
-    std::string device;
+    std::string port;
+    std::string name;
     std::optional<Reading> reading;  // no value while the thermometer is gone
     std::optional<std::chrono::system_clock::time_point> lastReadingTime;
 };

@@ -191,6 +191,7 @@ class Run {
           stop_(stop),
           streams_(streams),
           points_(std::move(points)) {
+        exposition_.name = options_.name;
         stop_.setWake([this] { device_.WakePendingRead(); });
     }
     ~Run() { stop_.setWake({}); }
@@ -256,6 +257,7 @@ class Run {
         reading->time = std::chrono::system_clock::now();
         reading->device = device_.DevicePath;
         reading->port = device_.DevicePort;
+        reading->name = options_.name;
         if (gone_) {
             say(streams_, (everRead_ ? "thermometer back at " : "thermometer found at ") +
                               device_.DevicePath);
@@ -265,7 +267,7 @@ class Run {
         if (!writeReading(*reading)) return ExitOutput;
         exposition_.reading = reading;
         exposition_.lastReadingTime = reading->time;
-        exposition_.device = reading->device;
+        exposition_.port = reading->port;
         expose();
         return ExitRead;
     }
@@ -274,7 +276,6 @@ class Run {
         if (!gone_) say(streams_, repeated && everRead_ ? "thermometer gone: " + why : why);
         gone_ = true;
         exposition_.reading.reset();
-        if (exposition_.device.empty()) exposition_.device = options_.device.value_or("");
         expose();
         return status;
     }
@@ -366,8 +367,8 @@ class Check {
         if (!reading) return unknown(noTemperature(device_));
         const CheckState state =
             checkState(checkValue(*reading), options_.warning, options_.critical);
-        return {checkLine(state, *reading, "temperature", options_.warning, options_.critical),
-                state};
+        const std::string label = options_.name.empty() ? "temperature" : options_.name;
+        return {checkLine(state, *reading, label, options_.warning, options_.critical), state};
     }
 
   private:

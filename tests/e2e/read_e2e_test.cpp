@@ -107,12 +107,14 @@ const OutcomeRow kOutcomes[] = {
      "cal.txt not found; using the default points 0.72"},
     {"WorkedExampleJson",
      {"--raw", "133,0", "--rate", "100"},
-     {"--json"},
+     {"--json", "--name", "fridge"},
      nullptr,
      0,
      "\\{\"time\":\"20[0-9][0-9]-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\.[0-9]{3}"
      "Z\","
-     "\"device\":\"/dev/hidraw0\",\"ratio\":0\\.51953125,\"celsius\":54\\.180744,"
+     "\"device\":\"/dev/"
+     "hidraw0\",\"port\":\"[-0-9.]*\",\"name\":\"fridge\",\"ratio\":0\\.51953125,\"celsius\":54\\."
+     "180744,"
      "\"fahrenheit\":129\\.52534,\"celsius_shown\":\"54\\.2\",\"fahrenheit_shown\":\"129\\.5\","
      "\"cal_zero\":0\\.72,\"cal_hundred\":0\\.35\\}\n",
      "default points"},
@@ -121,9 +123,10 @@ const OutcomeRow kOutcomes[] = {
      {"--csv"},
      nullptr,
      0,
-     "time,device,ratio,celsius,fahrenheit,celsius_shown,fahrenheit_shown,cal_zero,cal_hundred\n"
+     "time,device,ratio,celsius,fahrenheit,celsius_shown,fahrenheit_shown,cal_zero,cal_hundred,"
+     "port,name\n"
      "20[-0-9T:.]*Z,/dev/hidraw0,0\\.51953125,54\\.180744,129\\.52534,54\\.2,129\\.5,0\\.72,"
-     "0\\.35\n",
+     "0\\.35,[-0-9.]*,\n",
      "default points"},
     {"WorkedExampleInflux",
      {"--raw", "133,0", "--rate", "100"},
@@ -407,10 +410,10 @@ TEST_F(ReadProgram, UnplugAndReplugLeaveAGapThenReadingsGoOnAndSigtermEndsTheRun
     ASSERT_EQ(out().back(), '\n');
     EXPECT_EQ(std::count(lines.begin(), lines.end(), lines.front()), 1);
     for (std::size_t i = 1; i < lines.size(); ++i) {
-        EXPECT_EQ(std::count(lines[i].begin(), lines[i].end(), ','), 8) << lines[i];
+        EXPECT_EQ(std::count(lines[i].begin(), lines[i].end(), ','), 10) << lines[i];
     }
     EXPECT_THAT(lines[1], HasSubstr(",54.2,129.5,"));
-    EXPECT_THAT(lines.back(), HasSubstr(",0.72,0.35"));
+    EXPECT_THAT(lines.back(), HasSubstr(",0.72,0.35,"));
     EXPECT_THAT(lines.back(), ::testing::Not(HasSubstr(",54.2,")));
     EXPECT_THAT(err(),
                 MatchesRegex("(.|\n)*thermometer gone: /dev/hidraw0 was unplugged[^\n]*\n"
@@ -467,16 +470,18 @@ TEST_F(ReadProgram, PrometheusFailureIsSaidOncePerStreakAndTheRunEndsWithFive) {
 
 // Every content of the exposition file a reader sees is a whole one: never empty, never cut.
 TEST_F(ReadProgram, PrometheusFileIsNeverSeenHalfWritten) {
+    // The port where the platform tells one, the name only when given.
+    const std::string kLabels = "(\\{port=\"[-0-9.]+\"\\})?";
     Process process(spawnOf({"--raw", "133,0", "--rate", "200"},
                             {"--count", "0", "--interval", "0.002", "--prometheus", "t.prom"}));
     std::set<std::string> seen;
-    const auto whole = [](const std::string& text) {
+    const auto whole = [&](const std::string& text) {
         return text.rfind("# HELP usb_thermometer_up ", 0) == 0 &&
-               text.find("usb_thermometer_up{device=\"/dev/hidraw0\"} 1\n") != std::string::npos &&
-               text.find("usb_thermometer_celsius{device=\"/dev/hidraw0\"} 54.180744\n") !=
-                   std::string::npos &&
-               ::testing::Value(text, MatchesRegex("(.|\n)*_timestamp_seconds\\{device=\"/dev/"
-                                                   "hidraw0\"\\} [0-9]+\\.[0-9]{3}\n"));
+               ::testing::Value(text,
+                                MatchesRegex("(.|\n)*\nusb_thermometer_up" + kLabels +
+                                             " 1\n(.|\n)*\nusb_thermometer_celsius" + kLabels +
+                                             " 54\\.180744\n(.|\n)*_timestamp_seconds" + kLabels +
+                                             " [0-9]+\\.[0-9]{3}\n"));
     };
     std::string broken;
     // Until 200 different contents have been read, each one checked.

@@ -164,6 +164,20 @@ TEST(CheckLine, WorkedExampleAsTheGuidelinesWriteIt) {
         "USB THERMOMETER OK - 54.2 \302\260C | temperature=54.18;~:60;;;\n");
 }
 
+// The name is the label; one that is more than a word is quoted, its quotes doubled.
+TEST(CheckLine, NameIsTheLabelQuotedAsTheGuidelinesSay) {
+    reader::Reading reading;
+    reading.celsius = -18.5F;
+    for (const std::string name : {"freezer", "chest freezer", "Tom's freezer", "K\303\274hl"}) {
+        const std::string line =
+            reader::checkLine(reader::CheckState::Ok, reading, name, std::nullopt, std::nullopt);
+        const auto parsed = parsePluginLine(line);
+        ASSERT_TRUE(parsed.has_value()) << line;
+        EXPECT_EQ(parsed->label, name) << line;
+        EXPECT_EQ(parsed->value, -18.5);
+    }
+}
+
 TEST(CheckLine, UnknownKeepsItsReasonOnOneLineWithoutPerfdata) {
     const std::string line = reader::checkUnknownLine("no thermometer at a|b\nc");
     const auto parsed = parsePluginLine(line);
@@ -192,6 +206,8 @@ const CheckCommandRow kCheckCommands[] = {
     {"ListDoesNotApply", {"--check", "--list"}, 3, "excludes"},
     {"UnknownOptionWithCheckIsUnknown", {"--check", "--fahrenheit"}, 3, "UNKNOWN - "},
     {"HelpWithCheckIsHelp", {"--check", "--help"}, 0, "Monitoring check"},
+    {"EqualsSignInLabelIsUnknown", {"--check", "--name", "a=b"}, 3, "perfdata label"},
+    {"ControlCharacterInNameIsUnknown", {"--check", "--name", "a\tb"}, 3, "control character"},
 };
 
 class CheckCommandLine : public ::testing::TestWithParam<CheckCommandRow> {};
