@@ -145,29 +145,44 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
     app.set_version_flag("--version", std::string("usb-thermometer-read ") + THERMO_VERSION);
     app.footer(kFooter);
 
-    app.add_flag("--list", options.list,
-                 "List every attached thermometer, one a line: its device path, a tab, and the "
-                 "length of its reports in bytes");
-    app.add_option("--device", options.device,
-                   "Read the thermometer at this device path rather than the first one found")
-        ->type_name("PATH");
-    app.add_option("--count", options.count, "Readings to take; 0 reads until interrupted")
-        ->type_name("N")
-        ->transform(kDecimalInteger)
-        ->check(CLI::Range(0, std::numeric_limits<int>::max()).description(""))
-        ->capture_default_str();
-    app.add_option("--interval", options.intervalSeconds,
-                   "Seconds from one reading to the next (fractions allowed)")
-        ->type_name("SECONDS")
-        ->transform(kDecimalReal)
-        ->check(CLI::Range(0.001, 31'536'000.0).description(""))
-        ->capture_default_str();
+    auto* list =
+        app.add_flag("--list", options.list,
+                     "List every attached thermometer, one a line: its device path, a tab, and the "
+                     "length of its reports in bytes");
+    auto* device =
+        app.add_option("--device", options.device,
+                       "Read the thermometer at this device path rather than the first one found")
+            ->type_name("PATH");
+    auto* count =
+        app.add_option("--count", options.count,
+                       "Readings to write; 0 reads until interrupted. With 1, one attempt: its "
+                       "failure is the exit status. With more, failed attempts are not counted")
+            ->type_name("N")
+            ->transform(kDecimalInteger)
+            ->check(CLI::Range(0, std::numeric_limits<int>::max()).description(""))
+            ->capture_default_str();
+    auto* interval = app.add_option("--interval", options.intervalSeconds,
+                                    "Seconds from one reading to the next (fractions allowed)")
+                         ->type_name("SECONDS")
+                         ->transform(kDecimalReal)
+                         ->check(CLI::Range(0.001, 31'536'000.0).description(""))
+                         ->capture_default_str();
     auto* json = app.add_flag_callback(
         "--json", [&] { options.format = Format::Json; },
-        "One JSON object a line: time (RFC 3339, UTC), device, ratio, celsius, fahrenheit, the "
-        "texts the window shows, the calibration points");
+        "One JSON object a line: time (RFC 3339, UTC), device, port (empty when not known), "
+        "name (when given), ratio, celsius, fahrenheit, the texts the window shows, the "
+        "calibration points; numbers are always written with a point (-25.0)");
     auto* csv = app.add_flag_callback(
-        "--csv", [&] { options.format = Format::Csv; }, "A header line, then the JSON's fields");
+        "--csv", [&] { options.format = Format::Csv; },
+        "A header line, then the JSON's fields with port and name last; the header is left out "
+        "when standard output is a regular file that already holds data (a log appended to)");
+    auto* noHeader =
+        app.add_flag_callback(
+               "--no-header", [&] { options.csvHeader = false; }, "With --csv: never a header")
+            ->needs(csv);
+    auto* quiet = app.add_flag("--quiet,-q", options.quiet,
+                               "Leave out notices (the default points in use, a thermometer found "
+                               "or back); errors are still said");
     auto* influx = app.add_flag_callback(
         "--influx", [&] { options.format = Format::Influx; },
         "InfluxDB's line protocol, one line a reading: measurement usb_thermometer, tags port "
@@ -197,20 +212,26 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
     };
     addRange("-w,--warning", options.warning, "With --check: WARNING when the value alerts");
     addRange("-c,--critical", options.critical, "With --check: CRITICAL when the value alerts");
-    app.add_option("--prometheus", options.prometheus,
-                   "After every reading, replace this file atomically with the readings in "
-                   "Prometheus' text format (for node_exporter's textfile collector); combines "
-                   "with the other formats")
-        ->type_name("FILE");
-    app.add_option("--cal", options.calibration,
-                   std::string("Calibration file, never written (default: ") +
-                       kDefaultCalibrationFile + ")")
-        ->type_name("FILE");
+    auto* prometheus =
+        app.add_option("--prometheus", options.prometheus,
+                       "After every reading, replace this file atomically with the readings in "
+                       "Prometheus' text format (for node_exporter's textfile collector); combines "
+                       "with the other formats")
+            ->type_name("FILE");
+    auto* cal = app.add_option("--cal", options.calibration,
+                               std::string("Calibration file, never written (default: ") +
+                                   kDefaultCalibrationFile + ")")
+                    ->type_name("FILE");
 
-    // A check is one reading into one line: what would repeat it or write elsewhere is refused.
-    for (const char* other :
-         {"--list", "--count", "--interval", "--json", "--csv", "--influx", "--prometheus"}) {
-        check->excludes(app.get_option(other));
+    // A check is one reading into one line, and a listing reads nothing: what does not apply
+    // to them is refused rather than silently ignored.
+    for (CLI::Option* other :
+         {count, interval, json, csv, influx, noHeader, prometheus, quiet, list}) {
+        check->excludes(other);
+    }
+    for (CLI::Option* other :
+         {device, count, interval, csv, influx, noHeader, prometheus, cal, quiet, name}) {
+        list->excludes(other);
     }
 
     try {

@@ -27,13 +27,15 @@ inline constexpr const char* kDefaultCalibrationFile = "cal.txt";
 struct Options {
     bool list = false;
     std::optional<std::string> device;  // no value: the first thermometer found
-    int count = 1;                      // 0: until interrupted
+    int count = 1;                      // readings written; 1 is one attempt; 0: until interrupted
     double intervalSeconds = 1;
     Format format = Format::Plain;
     std::optional<std::filesystem::path> prometheus;
     // No value: cal.txt of the working folder, with the default points standing in for it when
     // it does not exist. A file the user named has to be there.
     std::optional<std::filesystem::path> calibration;
+    bool csvHeader = true;  // --no-header: never; otherwise unless the output holds data already
+    bool quiet = false;     // notices left out; errors are still said
     // The probe's name in every output form (--name); empty when not given.
     std::string name;
     // One reading as a monitoring plugin: a line and the state's exit status (0 to 3).

@@ -31,8 +31,18 @@ std::string fahrenheitShown(const Reading& reading) {
     return formatReading(reading.fahrenheit, DisplayPattern::OneIntegerDigit, kPoint);
 }
 
+// JSON has one number type, but a consumer that fixes a field's type from its first line takes
+// "-25" for an integer: a whole value is written "-25.0", as every other is with a point.
+template <typename Number>
+std::string jsonNumber(Number value) {
+    std::string text = shortest(value);
+    if (text.find_first_of(".eEn") == std::string::npos) text += ".0";
+    return text;
+}
+
 // A point without a value counts as 0 in the conversion, so 0 is the point in use.
 std::string pointText(const MaybeNumber& point) { return shortest(point.value_or(0.0)); }
+std::string jsonPoint(const MaybeNumber& point) { return jsonNumber(point.value_or(0.0)); }
 
 std::string jsonString(std::string_view text) {
     std::string quoted = "\"";
@@ -190,12 +200,13 @@ std::string jsonLine(const Reading& reading) {
     return "{\"time\":" + jsonString(rfc3339(reading.time)) +
            ",\"device\":" + jsonString(reading.device) + ",\"port\":" + jsonString(reading.port) +
            (reading.name.empty() ? "" : ",\"name\":" + jsonString(reading.name)) +
-           ",\"ratio\":" + shortest(reading.ratio) + ",\"celsius\":" + shortest(reading.celsius) +
-           ",\"fahrenheit\":" + shortest(reading.fahrenheit) +
+           ",\"ratio\":" + jsonNumber(reading.ratio) +
+           ",\"celsius\":" + jsonNumber(reading.celsius) +
+           ",\"fahrenheit\":" + jsonNumber(reading.fahrenheit) +
            ",\"celsius_shown\":" + jsonString(celsiusShown(reading)) +
            ",\"fahrenheit_shown\":" + jsonString(fahrenheitShown(reading)) +
-           ",\"cal_zero\":" + pointText(reading.points.zero) +
-           ",\"cal_hundred\":" + pointText(reading.points.hundred) + "}\n";
+           ",\"cal_zero\":" + jsonPoint(reading.points.zero) +
+           ",\"cal_hundred\":" + jsonPoint(reading.points.hundred) + "}\n";
 }
 
 std::string influxLine(const Reading& reading) {

@@ -211,8 +211,10 @@ class Run {
         const auto start = Clock::now();
         const std::chrono::duration<double> interval(options_.intervalSeconds);
         long long slot = 0;
-        for (int taken = 0; options_.count == 0 || taken < options_.count; ++taken) {
-            if (taken > 0) {
+        // A repeated run counts the readings written; one that failed is a gap, not a row.
+        int written = 0;
+        for (int attempts = 0; options_.count == 0 || written < options_.count; ++attempts) {
+            if (attempts > 0) {
                 slot = nextSlot(start, interval, slot);
                 if (!stop_.sleepUntil(start + std::chrono::duration_cast<Clock::duration>(
                                                   interval * static_cast<double>(slot)))) {
@@ -224,6 +226,7 @@ class Run {
             // A stopped repeated run ends well; a single reading cut short has not read.
             if (stop_.requested()) return repeated ? ExitRead : outcome;
             status = outcome;
+            if (outcome == ExitRead || !repeated) ++written;
         }
         return status;
     }
@@ -259,8 +262,8 @@ class Run {
         reading->port = device_.DevicePort;
         reading->name = options_.name;
         if (gone_) {
-            say(streams_, (everRead_ ? "thermometer back at " : "thermometer found at ") +
-                              device_.DevicePath);
+            notice((everRead_ ? "thermometer back at " : "thermometer found at ") +
+                   device_.DevicePath);
         }
         gone_ = false;
         everRead_ = true;
@@ -289,12 +292,18 @@ class Run {
             case Format::Influx:
                 return writeOut(streams_, influxLine(reading));
             case Format::Csv: {
-                const bool header = !headerWritten_;
-                headerWritten_ = true;  // also when the line fails: the run ends there
+                // Decided at the first row, when the file's content is what is appended to.
+                const bool header =
+                    !headerDecided_ && options_.csvHeader && !holdsData(streams_.out);
+                headerDecided_ = true;  // also when the line fails: the run ends there
                 return writeOut(streams_, (header ? csvHeader() : "") + csvLine(reading));
             }
         }
         return false;
+    }
+
+    void notice(const std::string& message) const {
+        if (!options_.quiet) say(streams_, message);
     }
 
     void expose() {
@@ -319,7 +328,7 @@ class Run {
     CalibrationPoints points_;
     bool gone_ = false;      // said that the thermometer is missing, and not since that it is back
     bool everRead_ = false;  // a reading has been taken in this run
-    bool headerWritten_ = false;
+    bool headerDecided_ = false;
     ExpositionState exposition_;
     bool exposeFailing_ = false;  // the last write of the exposition file failed
     bool exposeFailed_ = false;   // a write of it failed in this run
@@ -328,7 +337,10 @@ class Run {
 int readThermometer(const Options& options, hid::Platform& platform, StopRequest& stop,
                     const Streams& streams) {
     const auto tell = [&](const std::string& message) { say(streams, message); };
-    const auto points = loadPoints(options.calibration, {tell, tell});
+    const auto notice = [&](const std::string& message) {
+        if (!options.quiet) say(streams, message);
+    };
+    const auto points = loadPoints(options.calibration, {tell, notice});
     if (const int* status = std::get_if<int>(&points)) return *status;
     Run run(options, platform, stop, streams, std::get<CalibrationPoints>(points));
     return run.readAll();

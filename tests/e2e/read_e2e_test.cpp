@@ -357,6 +357,52 @@ TEST_F(ReadProgram, ShortReportIsNoReadingAndThree) {
                                  "bytes); no reading\n"));
 }
 
+// A log appended to gets one header per file; --no-header never writes one; --quiet leaves out
+// the notice about the default points.
+TEST_F(ReadProgram, CsvHeaderOncePerFileAndNeverWithNoHeader) {
+    const std::vector<std::string> sim = {"--raw", "133,0", "--rate", "100"};
+    for (int run = 0; run < 2; ++run) {
+        EXPECT_EQ(runToEnd(sim, {"--csv", "--quiet"}, ">>out.txt"), 0) << err();
+        EXPECT_EQ(err(), "");
+    }
+    const auto lines = linesOf(out());
+    ASSERT_EQ(lines.size(), 3U) << out();
+    EXPECT_EQ(lines[0].rfind("time,device,", 0), 0U) << lines[0];
+    EXPECT_THAT(lines[1], HasSubstr(",54.2,129.5,"));
+    EXPECT_THAT(lines[2], HasSubstr(",54.2,129.5,"));
+
+    EXPECT_EQ(runToEnd(sim, {"--csv", "--no-header"}), 0) << err();
+    ASSERT_EQ(linesOf(out()).size(), 1U) << out();
+    EXPECT_THAT(out(), HasSubstr(",54.2,129.5,"));
+    EXPECT_THAT(err(), HasSubstr("default points"));
+}
+
+// --count is the number of rows written: attempts while the thermometer is gone do not count.
+// Reports come only when sent, so the rows are counted whatever the machine's speed.
+TEST_F(ReadProgram, CountIsRowsWrittenAcrossAnUnplug) {
+    Process process(spawnOf({"--raw", "133,0", "--rate", "0"},
+                            {"--count", "4", "--interval", "0.05", "--csv", "--no-header"}));
+    const SimControl sim(socket());
+    sim.command("status", 10000);  // once the simulator answers
+    const auto rowOnSend = [&](std::size_t rows) {
+        ASSERT_TRUE(sim.wait("open=2", kPatience)) << err();
+        sim.command("send");
+        ASSERT_TRUE(pollUntil([&] { return linesOf(out()).size() >= rows; }, kPatience)) << err();
+    };
+    rowOnSend(1);
+    rowOnSend(2);
+    sim.command("unplug");
+    ASSERT_TRUE(
+        pollUntil([&] { return err().find("thermometer gone") != std::string::npos; }, kPatience))
+        << err();
+    sim.command("plug");
+    rowOnSend(3);
+    rowOnSend(4);
+    EXPECT_EQ(process.waitFor(kPatience), std::optional<int>(0)) << err();
+    EXPECT_EQ(linesOf(out()).size(), 4U) << out();
+    EXPECT_THAT(err(), HasSubstr("thermometer back at"));
+}
+
 TEST_F(ReadProgram, CountAndIntervalGiveThatManyRows) {
     EXPECT_EQ(runToEnd({"--raw", "133,0", "--rate", "100"}, {"--interval", "0.2", "--count", "3"}),
               0);

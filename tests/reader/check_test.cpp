@@ -204,6 +204,8 @@ const CheckCommandRow kCheckCommands[] = {
     {"CsvDoesNotApply", {"--check", "--csv"}, 3, "--csv excludes --check"},
     {"PrometheusDoesNotApply", {"--check", "--prometheus", "t.prom"}, 3, "excludes"},
     {"ListDoesNotApply", {"--check", "--list"}, 3, "excludes"},
+    {"QuietDoesNotApply", {"--check", "--quiet"}, 3, "excludes"},
+    {"InfluxDoesNotApply", {"--check", "--influx"}, 3, "excludes"},
     {"UnknownOptionWithCheckIsUnknown", {"--check", "--fahrenheit"}, 3, "UNKNOWN - "},
     {"HelpWithCheckIsHelp", {"--check", "--help"}, 0, "Monitoring check"},
     {"EqualsSignInLabelIsUnknown", {"--check", "--name", "a=b"}, 3, "perfdata label"},

@@ -103,6 +103,20 @@ TEST(ReaderOutput, PortAndNameAreAddedAfterTheOlderFields) {
                 ::testing::EndsWith(",0.72,0.35,3-1.4,K\303\274hlschrank 2\n"));
 }
 
+// A consumer that fixes a field's type from the first line must not take it for an integer.
+TEST(ReaderOutput, WholeNumbersInJsonKeepAPoint) {
+    reader::Reading reading = workedExample();
+    reading.ratio = 1;
+    reading.celsius = -25.0F;
+    reading.fahrenheit = -13.0F;
+    reading.points = {.zero = 1.0, .hundred = std::nullopt};
+    EXPECT_THAT(reader::jsonLine(reading),
+                HasSubstr("\"ratio\":1.0,\"celsius\":-25.0,\"fahrenheit\":-13.0,"));
+    EXPECT_THAT(reader::jsonLine(reading), HasSubstr("\"cal_zero\":1.0,\"cal_hundred\":0.0}"));
+    // CSV has no types: its numbers stay as they were.
+    EXPECT_THAT(reader::csvLine(reading), HasSubstr(",1,-25,-13,"));
+}
+
 TEST(ReaderOutput, WorkedExampleAsLineProtocol) {
     reader::Reading reading = workedExample();
     reading.port = "1-2";
@@ -229,6 +243,17 @@ const CommandLineRow kCommandLines[] = {
     {"NameSurrogate", {"--name", "\355\240\200"}, 1, "not UTF-8"},
     {"NameCutUtf8", {"--name", "a\342\202"}, 1, "not UTF-8"},
     {"NameEmpty", {"--name", ""}, 1, "empty"},
+    {"NoHeaderNeedsCsv", {"--no-header"}, 1, "--no-header requires --csv"},
+    {"NoHeaderWithCsv", {"--csv", "--no-header", "--quiet"}, -1, ""},
+    {"ListRefusesCount", {"--list", "--count", "2"}, 1, "excludes"},
+    {"ListRefusesInterval", {"--list", "--interval", "2"}, 1, "excludes"},
+    {"ListRefusesCsv", {"--csv", "--list"}, 1, "excludes"},
+    {"ListRefusesInflux", {"--list", "--influx"}, 1, "excludes"},
+    {"ListRefusesPrometheus", {"--list", "--prometheus", "t.prom"}, 1, "excludes"},
+    {"ListRefusesCal", {"--list", "--cal", "c.txt"}, 1, "excludes"},
+    {"ListRefusesName", {"--list", "--name", "fridge"}, 1, "excludes"},
+    {"ListRefusesDevice", {"--list", "--device", "/dev/hidraw0"}, 1, "excludes"},
+    {"ListRefusesQuiet", {"--list", "-q"}, 1, "excludes"},
 };
 
 class CommandLine : public ::testing::TestWithParam<CommandLineRow> {};
