@@ -200,6 +200,11 @@ class Run {
 
     int readAll() {
         const int status = takeReadings();
+        // A stopped logger must never look healthy to the collector: the file says it is down.
+        if (stop_.requested()) {
+            exposition_.reading.reset();
+            expose();
+        }
         // Readings that did not all reach the exposition file leave the run short of its job.
         return status == ExitRead && exposeFailed_ ? ExitOutput : status;
     }
@@ -309,7 +314,9 @@ class Run {
     void expose() {
         if (!options_.prometheus) return;
         try {
-            replaceFileAtomically(*options_.prometheus, prometheusText(exposition_));
+            // The collector runs as another user: the file is readable by all whatever the umask.
+            replaceFileAtomically(*options_.prometheus, prometheusText(exposition_),
+                                  NewFileMode::ReadableByAll);
             exposeFailing_ = false;
         } catch (const std::system_error& error) {
             // Said once a streak of failures, not once a reading; the exit status keeps it.

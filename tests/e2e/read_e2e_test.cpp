@@ -60,12 +60,14 @@ class ReadProgram : public ::testing::Test {
         if (const std::string why = whyCannotRun(); !why.empty()) GTEST_SKIP() << why;
     }
 
+    // `prelude`: shell commands run before the reader starts ("umask 077;").
     Spawn spawnOf(const std::vector<std::string>& simArgs, const std::vector<std::string>& readArgs,
-                  const std::string& stdoutTo = ">out.txt") const {
+                  const std::string& stdoutTo = ">out.txt", const std::string& prelude = "") const {
         std::vector<std::string> argv{builtPrograms().simulator.string()};
         argv.insert(argv.end(), simArgs.begin(), simArgs.end());
-        argv.insert(argv.end(), {"--control", socket().string(), "--", "sh", "-c",
-                                 "exec \"$0\" \"$@\" " + stdoutTo + " 2>err.txt", kReader});
+        argv.insert(argv.end(),
+                    {"--control", socket().string(), "--", "sh", "-c",
+                     prelude + "exec \"$0\" \"$@\" " + stdoutTo + " 2>err.txt", kReader});
         argv.insert(argv.end(), readArgs.begin(), readArgs.end());
         return Spawn{argv, {}, dir_.path(), dir_.path() / "sim.log"};
     }
@@ -512,6 +514,30 @@ TEST_F(ReadProgram, PrometheusFailureIsSaidOncePerStreakAndTheRunEndsWithFive) {
     ASSERT_TRUE(pollUntil([&] { return occurrences(err(), said) == 2; }, kPatience)) << err();
     ::kill(process.pid(), SIGTERM);
     EXPECT_EQ(process.waitFor(kPatience), std::optional<int>(5)) << err();
+}
+
+// The collector runs as another user: the file is readable by all under any umask; a clean stop
+// leaves it saying that the logger is down, without a temperature that would look current.
+TEST_F(ReadProgram, PrometheusFileIsReadableByAllAndSaysDownAfterAStop) {
+    Process process(spawnOf({"--raw", "133,0", "--rate", "100"},
+                            {"--count", "0", "--interval", "0.05", "--prometheus", "t.prom"},
+                            ">out.txt", "umask 077; "));
+    ASSERT_TRUE(pollUntil(
+        [&] {
+            return fs::exists(file("t.prom")) &&
+                   readFile(file("t.prom")).find("usb_thermometer_celsius") != std::string::npos;
+        },
+        kPatience))
+        << err();
+    EXPECT_EQ(fs::status(file("t.prom")).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                  fs::perms::others_read);
+    ::kill(process.pid(), SIGTERM);
+    EXPECT_EQ(process.waitFor(kPatience), std::optional<int>(0)) << err();
+    const std::string last = readFile(file("t.prom"));
+    EXPECT_THAT(last, MatchesRegex("(.|\n)*\nusb_thermometer_up(\\{[^}]*\\})? 0\n(.|\n)*"));
+    EXPECT_THAT(last, ::testing::Not(HasSubstr("usb_thermometer_celsius")));
+    EXPECT_THAT(last, HasSubstr("usb_thermometer_last_reading_timestamp_seconds"));
 }
 
 // Every content of the exposition file a reader sees is a whole one: never empty, never cut.
