@@ -236,6 +236,11 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
 
     try {
         app.parse(argc, argv);
+        if (options.format == Format::Influx && !lineProtocolCanCarry(options.name)) {
+            throw CLI::ValidationError(name->get_name(),
+                                       "with --influx a backslash cannot end the name or stand "
+                                       "before a space, comma, equals sign or backslash");
+        }
         // The perfdata label has no spelling for an equals sign (the guidelines).
         if (options.check && options.name.find('=') != std::string::npos) {
             throw CLI::ValidationError(name->get_name(),

@@ -219,6 +219,17 @@ std::string influxLine(const Reading& reading) {
            " " + std::to_string(ns) + "\n";
 }
 
+bool lineProtocolCanCarry(std::string_view tagValue) {
+    for (std::size_t at = tagValue.find('\\'); at != std::string_view::npos;
+         at = tagValue.find('\\', at + 1)) {
+        if (at + 1 == tagValue.size() ||
+            std::string_view(", =\\").find(tagValue[at + 1]) != std::string_view::npos) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::string csvHeader() {
     return "time,device,ratio,celsius,fahrenheit,celsius_shown,fahrenheit_shown,cal_zero,"
            "cal_hundred,port,name\n";

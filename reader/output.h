@@ -44,6 +44,11 @@ std::string jsonLine(const Reading& reading);
 // fahrenheit=129.52534,ratio=0.51953125 1796648320287000000" (nanoseconds since the epoch), an
 // empty tag left out, keys and values escaped as the protocol asks.
 std::string influxLine(const Reading& reading);
+// Whether a tag value reads back as written. InfluxDB 1.x takes a backslash before a space, a
+// comma or an equals sign for an escape, keeps two backslashes as two (the 2.x reference reads
+// them as one), and a line whose tag value ends in one does not parse at all: so a backslash
+// there, or next to another, has no spelling that every version reads the same.
+bool lineProtocolCanCarry(std::string_view tagValue);
 
 std::string csvHeader();
 std::string csvLine(const Reading& reading);
