@@ -8,9 +8,11 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
+#include "tests/session/consumers.h"
 #include "tests/session/process.h"
 #include "tests/session/session.h"
 #include "tests/support/plugin_output.h"
@@ -570,6 +572,173 @@ TEST_F(ReadProgram, PrometheusFileIsNeverSeenHalfWritten) {
     EXPECT_GE(seen.size(), 200U);
     ::kill(process.pid(), SIGTERM);
     EXPECT_EQ(process.waitFor(kPatience), std::optional<int>(0)) << err();
+}
+
+}  // namespace
+}  // namespace thermo::e2e
+
+namespace thermo::e2e {
+namespace {
+
+// RFC 4180 rows, as InfluxDB's CSV replies have them: quoted fields, their quotes doubled.
+std::vector<std::vector<std::string>> csvRowsOf(const std::string& text) {
+    std::vector<std::vector<std::string>> rows(1, std::vector<std::string>(1));
+    bool quoted = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+                rows.back().back() += '"';
+                ++i;
+            } else if (c == '"') {
+                quoted = false;
+            } else {
+                rows.back().back() += c;
+            }
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',') {
+            rows.back().emplace_back();
+        } else if (c == '\n') {
+            rows.emplace_back(1);
+        } else if (c != '\r') {
+            rows.back().back() += c;
+        }
+    }
+    std::erase_if(rows, [](const auto& row) { return row.size() == 1 && row[0].empty(); });
+    return rows;
+}
+
+// A line of ours taken apart at its two unescaped spaces: the fields and the timestamp.
+std::map<std::string, std::string> fieldsOf(const std::string& line) {
+    const auto timeAt = line.rfind(' ');
+    const auto fieldsAt = line.rfind(' ', timeAt - 1);
+    std::map<std::string, std::string> fields{{"time", line.substr(timeAt + 1)}};
+    std::istringstream in(line.substr(fieldsAt + 1, timeAt - fieldsAt - 1));
+    for (std::string field; std::getline(in, field, ',');) {
+        fields[field.substr(0, field.find('='))] = field.substr(field.find('=') + 1);
+    }
+    return fields;
+}
+
+// The names a user may give, each escape of the line protocol among them, written by the real
+// program to a real InfluxDB over /write and read back through /query: every value and tag as
+// written.
+TEST_F(ReadProgram, InfluxLinesAreStoredByInfluxDbAsWritten) {
+    if (const std::string why = whyNoServer("influxd", "influxdb"); !why.empty())
+        GTEST_SKIP() << why;
+    fs::create_directory(file("influx"));
+    const InfluxServer influx(file("influx"));
+    influx.query("", "CREATE DATABASE thermo");
+    const std::vector<std::string> names = {
+        "fridge", "chest freezer", "left,door=1", "K\303\274hlschrank", "\"quoted\" 'too'", "c\\d"};
+    std::map<std::string, std::map<std::string, std::string>> written;  // time: fields, name
+    for (const std::string& name : names) {
+        ASSERT_EQ(runToEnd({"--raw", "133,0", "--rate", "100"},
+                           {"--influx", "--count", "2", "--interval", "0.05", "--name", name}),
+                  0)
+            << err();
+        for (const std::string& line : linesOf(out())) {
+            auto fields = fieldsOf(line);
+            fields["name"] = name;
+            written[fields["time"]] = fields;
+        }
+        const HttpReply reply =
+            httpRequest(influx.url() + "/write?db=thermo&precision=ns",
+                        {"-XPOST", "--data-binary", "@" + file("out.txt").string()});
+        ASSERT_EQ(reply.status, 204) << reply.body << "\n" << out();
+    }
+    const HttpReply reply = httpRequest(
+        influx.url() + "/query",
+        {"-G", "-H", "Accept: application/csv", "--data-urlencode", "db=thermo", "--data-urlencode",
+         "epoch=ns", "--data-urlencode", "q=SELECT * FROM usb_thermometer"});
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    const auto rows = csvRowsOf(reply.body);
+    ASSERT_FALSE(rows.empty()) << reply.body;
+    // "name,tags,time,celsius,fahrenheit,name,port,ratio": the measurement's name comes first,
+    // the tag of that name among the columns.
+    const std::vector<std::string>& header = rows.front();
+    const auto column = [&](const std::string& key, std::size_t from = 0) {
+        const auto at =
+            std::find(header.begin() + static_cast<std::ptrdiff_t>(from), header.end(), key);
+        return at == header.end() ? std::string::npos
+                                  : static_cast<std::size_t>(at - header.begin());
+    };
+    ASSERT_NE(column("time"), std::string::npos) << reply.body;
+    EXPECT_EQ(rows.size() - 1, written.size()) << reply.body;
+    for (std::size_t r = 1; r < rows.size(); ++r) {
+        const auto& row = rows[r];
+        ASSERT_EQ(row.size(), header.size()) << reply.body;
+        const auto it = written.find(row[column("time")]);
+        ASSERT_NE(it, written.end()) << "not written: " << row[column("time")];
+        const auto& fields = it->second;
+        EXPECT_EQ(row[0], "usb_thermometer");
+        for (const char* key : {"celsius", "fahrenheit", "ratio"}) {
+            EXPECT_EQ(std::stod(row[column(key)]), std::stod(fields.at(key))) << key;
+        }
+        EXPECT_EQ(row[column("name", column("time"))], fields.at("name"));
+        // The port tag is there exactly when the program knew the port.
+        const auto port = column("port");
+        if (port != std::string::npos) {
+            EXPECT_EQ(row[port].empty(), fields.count("port") == 0);
+        }
+    }
+    EXPECT_EQ(std::stod(written.begin()->second.at("celsius")), 54.180744);
+}
+
+// The line of a series in a scrape: its name, its labels and its value.
+std::string seriesLine(const std::string& scrape, const std::string& metric) {
+    for (const std::string& line : linesOf(scrape)) {
+        if (line.rfind(metric + "{", 0) == 0 || line.rfind(metric + " ", 0) == 0) return line;
+    }
+    return "no " + metric + " in the scrape";
+}
+
+// The exposition file as Prometheus' own checker and node_exporter's textfile collector take
+// it: accepted while the logger reads, with the escaped name label, and after a clean stop.
+TEST_F(ReadProgram, PrometheusFileIsTakenByPromtoolAndNodeExporter) {
+    for (const auto& [program, package] :
+         {std::pair{"promtool", "prometheus"},
+          {"prometheus-node-exporter", "prometheus-node-exporter"}}) {
+        if (const std::string why = whyNoServer(program, package); !why.empty())
+            GTEST_SKIP() << why;
+    }
+    fs::create_directory(file("textfile"));
+    const std::string name = "fridge \"left\" \\ 1";
+    const std::string label = "name=\"fridge \\\"left\\\" \\\\ 1\"";
+    Process reader(spawnOf({"--raw", "133,0", "--rate", "100"},
+                           {"--count", "0", "--interval", "0.05", "--name", name, "--prometheus",
+                            "textfile/usb_thermometer.prom"}));
+    const fs::path prom = file("textfile") / "usb_thermometer.prom";
+    ASSERT_TRUE(pollUntil(
+        [&] { return fs::exists(prom) && readFile(prom).find("_celsius") != std::string::npos; },
+        kPatience))
+        << err();
+    const auto promtool = [&] {
+        return run(Spawn{{"sh", "-c", "exec promtool check metrics < \"$0\"", prom.string()}});
+    };
+    const RunResult running = promtool();
+    EXPECT_EQ(running.status, 0) << running.output;
+    EXPECT_EQ(running.output, "") << "promtool's lint";
+
+    fs::create_directory(file("exporter"));
+    const NodeExporter exporter(file("exporter"), file("textfile"));
+    const HttpReply up = httpRequest(exporter.url() + "/metrics");
+    ASSERT_EQ(up.status, 200);
+    EXPECT_THAT(up.body, HasSubstr("\nnode_textfile_scrape_error 0\n"));
+    EXPECT_THAT(seriesLine(up.body, "usb_thermometer_up"), HasSubstr(label));
+    EXPECT_THAT(seriesLine(up.body, "usb_thermometer_up"), ::testing::EndsWith("} 1"));
+    EXPECT_THAT(seriesLine(up.body, "usb_thermometer_celsius"), ::testing::EndsWith("} 54.180744"));
+
+    ::kill(reader.pid(), SIGTERM);
+    ASSERT_EQ(reader.waitFor(kPatience), std::optional<int>(0)) << err();
+    const RunResult stopped = promtool();
+    EXPECT_EQ(stopped.status, 0) << stopped.output;
+    const HttpReply down = httpRequest(exporter.url() + "/metrics");
+    ASSERT_EQ(down.status, 200);
+    EXPECT_THAT(down.body, HasSubstr("\nnode_textfile_scrape_error 0\n"));
+    EXPECT_THAT(seriesLine(down.body, "usb_thermometer_up"), ::testing::EndsWith("} 0"));
+    EXPECT_THAT(down.body, ::testing::Not(HasSubstr("usb_thermometer_celsius")));
 }
 
 }  // namespace
