@@ -9,6 +9,7 @@
 #include "hid/hid_platform.h"
 #include "reader/console.h"
 #include "reader/options.h"
+#include "reader/output.h"
 #include "reader/reader.h"
 
 int main(int argc, char* argv[]) {
@@ -23,13 +24,20 @@ int main(int argc, char* argv[]) {
     if (const int* status = std::get_if<int>(&parsed)) {
         return writeOutput(printed.str(), *status, Streams{});
     }
+    const Options& options = std::get<Options>(parsed);
     try {
         const Utf8Console console;
         StopRequest stop;
         const StopSignals signals(stop);  // before any other thread
         const std::unique_ptr<thermo::hid::Platform> platform = thermo::hid::makeNativePlatform();
-        return runReader(std::get<Options>(parsed), *platform, stop, Streams{});
+        return runReader(options, *platform, stop, Streams{});
     } catch (const std::exception& error) {
+        // A plugin's failure to run at all is UNKNOWN; 2 would read as CRITICAL.
+        if (options.check) {
+            // Unknown either way, said or not: a plugin's statuses end at 3.
+            (void)writeOutput(checkUnknownLine(error.what()), 0, Streams{});
+            return static_cast<int>(CheckState::Unknown);
+        }
         std::cerr << "usb-thermometer-read: " << error.what() << std::endl;
         return ExitNoThermometer;
     }

@@ -28,11 +28,18 @@ namespace thermo {
 // - When the folder refuses the temporary file, a writable file is rewritten in place instead: the
 //   new content over the old, then the file cut to its length. Should that fail once the first
 //   byte has changed, FileMayBeDamaged says so, with what the file held before.
-// - The replaced file keeps its owner, group and permissions where the system allows; a new one's
-//   are left to the umask.
+// - The replaced file keeps its owner, group and permissions where the system allows; a new
+//   one's are left to the umask, or with NewFileMode::ReadableByAll are rw-r--r-- (0644) whatever
+//   the umask (a file that a collector running as another user reads). Windows' files take
+//   their folder's permissions either way.
 // Throws std::system_error naming the failing step on failure; on Windows its code is in
 // os::windowsErrorCategory() (os/windows/text.h). One implementation per platform.
-void replaceFileAtomically(const std::filesystem::path& path, std::string_view content);
+enum class NewFileMode {
+    UmaskDecides,
+    ReadableByAll,
+};
+void replaceFileAtomically(const std::filesystem::path& path, std::string_view content,
+                           NewFileMode newFileMode = NewFileMode::UmaskDecides);
 
 // Why a file was not read or replaced, where the system has no error number for it.
 enum class FileError {

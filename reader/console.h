@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -61,5 +62,9 @@ class Utf8Console {
 // on POSIX, /dev/null stands in for a closed one (os::openClosedStandardStreams); Windows needs
 // nothing. Empty, or why it could not.
 std::string openClosedStandardStreams();
+
+// Whether `stream` is a regular file that holds data already (a log opened for appending), so
+// that a CSV header goes once into each file. A pipe, a terminal or an empty file holds none.
+bool holdsData(std::FILE* stream);
 
 }  // namespace thermo::reader

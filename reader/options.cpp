@@ -7,6 +7,8 @@
 #include <string_view>
 
 #include "hid/thermometer.h"
+#include "reader/output.h"
+#include "reader/probe_name.h"
 
 namespace thermo::reader {
 
@@ -16,8 +18,9 @@ const std::string kDescription =
     "Reads the USB thermometer (vendor " + hid::idText(hid::kThermometerVendorId) + ", product " +
     hid::idText(hid::kThermometerProductId) + ") and prints the temperature as the " +
     std::string(hid::kThermometerName) +
-    " window shows it, once or at an interval, as text, JSON or CSV, and optionally into a file "
-    "for node_exporter's textfile collector.";
+    " window shows it, once or at an interval, as text, JSON, CSV or InfluxDB's line protocol, "
+    "and optionally into a file for node_exporter's textfile collector; or once as a monitoring "
+    "plugin (--check).";
 
 constexpr const char* kFooter =
     "Calibration:\n"
@@ -34,7 +37,7 @@ constexpr const char* kFooter =
     "  PORT it carries on with the thermometer plugged back into that port, whatever its\n"
     "  node is called then.\n"
     "\n"
-    "Exit status:\n"
+    "Exit status (--check has the plugins' own, 0 to 3, below):\n"
     "  0  the last attempt gave a reading, or SIGINT or SIGTERM ended a repeated run\n"
     "     (--list: a thermometer that can be read is attached)\n"
     "  1  wrong command line\n"
@@ -43,7 +46,45 @@ constexpr const char* kFooter =
     "     (or SIGINT or SIGTERM came first)\n"
     "  4  the calibration file is unreadable or its points give no temperature\n"
     "  5  the output could not be written: standard output (the run ends there), or the\n"
-    "     --prometheus file at any time of the run (2, 3 and 4 come first)\n";
+    "     --prometheus file at any time of the run (2, 3 and 4 come first)\n"
+    "\n"
+    "Monitoring check (--check):\n"
+    "  One reading, one line and the exit status of a monitoring plugin, as the Monitoring\n"
+    "  Plugins development guidelines have them: the state and the temperature as the window\n"
+    "  shows it, then the perfdata:\n"
+    "    USB THERMOMETER OK - 54.2 \302\260C | temperature=54.18;~:-15;~:-10;;\n"
+    "  0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (no thermometer, no report within 6 s, an\n"
+    "  unusable calibration file, or a wrong command line: the reason is on the line).\n"
+    "  RANGE is the guidelines' [@]start:end: 10 alerts outside 0..10, 10: below 10, ~:10\n"
+    "  above 10, 10:20 outside 10..20, @10:20 inside 10..20 (endpoints included); numbers\n"
+    "  may be negative and have decimals (a freezer: -w ~:-15 -c ~:-10). CRITICAL is\n"
+    "  checked first. The perfdata value is in degrees Celsius, unitless since the\n"
+    "  guidelines have no unit of temperature, with a point whatever the locale; the\n"
+    "  ranges are compared with that value, two decimals.\n";
+
+// Whether a command line asks for --check, so that even a wrong one is answered as a plugin is.
+bool asksForCheck(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--") return false;
+        if (arg == "--check") return true;
+    }
+    return false;
+}
+
+const CLI::Validator kThresholdRange(
+    [](const std::string& text) -> std::string {
+        if (parseThresholdRange(text)) return {};
+        return text + " is not a range ([@]start:end, e.g. 10, 10:, ~:10, 10:20, @10:20)";
+    },
+    "", "RANGE");
+
+const CLI::Validator kProbeName(
+    [](const std::string& text) -> std::string {
+        const std::string why = whyNotAProbeName(text);
+        return why.empty() ? why : "not a name: " + why;
+    },
+    "", "NAME");
 
 // Numbers on the command line are decimal: CLI11 alone reads "010" as eight and "0x10" as
 // sixteen (strtoll with base 0), and takes "nan" and "inf" for an interval, which no range check
@@ -111,46 +152,115 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
     app.set_version_flag("--version", std::string("usb-thermometer-read ") + THERMO_VERSION);
     app.footer(kFooter);
 
-    app.add_flag("--list", options.list,
-                 "List every attached thermometer, one a line of tab-separated fields: its USB "
-                 "port (- when unknown), device path, report length in bytes, and ok; one that "
-                 "cannot be opened is listed with - and why (refused: the udev rule is the fix). "
-                 "With --json, one JSON object a line");
-    app.add_option("--device", options.device,
-                   "Read the thermometer in this USB port (as --list shows it, e.g. 1-2) or at "
-                   "this device path (or a link to it) rather than the first one found")
-        ->type_name("PORT|PATH");
-    app.add_option("--count", options.count, "Readings to take; 0 reads until interrupted")
-        ->type_name("N")
-        ->transform(kDecimalInteger)
-        ->check(CLI::Range(0, std::numeric_limits<int>::max()).description(""))
-        ->capture_default_str();
-    app.add_option("--interval", options.intervalSeconds,
-                   "Seconds from one reading to the next (fractions allowed)")
-        ->type_name("SECONDS")
-        ->transform(kDecimalReal)
-        ->check(CLI::Range(0.001, 31'536'000.0).description(""))
-        ->capture_default_str();
+    auto* list = app.add_flag(
+        "--list", options.list,
+        "List every attached thermometer, one a line of tab-separated fields: its USB port (- "
+        "when unknown), device path, report length in bytes, and ok; one that cannot be opened "
+        "is listed with - and why (refused: the udev rule is the fix). With --json, one JSON "
+        "object a line");
+    auto* device =
+        app.add_option("--device", options.device,
+                       "Read the thermometer in this USB port (as --list shows it, e.g. 1-2) or at "
+                       "this device path (or a link to it) rather than the first one found")
+            ->type_name("PORT|PATH");
+    auto* count =
+        app.add_option("--count", options.count,
+                       "Readings to write; 0 reads until interrupted. With 1, one attempt: its "
+                       "failure is the exit status. With more, failed attempts are not counted")
+            ->type_name("N")
+            ->transform(kDecimalInteger)
+            ->check(CLI::Range(0, std::numeric_limits<int>::max()).description(""))
+            ->capture_default_str();
+    auto* interval = app.add_option("--interval", options.intervalSeconds,
+                                    "Seconds from one reading to the next (fractions allowed)")
+                         ->type_name("SECONDS")
+                         ->transform(kDecimalReal)
+                         ->check(CLI::Range(0.001, 31'536'000.0).description(""))
+                         ->capture_default_str();
     auto* json = app.add_flag_callback(
         "--json", [&] { options.format = Format::Json; },
-        "One JSON object a line: time (RFC 3339, UTC), device, ratio, celsius, fahrenheit, the "
-        "texts the window shows, the calibration points");
+        "One JSON object a line: time (RFC 3339, UTC), device, port (empty when not known), "
+        "name (when given), ratio, celsius, fahrenheit, the texts the window shows, the "
+        "calibration points; numbers are always written with a point (-25.0)");
     auto* csv = app.add_flag_callback(
-        "--csv", [&] { options.format = Format::Csv; }, "A header line, then the JSON's fields");
+        "--csv", [&] { options.format = Format::Csv; },
+        "A header line, then the JSON's fields with port and name last; the header is left out "
+        "when standard output is a regular file that already holds data (a log appended to)");
+    auto* noHeader =
+        app.add_flag_callback(
+               "--no-header", [&] { options.csvHeader = false; }, "With --csv: never a header")
+            ->needs(csv);
+    auto* quiet = app.add_flag("--quiet,-q", options.quiet,
+                               "Leave out notices (the default points in use, a thermometer found "
+                               "or back); errors are still said");
+    auto* influx = app.add_flag_callback(
+        "--influx", [&] { options.format = Format::Influx; },
+        "InfluxDB's line protocol, one line a reading: measurement usb_thermometer, tags port "
+        "and name (left out when empty), fields celsius, fahrenheit and ratio, a timestamp in "
+        "nanoseconds (for Telegraf's exec and execd inputs, or InfluxDB's /write)");
     json->excludes(csv);
-    app.add_option("--prometheus", options.prometheus,
-                   "After every reading, replace this file atomically with the readings in "
-                   "Prometheus' text format (for node_exporter's textfile collector); combines "
-                   "with the other formats")
-        ->type_name("FILE");
-    app.add_option("--cal", options.calibration,
-                   std::string("Calibration file, never written (default: ") +
-                       kDefaultCalibrationFile + ")")
-        ->type_name("FILE");
+    influx->excludes(json)->excludes(csv);
+    auto* name = app.add_option("--name", options.name,
+                                "A name for the probe (UTF-8, no control characters): JSON's "
+                                "name, CSV's name column, the Prometheus and InfluxDB name label, "
+                                "--check's perfdata label")
+                     ->type_name("NAME")
+                     ->check(kProbeName);
+    auto* check = app.add_flag("--check", options.check,
+                               "Take one reading as a monitoring plugin (Nagios, Icinga, Naemon): "
+                               "one line with OK, WARNING, CRITICAL or UNKNOWN and perfdata, exit "
+                               "status 0 to 3; see below");
+    const auto addRange = [&](const char* names, std::optional<ThresholdRange>& range,
+                              const char* help) {
+        return app
+            .add_option_function<std::string>(
+                names, [&range](const std::string& text) { range = parseThresholdRange(text); },
+                help)
+            ->type_name("RANGE")
+            ->check(kThresholdRange)
+            ->needs(check);
+    };
+    addRange("-w,--warning", options.warning, "With --check: WARNING when the value alerts");
+    addRange("-c,--critical", options.critical, "With --check: CRITICAL when the value alerts");
+    auto* prometheus =
+        app.add_option("--prometheus", options.prometheus,
+                       "After every reading, replace this file atomically with the readings in "
+                       "Prometheus' text format (for node_exporter's textfile collector); combines "
+                       "with the other formats")
+            ->type_name("FILE");
+    auto* cal = app.add_option("--cal", options.calibration,
+                               std::string("Calibration file, never written (default: ") +
+                                   kDefaultCalibrationFile + ")")
+                    ->type_name("FILE");
+
+    // A check is one reading into one line, and a listing reads nothing: what does not apply
+    // to them is refused rather than silently ignored.
+    for (CLI::Option* other :
+         {count, interval, json, csv, influx, noHeader, prometheus, quiet, list}) {
+        check->excludes(other);
+    }
+    for (CLI::Option* other :
+         {device, count, interval, csv, influx, noHeader, prometheus, cal, quiet, name}) {
+        list->excludes(other);
+    }
 
     try {
         app.parse(argc, argv);
+        if (options.format == Format::Influx && !lineProtocolCanCarry(options.name)) {
+            throw CLI::ValidationError(name->get_name(),
+                                       "with --influx a backslash cannot end the name or stand "
+                                       "before a space, comma, equals sign or backslash");
+        }
+        // The perfdata label has no spelling for an equals sign (the guidelines).
+        if (options.check && options.name.find('=') != std::string::npos) {
+            throw CLI::ValidationError(name->get_name(),
+                                       "with --check a name cannot hold \"=\" (a perfdata label)");
+        }
     } catch (const CLI::ParseError& error) {
+        if (error.get_exit_code() != 0 && asksForCheck(argc, argv)) {
+            out << checkUnknownLine(error.what());
+            return static_cast<int>(CheckState::Unknown);
+        }
         const int status = app.exit(error, out, err);
         return status == 0 ? ExitRead : ExitUsage;
     }

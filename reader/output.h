@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "measure/calibration_file.h"
+#include "reader/threshold.h"
 
 namespace thermo::reader {
 
@@ -16,6 +17,8 @@ namespace thermo::reader {
 struct Reading {
     std::chrono::system_clock::time_point time;
     std::string device;
+    std::string port;  // empty where the platform tells none
+    std::string name;  // --name; empty when not given
     double ratio = 0;
     float celsius = 0;
     float fahrenheit = 0;
@@ -41,16 +44,43 @@ std::string jsonLine(const Reading& reading);
 // A JSON string: quotes, backslashes and control characters escaped.
 std::string jsonString(std::string_view text);
 
+// InfluxDB's line protocol: "usb_thermometer,port=1-2,name=fridge celsius=54.180744,
+// fahrenheit=129.52534,ratio=0.51953125 1796648320287000000" (nanoseconds since the epoch), an
+// empty tag left out, keys and values escaped as the protocol asks.
+std::string influxLine(const Reading& reading);
+// Whether a tag value reads back as written. InfluxDB 1.x takes a backslash before a space, a
+// comma or an equals sign for an escape, keeps two backslashes as two (the 2.x reference reads
+// them as one), and a line whose tag value ends in one does not parse at all: so a backslash
+// there, or next to another, has no spelling that every version reads the same.
+bool lineProtocolCanCarry(std::string_view tagValue);
+
 std::string csvHeader();
 std::string csvLine(const Reading& reading);
 
 // What node_exporter's textfile collector reads: usb_thermometer_up, and with a reading its
-// temperature; the time of the last reading whenever there has been one. `device` labels all.
+// temperature; the time of the last reading whenever there has been one. Every series is
+// labelled by the stable identities, `port` and `name`, never by the node the kernel renames at
+// each plug; an empty one is left out, as Prometheus takes an empty label for none.
 struct ExpositionState {
-    std::string device;
+    std::string port;
+    std::string name;
     std::optional<Reading> reading;  // no value while the thermometer is gone
     std::optional<std::chrono::system_clock::time_point> lastReadingTime;
 };
 std::string prometheusText(const ExpositionState& state);
+
+// --check's one line, as the Monitoring Plugins guidelines have a plugin print it:
+// "USB THERMOMETER OK - 54.2 °C | temperature=54.18;~:-15;~:-10;;". The perfdata value is
+// unitless degrees Celsius (the guidelines have no unit of temperature) in the C locale, and
+// `state` is to be decided on checkValue() of the same reading, so that a consumer that
+// re-evaluates the perfdata against the ranges comes to the same state.
+std::string checkLine(CheckState state, const Reading& reading, std::string_view label,
+                      const std::optional<ThresholdRange>& warning,
+                      const std::optional<ThresholdRange>& critical);
+// The temperature as the perfdata carries it: two decimals, no exponent.
+double checkValue(const Reading& reading);
+// "USB THERMOMETER UNKNOWN - no thermometer found": the reason on the same line, without what
+// would end the line or start perfdata there.
+std::string checkUnknownLine(std::string_view reason);
 
 }  // namespace thermo::reader

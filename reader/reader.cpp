@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "hid/hidusb.h"
 #include "measure/atomic_file.h"
@@ -69,11 +71,17 @@ int listThermometers(hid::Platform& platform, bool json, const Streams& streams)
     return usable > 0 ? ExitRead : ExitNoThermometer;
 }
 
+// Where loadPoints() says what it found: errors, which end the run, and notices, which do not.
+struct PointsReport {
+    std::function<void(const std::string&)> error;
+    std::function<void(const std::string&)> notice;
+};
+
 // The calibration points in use, or the status to end with. Never creates the file. The default
 // points stand in only for the working folder's cal.txt: a file the user named and that is not
 // there is more likely a typing error than a wish for the defaults.
 std::variant<CalibrationPoints, int> loadPoints(const std::optional<std::filesystem::path>& named,
-                                                const Streams& streams) {
+                                                const PointsReport& report) {
     const std::filesystem::path file = named.value_or(kDefaultCalibrationFile);
     CalibrationPoints points{.zero = kDefaultCalZero, .hundred = kDefaultCalHundred};
     try {
@@ -83,23 +91,45 @@ std::variant<CalibrationPoints, int> loadPoints(const std::optional<std::filesys
             // Named with its whole path, as the calibration file's other errors are.
             std::error_code noWorkingFolder;
             const auto whole = std::filesystem::absolute(file, noWorkingFolder);
-            say(streams, (noWorkingFolder ? file : whole).string() + ": " +
-                             std::make_error_code(std::errc::no_such_file_or_directory).message());
+            report.error((noWorkingFolder ? file : whole).string() + ": " +
+                         std::make_error_code(std::errc::no_such_file_or_directory).message());
             return ExitCalibration;
         } else {
-            say(streams, file.string() + " not found; using the default points 0.72 and 0.35");
+            report.notice(file.string() + " not found; using the default points 0.72 and 0.35");
         }
     } catch (const CalibrationError& error) {
-        say(streams, error.what());
+        report.error(error.what());
         return ExitCalibration;
     }
     // Equal points, or ones that are not numbers, give no temperature for any report.
     if (!celsiusFromRatio(0.5, points.zero, points.hundred)) {
-        say(streams,
-            file.string() + ": its two points give no temperature (equal, or not numbers)");
+        report.error(file.string() +
+                     ": its two points give no temperature (equal, or not numbers)");
         return ExitCalibration;
     }
     return points;
+}
+
+// Why the last poll of a found thermometer brought no report.
+std::string whyNoReport(const hid::HIDusb& device) {
+    const hid::ReadResult& read = device.LastRead;
+    switch (read.outcome) {
+        case hid::ReadOutcome::Gone:
+            return device.DevicePath + " was unplugged" +
+                   (read.error.empty() ? "" : " (" + read.error + ")");
+        case hid::ReadOutcome::Report:
+            return device.DevicePath + ": a short report (" + std::to_string(read.bytes) + " of " +
+                   std::to_string(device.DeviceCaps.InputReportByteLength) + " bytes); no reading";
+        case hid::ReadOutcome::TimedOut:
+        case hid::ReadOutcome::Woken:
+            break;
+    }
+    return "no report from " + device.DevicePath + " within 6 s";
+}
+
+std::string noTemperature(const hid::HIDusb& device) {
+    return device.DevicePath +
+           ": its report gives no temperature with the calibration points in use";
 }
 
 // One run of readings: the device, where the lines go, and what has been said about the device.
@@ -113,6 +143,7 @@ class Run {
           stop_(stop),
           streams_(streams),
           points_(std::move(points)) {
+        exposition_.name = options_.name;
         stop_.setWake([this] { device_.WakePendingRead(); });
     }
     ~Run() { stop_.setWake({}); }
@@ -121,6 +152,11 @@ class Run {
 
     int readAll() {
         const int status = takeReadings();
+        // A stopped logger must never look healthy to the collector: the file says it is down.
+        if (stop_.requested()) {
+            exposition_.reading.reset();
+            expose();
+        }
         // Readings that did not all reach the exposition file leave the run short of its job.
         return status == ExitRead && exposeFailed_ ? ExitOutput : status;
     }
@@ -132,8 +168,10 @@ class Run {
         const auto start = Clock::now();
         const std::chrono::duration<double> interval(options_.intervalSeconds);
         long long slot = 0;
-        for (int taken = 0; options_.count == 0 || taken < options_.count; ++taken) {
-            if (taken > 0) {
+        // A repeated run counts the readings written; one that failed is a gap, not a row.
+        int written = 0;
+        for (int attempts = 0; options_.count == 0 || written < options_.count; ++attempts) {
+            if (attempts > 0) {
                 slot = nextSlot(start, interval, slot);
                 if (!stop_.sleepUntil(start + std::chrono::duration_cast<Clock::duration>(
                                                   interval * static_cast<double>(slot)))) {
@@ -145,6 +183,7 @@ class Run {
             // A stopped repeated run ends well; a single reading cut short has not read.
             if (stop_.requested()) return repeated ? ExitRead : outcome;
             status = outcome;
+            if (outcome == ExitRead || !repeated) ++written;
         }
         return status;
     }
@@ -172,28 +211,26 @@ class Run {
         device_.PollThermometer();
         if (!device_.ReportBuffer) {
             if (stop_.requested()) return ExitNoReport;  // woken for the stop, not gone
-            return failed(ExitNoReport, whyNoReport(), repeated);
+            return failed(ExitNoReport, whyNoReport(device_), repeated);
         }
         auto reading = readingFromReport(*device_.ReportBuffer, points_);
         if (!reading) {
-            return failed(ExitCalibration,
-                          device_.DevicePath +
-                              ": its report gives no temperature with the "
-                              "calibration points in use",
-                          repeated);
+            return failed(ExitCalibration, noTemperature(device_), repeated);
         }
         reading->time = std::chrono::system_clock::now();
         reading->device = device_.DevicePath;
+        reading->port = device_.DevicePort;
+        reading->name = options_.name;
         if (gone_) {
-            say(streams_, (everRead_ ? "thermometer back at " : "thermometer found at ") +
-                              device_.DevicePath);
+            notice((everRead_ ? "thermometer back at " : "thermometer found at ") +
+                   device_.DevicePath);
         }
         gone_ = false;
         everRead_ = true;
         if (!writeReading(*reading)) return ExitOutput;
         exposition_.reading = reading;
         exposition_.lastReadingTime = reading->time;
-        exposition_.device = reading->device;
+        exposition_.port = reading->port;
         expose();
         return ExitRead;
     }
@@ -202,26 +239,8 @@ class Run {
         if (!gone_) say(streams_, repeated && everRead_ ? "thermometer gone: " + why : why);
         gone_ = true;
         exposition_.reading.reset();
-        if (exposition_.device.empty()) exposition_.device = options_.device.value_or("");
         expose();
         return status;
-    }
-
-    std::string whyNoReport() const {
-        const hid::ReadResult& read = device_.LastRead;
-        switch (read.outcome) {
-            case hid::ReadOutcome::Gone:
-                return device_.DevicePath + " was unplugged" +
-                       (read.error.empty() ? "" : " (" + read.error + ")");
-            case hid::ReadOutcome::Report:
-                return device_.DevicePath + ": a short report (" + std::to_string(read.bytes) +
-                       " of " + std::to_string(device_.DeviceCaps.InputReportByteLength) +
-                       " bytes); no reading";
-            case hid::ReadOutcome::TimedOut:
-            case hid::ReadOutcome::Woken:
-                break;
-        }
-        return "no report from " + device_.DevicePath + " within 6 s";
     }
 
     bool writeReading(const Reading& reading) {
@@ -230,19 +249,29 @@ class Run {
                 return writeOut(streams_, plainLine(reading));
             case Format::Json:
                 return writeOut(streams_, jsonLine(reading));
+            case Format::Influx:
+                return writeOut(streams_, influxLine(reading));
             case Format::Csv: {
-                const bool header = !headerWritten_;
-                headerWritten_ = true;  // also when the line fails: the run ends there
+                // Decided at the first row, when the file's content is what is appended to.
+                const bool header =
+                    !headerDecided_ && options_.csvHeader && !holdsData(streams_.out);
+                headerDecided_ = true;  // also when the line fails: the run ends there
                 return writeOut(streams_, (header ? csvHeader() : "") + csvLine(reading));
             }
         }
         return false;
     }
 
+    void notice(const std::string& message) const {
+        if (!options_.quiet) say(streams_, message);
+    }
+
     void expose() {
         if (!options_.prometheus) return;
         try {
-            replaceFileAtomically(*options_.prometheus, prometheusText(exposition_));
+            // The collector runs as another user: the file is readable by all whatever the umask.
+            replaceFileAtomically(*options_.prometheus, prometheusText(exposition_),
+                                  NewFileMode::ReadableByAll);
             exposeFailing_ = false;
         } catch (const std::system_error& error) {
             // Said once a streak of failures, not once a reading; the exit status keeps it.
@@ -262,7 +291,7 @@ class Run {
     CalibrationPoints points_;
     bool gone_ = false;      // said that the thermometer is missing, and not since that it is back
     bool everRead_ = false;  // a reading has been taken in this run
-    bool headerWritten_ = false;
+    bool headerDecided_ = false;
     ExpositionState exposition_;
     bool exposeFailing_ = false;  // the last write of the exposition file failed
     bool exposeFailed_ = false;   // a write of it failed in this run
@@ -270,12 +299,72 @@ class Run {
 
 int readThermometer(const Options& options, hid::Platform& platform, StopRequest& stop,
                     const Streams& streams) {
-    const auto points = loadPoints(options.calibration, streams);
+    const auto tell = [&](const std::string& message) { say(streams, message); };
+    const auto notice = [&](const std::string& message) {
+        if (!options.quiet) say(streams, message);
+    };
+    const auto points = loadPoints(options.calibration, {tell, notice});
     if (const int* status = std::get_if<int>(&points)) return *status;
     Selection selection(platform);
     if (options.device) selection.wantDevice(*options.device);
     Run run(options, selection, stop, streams, std::get<CalibrationPoints>(points));
     return run.readAll();
+}
+
+// One reading for a monitoring plugin: its state, or UNKNOWN with the reason, on one line of
+// standard output and nothing on standard error (Icinga 2 adds that to the service's output).
+class Check {
+  public:
+    Check(const Options& options, hid::Platform& platform, StopRequest& stop)
+        : options_(options), device_(platform), stop_(stop) {
+        stop_.setWake([this] { device_.WakePendingRead(); });
+    }
+    ~Check() { stop_.setWake({}); }
+    Check(const Check&) = delete;
+    Check& operator=(const Check&) = delete;
+
+    // The line, and the state that is its exit status.
+    std::pair<std::string, CheckState> run() {
+        std::string why;
+        const auto points =
+            loadPoints(options_.calibration,
+                       {[&](const std::string& error) { why = error; }, [](const std::string&) {}});
+        if (std::holds_alternative<int>(points)) return unknown(why);
+        try {
+            if (!device_.FindThermometer()) return unknown(noThermometer(device_, options_.device));
+        } catch (const hid::PlatformError& error) {
+            return unknown(error.what());
+        }
+        device_.PollThermometer();
+        if (!device_.ReportBuffer) {
+            return unknown(stop_.requested() ? std::string("interrupted before a report came")
+                                             : whyNoReport(device_));
+        }
+        const auto reading = readingFromReport(*device_.ReportBuffer, std::get<0>(points));
+        if (!reading) return unknown(noTemperature(device_));
+        const CheckState state =
+            checkState(checkValue(*reading), options_.warning, options_.critical);
+        const std::string label = options_.name.empty() ? "temperature" : options_.name;
+        return {checkLine(state, *reading, label, options_.warning, options_.critical), state};
+    }
+
+  private:
+    static std::pair<std::string, CheckState> unknown(const std::string& why) {
+        return {checkUnknownLine(why), CheckState::Unknown};
+    }
+
+    const Options& options_;
+    hid::HIDusb device_;
+    StopRequest& stop_;
+};
+
+int checkThermometer(const Options& options, hid::Platform& platform, StopRequest& stop,
+                     const Streams& streams) {
+    Check check(options, platform, stop);
+    const auto [line, state] = check.run();
+    // A plugin's statuses are 0 to 3 only: a line that did not arrive leaves the state unknown.
+    return writeLine(streams.out, line) ? static_cast<int>(CheckState::Unknown)
+                                        : static_cast<int>(state);
 }
 
 }  // namespace
@@ -287,7 +376,10 @@ int writeOutput(const std::string& text, int status, const Streams& streams) {
 int runReader(const Options& options, hid::Platform& platform, StopRequest& stop,
               const Streams& streams) {
     if (options.list) return listThermometers(platform, options.format == Format::Json, streams);
-    return readThermometer(options, platform, stop, streams);
+    if (!options.check) return readThermometer(options, platform, stop, streams);
+    Selection selection(platform);
+    if (options.device) selection.wantDevice(*options.device);
+    return checkThermometer(options, selection, stop, streams);
 }
 
 }  // namespace thermo::reader

@@ -187,10 +187,16 @@ class TemporaryFile {
 
 // A replaced file keeps its owner, group and permissions (a group-writable cal.txt, one that root
 // saves for a user). Owner first: changing it clears the set-id bits that the mode then restores.
-void keepOwnerAndMode(const TemporaryFile& temporary, const UniqueFd& existing) {
+// A new file has what the umask left, unless it is to be readable by all: then exactly 0644, by
+// fchmod, which the umask does not touch.
+void keepOwnerAndMode(const TemporaryFile& temporary, const UniqueFd& existing,
+                      NewFileMode newFileMode) {
     struct stat status {};
     if (!existing || ::fstat(existing.get(), &status) != 0) {
-        return;  // a new file: the umask has decided
+        if (newFileMode == NewFileMode::ReadableByAll && ::fchmod(temporary.fd(), 0644) != 0) {
+            throwSystemError(errno, "chmod " + temporary.name());
+        }
+        return;
     }
     if (::fchown(temporary.fd(), status.st_uid, status.st_gid) != 0 &&
         ::fchown(temporary.fd(), static_cast<uid_t>(-1), status.st_gid) != 0) {
@@ -310,7 +316,8 @@ void removeLeftovers(const FoundFile& target) {
 
 }  // namespace
 
-void replaceFileAtomically(const fs::path& path, std::string_view content) {
+void replaceFileAtomically(const fs::path& path, std::string_view content,
+                           NewFileMode newFileMode) {
     const FoundFile target = posix::findFile(path);
     requireReplaceable(target);
     const UniqueFd existing = openExistingForWriting(target);
@@ -322,7 +329,7 @@ void replaceFileAtomically(const fs::path& path, std::string_view content) {
         rewriteInPlace(existing, content, target);
         return;
     }
-    keepOwnerAndMode(*temporary, existing);
+    keepOwnerAndMode(*temporary, existing, newFileMode);
     writeAll(temporary->fd(), content, temporary->name());
     if (const int error = flushToDisk(temporary->fd()); error != 0) {
         throwSystemError(error, "fsync " + temporary->name());

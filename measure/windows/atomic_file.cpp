@@ -247,7 +247,9 @@ void removeLeftovers(const fs::path& target) {
 
 }  // namespace
 
-void replaceFileAtomically(const fs::path& path, std::string_view content) {
+// A new file takes its folder's inherited permissions; the mode asks nothing more here.
+void replaceFileAtomically(const fs::path& path, std::string_view content,
+                           NewFileMode /*newFileMode*/) {
     // Absolute, so that the temporary file's folder is the target's whatever the path looks like.
     const fs::path target = fs::absolute(path);
     refuseUnwritable(target);

@@ -1,5 +1,6 @@
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <thread>
@@ -49,5 +50,10 @@ Utf8Console::Utf8Console() = default;
 Utf8Console::~Utf8Console() = default;
 
 std::string openClosedStandardStreams() { return os::openClosedStandardStreams(); }
+
+bool holdsData(std::FILE* stream) {
+    struct stat status {};
+    return ::fstat(::fileno(stream), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0;
+}
 
 }  // namespace thermo::reader

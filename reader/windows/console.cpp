@@ -1,6 +1,9 @@
 #include "os/windows/windows.h"
 
+#include <sys/stat.h>
+
 #include <atomic>
+#include <cstdio>
 
 #include "reader/console.h"
 
@@ -51,5 +54,11 @@ Utf8Console::~Utf8Console() {
 
 // A handle the program opens never becomes a standard one, so there is nothing to protect.
 std::string openClosedStandardStreams() { return {}; }
+
+bool holdsData(std::FILE* stream) {
+    struct _stati64 status {};
+    return ::_fstati64(::_fileno(stream), &status) == 0 && (status.st_mode & _S_IFREG) != 0 &&
+           status.st_size > 0;
+}
 
 }  // namespace thermo::reader

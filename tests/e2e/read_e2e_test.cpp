@@ -8,11 +8,14 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
+#include "tests/session/consumers.h"
 #include "tests/session/process.h"
 #include "tests/session/session.h"
+#include "tests/support/plugin_output.h"
 #include "tests/support/row_name.h"
 
 namespace thermo::e2e {
@@ -59,12 +62,14 @@ class ReadProgram : public ::testing::Test {
         if (const std::string why = whyCannotRun(); !why.empty()) GTEST_SKIP() << why;
     }
 
+    // `prelude`: shell commands run before the reader starts ("umask 077;").
     Spawn spawnOf(const std::vector<std::string>& simArgs, const std::vector<std::string>& readArgs,
-                  const std::string& stdoutTo = ">out.txt") const {
+                  const std::string& stdoutTo = ">out.txt", const std::string& prelude = "") const {
         std::vector<std::string> argv{builtPrograms().simulator.string()};
         argv.insert(argv.end(), simArgs.begin(), simArgs.end());
-        argv.insert(argv.end(), {"--control", socket().string(), "--", "sh", "-c",
-                                 "exec \"$0\" \"$@\" " + stdoutTo + " 2>err.txt", kReader});
+        argv.insert(argv.end(),
+                    {"--control", socket().string(), "--", "sh", "-c",
+                     prelude + "exec \"$0\" \"$@\" " + stdoutTo + " 2>err.txt", kReader});
         argv.insert(argv.end(), readArgs.begin(), readArgs.end());
         return Spawn{argv, {}, dir_.path(), dir_.path() / "sim.log"};
     }
@@ -106,12 +111,14 @@ const OutcomeRow kOutcomes[] = {
      "cal.txt not found; using the default points 0.72"},
     {"WorkedExampleJson",
      {"--raw", "133,0", "--rate", "100"},
-     {"--json"},
+     {"--json", "--name", "fridge"},
      nullptr,
      0,
      "\\{\"time\":\"20[0-9][0-9]-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\.[0-9]{3}"
      "Z\","
-     "\"device\":\"/dev/hidraw0\",\"ratio\":0\\.51953125,\"celsius\":54\\.180744,"
+     "\"device\":\"/dev/"
+     "hidraw0\",\"port\":\"[-0-9.]*\",\"name\":\"fridge\",\"ratio\":0\\.51953125,\"celsius\":54\\."
+     "180744,"
      "\"fahrenheit\":129\\.52534,\"celsius_shown\":\"54\\.2\",\"fahrenheit_shown\":\"129\\.5\","
      "\"cal_zero\":0\\.72,\"cal_hundred\":0\\.35\\}\n",
      "default points"},
@@ -120,9 +127,18 @@ const OutcomeRow kOutcomes[] = {
      {"--csv"},
      nullptr,
      0,
-     "time,device,ratio,celsius,fahrenheit,celsius_shown,fahrenheit_shown,cal_zero,cal_hundred\n"
+     "time,device,ratio,celsius,fahrenheit,celsius_shown,fahrenheit_shown,cal_zero,cal_hundred,"
+     "port,name\n"
      "20[-0-9T:.]*Z,/dev/hidraw0,0\\.51953125,54\\.180744,129\\.52534,54\\.2,129\\.5,0\\.72,"
-     "0\\.35\n",
+     "0\\.35,[-0-9.]*,\n",
+     "default points"},
+    {"WorkedExampleInflux",
+     {"--raw", "133,0", "--rate", "100"},
+     {"--influx", "--count", "2", "--interval", "0.05"},
+     nullptr,
+     0,
+     "(usb_thermometer,port=[0-9]+-[0-9.]+ celsius=54\\.180744,fahrenheit=129\\.52534,"
+     "ratio=0\\.51953125 1[0-9]{18}\n){2}",
      "default points"},
     {"OwnCalibrationFileIsUsed",
      {"--raw", "133,0", "--rate", "100"},
@@ -201,6 +217,101 @@ TEST_P(ReadOutcome, PrintsAndExitsAsDocumented) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, ReadOutcome, ::testing::ValuesIn(kOutcomes), rowName);
 
+// --check against the worked example (54.180744 °C, written 54.18): the guidelines' range forms
+// at the value's own endpoints, and what leaves the state unknown. Its whole output is one line
+// of the plugins' grammar, and nothing goes to standard error (Icinga 2 would show it).
+struct CheckRow {
+    const char* name;
+    std::vector<std::string> simArgs;
+    std::vector<std::string> readArgs;
+    const char* calContent;  // nullptr: no cal.txt
+    int status;
+    const char* state;
+    const char* textPart;  // in the text before the perfdata
+};
+
+const std::vector<std::string> kWorked = {"--raw", "133,0", "--rate", "100"};
+
+const CheckRow kChecks[] = {
+    {"NoRangesIsOk", kWorked, {"--check"}, nullptr, 0, "OK", "54.2 \302\260C"},
+    {"UpperEndIsTheValue", kWorked, {"--check", "-w", "54.18"}, nullptr, 0, "OK", "54.2"},
+    {"UpperEndJustBelow", kWorked, {"--check", "-w", "54.17"}, nullptr, 1, "WARNING", "54.2"},
+    {"StartIsTheValue", kWorked, {"--check", "-c", "54.18:"}, nullptr, 0, "OK", "54.2"},
+    {"StartJustAbove", kWorked, {"--check", "-c", "54.19:"}, nullptr, 2, "CRITICAL", "54.2"},
+    {"NoStartAbove", kWorked, {"--check", "-w", "~:50", "-c", "~:60"}, nullptr, 1, "WARNING", ""},
+    {"InsideIncludesEndpoint", kWorked, {"--check", "-c", "@54.18:60"}, nullptr, 2, "CRITICAL", ""},
+    {"NegativeRangeCritical",
+     kWorked,
+     {"--check", "-w", "-30:-10", "-c", "-40:-5"},
+     nullptr,
+     2,
+     "CRITICAL",
+     ""},
+    {"OwnCalibrationDecides", kWorked, {"--check", "-w", "~:50"}, "0.7,0.3\r\n", 0, "OK", "45.1"},
+    {"NoThermometerIsUnknown",
+     {"--absent"},
+     {"--check"},
+     nullptr,
+     3,
+     "UNKNOWN",
+     "no thermometer found"},
+    {"UnusableCalibrationIsUnknown",
+     kWorked,
+     {"--check"},
+     "0.5,0.5\r\n",
+     3,
+     "UNKNOWN",
+     "cal.txt: its two points give no temperature"},
+    {"MissingNamedCalibrationIsUnknown",
+     kWorked,
+     {"--check", "--cal", "c.txt"},
+     nullptr,
+     3,
+     "UNKNOWN",
+     "c.txt: No such file"},
+    {"InvalidRangeIsUnknown",
+     kWorked,
+     {"--check", "-w", "60:50"},
+     nullptr,
+     3,
+     "UNKNOWN",
+     "--warning: 60:50 is not a range"},
+    {"SilentThermometerIsUnknown",
+     {"--rate", "0"},
+     {"--check"},
+     nullptr,
+     3,
+     "UNKNOWN",
+     "no report from /dev/hidraw0 within 6 s"},
+};
+
+class ReadCheck : public ReadProgram, public ::testing::WithParamInterface<CheckRow> {};
+
+TEST_P(ReadCheck, OneLineOfThePluginGrammarAndItsState) {
+    const CheckRow& row = GetParam();
+    if (row.calContent) std::ofstream(file("cal.txt"), std::ios::binary) << row.calContent;
+    EXPECT_EQ(runToEnd(row.simArgs, row.readArgs), row.status) << out();
+    const auto line = thermo::testing::parsePluginLine(out());
+    ASSERT_TRUE(line.has_value()) << out();
+    EXPECT_EQ(line->service, "USB THERMOMETER");
+    EXPECT_EQ(line->state, row.state);
+    EXPECT_THAT(line->text, HasSubstr(row.textPart));
+    EXPECT_EQ(line->hasPerfdata, row.status != 3) << out();
+    if (line->hasPerfdata) {
+        EXPECT_EQ(line->label, "temperature");
+        EXPECT_EQ(line->unit, "");
+        const auto given = [&](const char* option) {
+            const auto at = std::find(row.readArgs.begin(), row.readArgs.end(), option);
+            return at == row.readArgs.end() ? std::string() : *(at + 1);
+        };
+        EXPECT_EQ(line->warning, given("-w"));
+        EXPECT_EQ(line->critical, given("-c"));
+    }
+    EXPECT_EQ(err(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ReadCheck, ::testing::ValuesIn(kChecks), rowName);
+
 TEST_F(ReadProgram, SilentThermometerIsThreeAfterTheSixSecondWait) {
     const auto start = Clock::now();
     EXPECT_EQ(runToEnd({"--rate", "0"}, {}), 3);
@@ -248,6 +359,52 @@ TEST_F(ReadProgram, ShortReportIsNoReadingAndThree) {
     EXPECT_EQ(out(), "");
     EXPECT_THAT(err(), HasSubstr("usb-thermometer-read: /dev/hidraw0: a short report (2 of 3 "
                                  "bytes); no reading\n"));
+}
+
+// A log appended to gets one header per file; --no-header never writes one; --quiet leaves out
+// the notice about the default points.
+TEST_F(ReadProgram, CsvHeaderOncePerFileAndNeverWithNoHeader) {
+    const std::vector<std::string> sim = {"--raw", "133,0", "--rate", "100"};
+    for (int run = 0; run < 2; ++run) {
+        EXPECT_EQ(runToEnd(sim, {"--csv", "--quiet"}, ">>out.txt"), 0) << err();
+        EXPECT_EQ(err(), "");
+    }
+    const auto lines = linesOf(out());
+    ASSERT_EQ(lines.size(), 3U) << out();
+    EXPECT_EQ(lines[0].rfind("time,device,", 0), 0U) << lines[0];
+    EXPECT_THAT(lines[1], HasSubstr(",54.2,129.5,"));
+    EXPECT_THAT(lines[2], HasSubstr(",54.2,129.5,"));
+
+    EXPECT_EQ(runToEnd(sim, {"--csv", "--no-header"}), 0) << err();
+    ASSERT_EQ(linesOf(out()).size(), 1U) << out();
+    EXPECT_THAT(out(), HasSubstr(",54.2,129.5,"));
+    EXPECT_THAT(err(), HasSubstr("default points"));
+}
+
+// --count is the number of rows written: attempts while the thermometer is gone do not count.
+// Reports come only when sent, so the rows are counted whatever the machine's speed.
+TEST_F(ReadProgram, CountIsRowsWrittenAcrossAnUnplug) {
+    Process process(spawnOf({"--raw", "133,0", "--rate", "0"},
+                            {"--count", "4", "--interval", "0.05", "--csv", "--no-header"}));
+    const SimControl sim(socket());
+    sim.command("status", 10000);  // once the simulator answers
+    const auto rowOnSend = [&](std::size_t rows) {
+        ASSERT_TRUE(sim.wait("open=2", kPatience)) << err();
+        sim.command("send");
+        ASSERT_TRUE(pollUntil([&] { return linesOf(out()).size() >= rows; }, kPatience)) << err();
+    };
+    rowOnSend(1);
+    rowOnSend(2);
+    sim.command("unplug");
+    ASSERT_TRUE(
+        pollUntil([&] { return err().find("thermometer gone") != std::string::npos; }, kPatience))
+        << err();
+    sim.command("plug");
+    rowOnSend(3);
+    rowOnSend(4);
+    EXPECT_EQ(process.waitFor(kPatience), std::optional<int>(0)) << err();
+    EXPECT_EQ(linesOf(out()).size(), 4U) << out();
+    EXPECT_THAT(err(), HasSubstr("thermometer back at"));
 }
 
 TEST_F(ReadProgram, CountAndIntervalGiveThatManyRows) {
@@ -366,10 +523,10 @@ TEST_F(ReadProgram, UnplugAndReplugLeaveAGapThenReadingsGoOnAndSigtermEndsTheRun
     ASSERT_EQ(out().back(), '\n');
     EXPECT_EQ(std::count(lines.begin(), lines.end(), lines.front()), 1);
     for (std::size_t i = 1; i < lines.size(); ++i) {
-        EXPECT_EQ(std::count(lines[i].begin(), lines[i].end(), ','), 8) << lines[i];
+        EXPECT_EQ(std::count(lines[i].begin(), lines[i].end(), ','), 10) << lines[i];
     }
     EXPECT_THAT(lines[1], HasSubstr(",54.2,129.5,"));
-    EXPECT_THAT(lines.back(), HasSubstr(",0.72,0.35"));
+    EXPECT_THAT(lines.back(), HasSubstr(",0.72,0.35,"));
     EXPECT_THAT(lines.back(), ::testing::Not(HasSubstr(",54.2,")));
     EXPECT_THAT(err(),
                 MatchesRegex("(.|\n)*thermometer gone: /dev/hidraw0 was unplugged[^\n]*\n"
@@ -424,18 +581,44 @@ TEST_F(ReadProgram, PrometheusFailureIsSaidOncePerStreakAndTheRunEndsWithFive) {
     EXPECT_EQ(process.waitFor(kPatience), std::optional<int>(5)) << err();
 }
 
+// The collector runs as another user: the file is readable by all under any umask; a clean stop
+// leaves it saying that the logger is down, without a temperature that would look current.
+TEST_F(ReadProgram, PrometheusFileIsReadableByAllAndSaysDownAfterAStop) {
+    Process process(spawnOf({"--raw", "133,0", "--rate", "100"},
+                            {"--count", "0", "--interval", "0.05", "--prometheus", "t.prom"},
+                            ">out.txt", "umask 077; "));
+    ASSERT_TRUE(pollUntil(
+        [&] {
+            return fs::exists(file("t.prom")) &&
+                   readFile(file("t.prom")).find("usb_thermometer_celsius") != std::string::npos;
+        },
+        kPatience))
+        << err();
+    EXPECT_EQ(fs::status(file("t.prom")).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                  fs::perms::others_read);
+    ::kill(process.pid(), SIGTERM);
+    EXPECT_EQ(process.waitFor(kPatience), std::optional<int>(0)) << err();
+    const std::string last = readFile(file("t.prom"));
+    EXPECT_THAT(last, MatchesRegex("(.|\n)*\nusb_thermometer_up(\\{[^}]*\\})? 0\n(.|\n)*"));
+    EXPECT_THAT(last, ::testing::Not(HasSubstr("usb_thermometer_celsius")));
+    EXPECT_THAT(last, HasSubstr("usb_thermometer_last_reading_timestamp_seconds"));
+}
+
 // Every content of the exposition file a reader sees is a whole one: never empty, never cut.
 TEST_F(ReadProgram, PrometheusFileIsNeverSeenHalfWritten) {
+    // The port where the platform tells one, the name only when given.
+    const std::string kLabels = "(\\{port=\"[-0-9.]+\"\\})?";
     Process process(spawnOf({"--raw", "133,0", "--rate", "200"},
                             {"--count", "0", "--interval", "0.002", "--prometheus", "t.prom"}));
     std::set<std::string> seen;
-    const auto whole = [](const std::string& text) {
+    const auto whole = [&](const std::string& text) {
         return text.rfind("# HELP usb_thermometer_up ", 0) == 0 &&
-               text.find("usb_thermometer_up{device=\"/dev/hidraw0\"} 1\n") != std::string::npos &&
-               text.find("usb_thermometer_celsius{device=\"/dev/hidraw0\"} 54.180744\n") !=
-                   std::string::npos &&
-               ::testing::Value(text, MatchesRegex("(.|\n)*_timestamp_seconds\\{device=\"/dev/"
-                                                   "hidraw0\"\\} [0-9]+\\.[0-9]{3}\n"));
+               ::testing::Value(text,
+                                MatchesRegex("(.|\n)*\nusb_thermometer_up" + kLabels +
+                                             " 1\n(.|\n)*\nusb_thermometer_celsius" + kLabels +
+                                             " 54\\.180744\n(.|\n)*_timestamp_seconds" + kLabels +
+                                             " [0-9]+\\.[0-9]{3}\n"));
     };
     std::string broken;
     // Until 200 different contents have been read, each one checked.
@@ -452,6 +635,178 @@ TEST_F(ReadProgram, PrometheusFileIsNeverSeenHalfWritten) {
     EXPECT_GE(seen.size(), 200U);
     ::kill(process.pid(), SIGTERM);
     EXPECT_EQ(process.waitFor(kPatience), std::optional<int>(0)) << err();
+}
+
+}  // namespace
+}  // namespace thermo::e2e
+
+namespace thermo::e2e {
+namespace {
+
+// RFC 4180 rows, as InfluxDB's CSV replies have them: quoted fields, their quotes doubled.
+std::vector<std::vector<std::string>> csvRowsOf(const std::string& text) {
+    std::vector<std::vector<std::string>> rows(1, std::vector<std::string>(1));
+    bool quoted = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+                rows.back().back() += '"';
+                ++i;
+            } else if (c == '"') {
+                quoted = false;
+            } else {
+                rows.back().back() += c;
+            }
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',') {
+            rows.back().emplace_back();
+        } else if (c == '\n') {
+            rows.emplace_back(1);
+        } else if (c != '\r') {
+            rows.back().back() += c;
+        }
+    }
+    std::erase_if(rows, [](const auto& row) { return row.size() == 1 && row[0].empty(); });
+    return rows;
+}
+
+// A line of ours taken apart at its two unescaped spaces: the fields and the timestamp.
+std::map<std::string, std::string> fieldsOf(const std::string& line) {
+    const auto timeAt = line.rfind(' ');
+    const auto fieldsAt = line.rfind(' ', timeAt - 1);
+    std::map<std::string, std::string> fields{{"time", line.substr(timeAt + 1)}};
+    std::istringstream in(line.substr(fieldsAt + 1, timeAt - fieldsAt - 1));
+    for (std::string field; std::getline(in, field, ',');) {
+        fields[field.substr(0, field.find('='))] = field.substr(field.find('=') + 1);
+    }
+    // The port tag comes first and needs no escapes; a name's comma and equals sign are escaped.
+    constexpr std::string_view kPortTag = ",port=";
+    if (const auto portAt = line.find(kPortTag); portAt < fieldsAt) {
+        const auto from = portAt + kPortTag.size();
+        fields["port"] = line.substr(from, line.find_first_of(", ", from) - from);
+    }
+    return fields;
+}
+
+// The names a user may give, each escape of the line protocol among them, written by the real
+// program to a real InfluxDB over /write and read back through /query: every value and tag as
+// written.
+TEST_F(ReadProgram, InfluxLinesAreStoredByInfluxDbAsWritten) {
+    if (const std::string why = whyNoServer("influxd", "influxdb"); !why.empty())
+        GTEST_SKIP() << why;
+    fs::create_directory(file("influx"));
+    const InfluxServer influx(file("influx"));
+    influx.query("", "CREATE DATABASE thermo");
+    const std::vector<std::string> names = {
+        "fridge", "chest freezer", "left,door=1", "K\303\274hlschrank", "\"quoted\" 'too'", "c\\d"};
+    std::map<std::string, std::map<std::string, std::string>> written;  // time: fields, name
+    for (const std::string& name : names) {
+        ASSERT_EQ(runToEnd({"--raw", "133,0", "--rate", "100"},
+                           {"--influx", "--count", "2", "--interval", "0.05", "--name", name}),
+                  0)
+            << err();
+        for (const std::string& line : linesOf(out())) {
+            auto fields = fieldsOf(line);
+            fields["name"] = name;
+            written[fields["time"]] = fields;
+        }
+        const HttpReply reply =
+            httpRequest(influx.url() + "/write?db=thermo&precision=ns",
+                        {"-XPOST", "--data-binary", "@" + file("out.txt").string()});
+        ASSERT_EQ(reply.status, 204) << reply.body << "\n" << out();
+    }
+    const HttpReply reply = httpRequest(
+        influx.url() + "/query",
+        {"-G", "-H", "Accept: application/csv", "--data-urlencode", "db=thermo", "--data-urlencode",
+         "epoch=ns", "--data-urlencode", "q=SELECT * FROM usb_thermometer"});
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    const auto rows = csvRowsOf(reply.body);
+    ASSERT_FALSE(rows.empty()) << reply.body;
+    // "name,tags,time,celsius,fahrenheit,name,port,ratio": the measurement's name comes first,
+    // the tag of that name among the columns.
+    const std::vector<std::string>& header = rows.front();
+    const auto column = [&](const std::string& key, std::size_t from = 0) {
+        const auto at =
+            std::find(header.begin() + static_cast<std::ptrdiff_t>(from), header.end(), key);
+        return at == header.end() ? std::string::npos
+                                  : static_cast<std::size_t>(at - header.begin());
+    };
+    ASSERT_NE(column("time"), std::string::npos) << reply.body;
+    EXPECT_EQ(rows.size() - 1, written.size()) << reply.body;
+    for (std::size_t r = 1; r < rows.size(); ++r) {
+        const auto& row = rows[r];
+        ASSERT_EQ(row.size(), header.size()) << reply.body;
+        const auto it = written.find(row[column("time")]);
+        ASSERT_NE(it, written.end()) << "not written: " << row[column("time")];
+        const auto& fields = it->second;
+        EXPECT_EQ(row[0], "usb_thermometer");
+        for (const char* key : {"celsius", "fahrenheit", "ratio"}) {
+            EXPECT_EQ(std::stod(row[column(key)]), std::stod(fields.at(key))) << key;
+        }
+        EXPECT_EQ(row[column("name", column("time"))], fields.at("name"));
+        // The simulator's thermometer is plugged into a port, and the tag keeps it.
+        ASSERT_EQ(fields.count("port"), 1u) << "no port tag in the line";
+        ASSERT_NE(column("port"), std::string::npos) << reply.body;
+        EXPECT_EQ(row[column("port")], fields.at("port"));
+    }
+    EXPECT_EQ(std::stod(written.begin()->second.at("celsius")), 54.180744);
+}
+
+// The line of a series in a scrape: its name, its labels and its value.
+std::string seriesLine(const std::string& scrape, const std::string& metric) {
+    for (const std::string& line : linesOf(scrape)) {
+        if (line.rfind(metric + "{", 0) == 0 || line.rfind(metric + " ", 0) == 0) return line;
+    }
+    return "no " + metric + " in the scrape";
+}
+
+// The exposition file as Prometheus' own checker and node_exporter's textfile collector take
+// it: accepted while the logger reads, with the escaped name label, and after a clean stop.
+TEST_F(ReadProgram, PrometheusFileIsTakenByPromtoolAndNodeExporter) {
+    for (const auto& [program, package] :
+         {std::pair{"promtool", "prometheus"},
+          {"prometheus-node-exporter", "prometheus-node-exporter"}}) {
+        if (const std::string why = whyNoServer(program, package); !why.empty())
+            GTEST_SKIP() << why;
+    }
+    fs::create_directory(file("textfile"));
+    const std::string name = "fridge \"left\" \\ 1";
+    const std::string label = "name=\"fridge \\\"left\\\" \\\\ 1\"";
+    Process reader(spawnOf({"--raw", "133,0", "--rate", "100"},
+                           {"--count", "0", "--interval", "0.05", "--name", name, "--prometheus",
+                            "textfile/usb_thermometer.prom"}));
+    const fs::path prom = file("textfile") / "usb_thermometer.prom";
+    ASSERT_TRUE(pollUntil(
+        [&] { return fs::exists(prom) && readFile(prom).find("_celsius") != std::string::npos; },
+        kPatience))
+        << err();
+    const auto promtool = [&] {
+        return run(Spawn{{"sh", "-c", "exec promtool check metrics < \"$0\"", prom.string()}});
+    };
+    const RunResult running = promtool();
+    EXPECT_EQ(running.status, 0) << running.output;
+    EXPECT_EQ(running.output, "") << "promtool's lint";
+
+    fs::create_directory(file("exporter"));
+    const NodeExporter exporter(file("exporter"), file("textfile"));
+    const HttpReply up = httpRequest(exporter.url() + "/metrics");
+    ASSERT_EQ(up.status, 200);
+    EXPECT_THAT(up.body, HasSubstr("\nnode_textfile_scrape_error 0\n"));
+    EXPECT_THAT(seriesLine(up.body, "usb_thermometer_up"), HasSubstr(label));
+    EXPECT_THAT(seriesLine(up.body, "usb_thermometer_up"), ::testing::EndsWith("} 1"));
+    EXPECT_THAT(seriesLine(up.body, "usb_thermometer_celsius"), ::testing::EndsWith("} 54.180744"));
+
+    ::kill(reader.pid(), SIGTERM);
+    ASSERT_EQ(reader.waitFor(kPatience), std::optional<int>(0)) << err();
+    const RunResult stopped = promtool();
+    EXPECT_EQ(stopped.status, 0) << stopped.output;
+    const HttpReply down = httpRequest(exporter.url() + "/metrics");
+    ASSERT_EQ(down.status, 200);
+    EXPECT_THAT(down.body, HasSubstr("\nnode_textfile_scrape_error 0\n"));
+    EXPECT_THAT(seriesLine(down.body, "usb_thermometer_up"), ::testing::EndsWith("} 0"));
+    EXPECT_THAT(down.body, ::testing::Not(HasSubstr("usb_thermometer_celsius")));
 }
 
 }  // namespace

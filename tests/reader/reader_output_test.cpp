@@ -79,16 +79,85 @@ TEST(ReaderOutput, WorkedExampleInEveryForm) {
     const reader::Reading reading = workedExample();
     EXPECT_EQ(reader::plainLine(reading), "54.2 \302\260C  129.5 \302\260F\n");
     EXPECT_EQ(reader::jsonLine(reading),
-              "{\"time\":\"2026-12-07T09:30:05.123Z\",\"device\":\"/dev/hidraw0\","
+              "{\"time\":\"2026-12-07T09:30:05.123Z\",\"device\":\"/dev/hidraw0\",\"port\":\"\","
               "\"ratio\":0.51953125,\"celsius\":54.180744,\"fahrenheit\":129.52534,"
               "\"celsius_shown\":\"54.2\",\"fahrenheit_shown\":\"129.5\",\"cal_zero\":0.72,"
               "\"cal_hundred\":0.35}\n");
     EXPECT_EQ(reader::csvHeader() + reader::csvLine(reading),
               "time,device,ratio,celsius,fahrenheit,celsius_shown,fahrenheit_shown,cal_zero,"
-              "cal_hundred\n"
+              "cal_hundred,port,name\n"
               "2026-12-07T09:30:05.123Z,/dev/hidraw0,0.51953125,54.180744,129.52534,54.2,129.5,"
-              "0.72,0.35\n");
+              "0.72,0.35,,\n");
 }
+
+// The port and the name come after the fields that older logs have, so that their parsers
+// keep working; the name only when given.
+TEST(ReaderOutput, PortAndNameAreAddedAfterTheOlderFields) {
+    reader::Reading reading = workedExample();
+    reading.port = "3-1.4";
+    reading.name = "K\303\274hlschrank 2";
+    EXPECT_THAT(reader::jsonLine(reading),
+                HasSubstr("\"device\":\"/dev/hidraw0\",\"port\":\"3-1.4\",\"name\":"
+                          "\"K\303\274hlschrank 2\",\"ratio\":"));
+    EXPECT_THAT(reader::csvLine(reading),
+                ::testing::EndsWith(",0.72,0.35,3-1.4,K\303\274hlschrank 2\n"));
+}
+
+// A consumer that fixes a field's type from the first line must not take it for an integer.
+TEST(ReaderOutput, WholeNumbersInJsonKeepAPoint) {
+    reader::Reading reading = workedExample();
+    reading.ratio = 1;
+    reading.celsius = -25.0F;
+    reading.fahrenheit = -13.0F;
+    reading.points = {.zero = 1.0, .hundred = std::nullopt};
+    EXPECT_THAT(reader::jsonLine(reading),
+                HasSubstr("\"ratio\":1.0,\"celsius\":-25.0,\"fahrenheit\":-13.0,"));
+    EXPECT_THAT(reader::jsonLine(reading), HasSubstr("\"cal_zero\":1.0,\"cal_hundred\":0.0}"));
+    // CSV has no types: its numbers stay as they were.
+    EXPECT_THAT(reader::csvLine(reading), HasSubstr(",1,-25,-13,"));
+}
+
+TEST(ReaderOutput, WorkedExampleAsLineProtocol) {
+    reader::Reading reading = workedExample();
+    reading.port = "1-2";
+    reading.name = "fridge";
+    EXPECT_EQ(reader::influxLine(reading),
+              "usb_thermometer,port=1-2,name=fridge celsius=54.180744,fahrenheit=129.52534,"
+              "ratio=0.51953125 1796635805123000000\n");
+}
+
+struct TagRow {
+    const char* name;
+    const char* port;
+    const char* probe;
+    const char* measurementAndTags;  // the line up to its first unescaped space
+};
+
+// The line protocol escapes commas, spaces and equals signs in tag values; an empty tag is left
+// out, since the protocol has no empty value.
+const TagRow kTags[] = {
+    {"NoPortNoName", "", "", "usb_thermometer"},
+    {"PortOnly", "3-1.4", "", "usb_thermometer,port=3-1.4"},
+    {"NameOnly", "", "fridge", "usb_thermometer,name=fridge"},
+    {"SpaceCommaEquals", "1-2", "left fridge,door=1",
+     "usb_thermometer,port=1-2,name=left\\ fridge\\,door\\=1"},
+    {"QuotesStayAsTheyAre", "", "\"cold\" 'box'", "usb_thermometer,name=\"cold\"\\ 'box'"},
+    {"Utf8StaysAsItIs", "", "K\303\274hlschrank", "usb_thermometer,name=K\303\274hlschrank"},
+};
+
+class LineProtocolTags : public ::testing::TestWithParam<TagRow> {};
+
+TEST_P(LineProtocolTags, AreEscapedOrLeftOut) {
+    const TagRow& row = GetParam();
+    reader::Reading reading = workedExample();
+    reading.port = row.port;
+    reading.name = row.probe;
+    EXPECT_EQ(reader::influxLine(reading),
+              std::string(row.measurementAndTags) +
+                  " celsius=54.180744,fahrenheit=129.52534,ratio=0.51953125 1796635805123000000\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, LineProtocolTags, ::testing::ValuesIn(kTags), rowName);
 
 TEST(ReaderOutput, ReportWithoutBothValueBytesGivesNoReading) {
     EXPECT_FALSE(reader::readingFromReport(std::vector<std::uint8_t>{0, 133}, {0.72, 0.35}));
@@ -98,34 +167,44 @@ TEST(ReaderOutput, ReportWithoutBothValueBytesGivesNoReading) {
 TEST(ReaderOutput, TextFieldsAreEscapedForTheirForm) {
     reader::Reading reading = workedExample();
     reading.device = "a\"b,c\\d";
+    reading.name = "n\"m,e\\";
     EXPECT_THAT(reader::jsonLine(reading), HasSubstr("\"device\":\"a\\\"b,c\\\\d\""));
+    EXPECT_THAT(reader::jsonLine(reading), HasSubstr("\"name\":\"n\\\"m,e\\\\\""));
     EXPECT_THAT(reader::csvLine(reading), HasSubstr(",\"a\"\"b,c\\d\","));
-    const std::string text = reader::prometheusText({reading.device, reading, reading.time});
-    EXPECT_THAT(text, HasSubstr("{device=\"a\\\"b,c\\\\d\"}"));
+    EXPECT_THAT(reader::csvLine(reading), ::testing::EndsWith(",,\"n\"\"m,e\\\"\n"));
+    const std::string text = reader::prometheusText({"1-2", reading.name, reading, reading.time});
+    EXPECT_THAT(text, HasSubstr("{port=\"1-2\",name=\"n\\\"m,e\\\\\"}"));
 }
 
 TEST(ReaderOutput, ExpositionHasHelpAndTypeForEachGaugeAndNoTemperatureWhileDown) {
     const reader::Reading reading = workedExample();
-    const std::string up = reader::prometheusText({reading.device, reading, reading.time});
+    const std::string up = reader::prometheusText({"1-2", "", reading, reading.time});
     EXPECT_EQ(up,
               "# HELP usb_thermometer_up Whether the last reading attempt got a report from the "
               "thermometer.\n"
               "# TYPE usb_thermometer_up gauge\n"
-              "usb_thermometer_up{device=\"/dev/hidraw0\"} 1\n"
+              "usb_thermometer_up{port=\"1-2\"} 1\n"
               "# HELP usb_thermometer_celsius Temperature of the last reading, in degrees "
               "Celsius.\n"
               "# TYPE usb_thermometer_celsius gauge\n"
-              "usb_thermometer_celsius{device=\"/dev/hidraw0\"} 54.180744\n"
+              "usb_thermometer_celsius{port=\"1-2\"} 54.180744\n"
               "# HELP usb_thermometer_last_reading_timestamp_seconds When the last reading was "
               "taken, in seconds since the epoch.\n"
               "# TYPE usb_thermometer_last_reading_timestamp_seconds gauge\n"
-              "usb_thermometer_last_reading_timestamp_seconds{device=\"/dev/hidraw0\"} "
+              "usb_thermometer_last_reading_timestamp_seconds{port=\"1-2\"} "
               "1796635805.123\n");
 
-    const std::string down = reader::prometheusText({reading.device, std::nullopt, reading.time});
-    EXPECT_THAT(down, HasSubstr("usb_thermometer_up{device=\"/dev/hidraw0\"} 0\n"));
+    const std::string down = reader::prometheusText({"1-2", "", std::nullopt, reading.time});
+    EXPECT_THAT(down, HasSubstr("usb_thermometer_up{port=\"1-2\"} 0\n"));
     EXPECT_THAT(down, ::testing::Not(HasSubstr("usb_thermometer_celsius")));
     EXPECT_THAT(down, HasSubstr("usb_thermometer_last_reading_timestamp_seconds{"));
+
+    // Prometheus takes an empty label for none: a port not known is left out, not "".
+    const std::string unlabelled = reader::prometheusText({"", "", reading, reading.time});
+    EXPECT_THAT(unlabelled, HasSubstr("\nusb_thermometer_up 1\n"));
+    EXPECT_THAT(unlabelled, ::testing::Not(HasSubstr("{")));
+    const std::string named = reader::prometheusText({"", "fridge", reading, reading.time});
+    EXPECT_THAT(named, HasSubstr("\nusb_thermometer_celsius{name=\"fridge\"} 54.180744\n"));
 }
 
 struct CommandLineRow {
@@ -140,6 +219,8 @@ const CommandLineRow kCommandLines[] = {
     {"HelpListsExitStatuses", {"--help"}, 0, "5  the output could not be written"},
     {"VersionNamesTheProgram", {"--version"}, 0, "usb-thermometer-read "},
     {"JsonAndCsvExcludeEachOther", {"--json", "--csv"}, 1, "excludes"},
+    {"InfluxAndJsonExcludeEachOther", {"--influx", "--json"}, 1, "excludes"},
+    {"InfluxAndCsvExcludeEachOther", {"--csv", "--influx"}, 1, "excludes"},
     {"NegativeCount", {"--count", "-1"}, 1, "--count"},
     {"ZeroInterval", {"--interval", "0"}, 1, "--interval"},
     {"NanInterval", {"--interval", "nan"}, 1, "--interval: nan is not a decimal number"},
@@ -148,6 +229,39 @@ const CommandLineRow kCommandLines[] = {
     {"HexFloatInterval", {"--interval", "0x1p-3"}, 1, "--interval: 0x1p-3 is not"},
     {"HexCount", {"--count", "0x10"}, 1, "--count: 0x10 is not a whole decimal number"},
     {"UnknownOption", {"--fahrenheit"}, 1, "--fahrenheit"},
+    {"NameWithUtf8", {"--name", "K\303\274hlschrank links"}, -1, ""},
+    {"NameWithEqualsSign", {"--name", "a=b"}, -1, ""},
+    {"NameWithLineFeed",
+     {"--name", "a\nb"},
+     1,
+     "--name: not a name: a control character at byte 2"},
+    {"NameWithTab", {"--name", "a\tb"}, 1, "control character"},
+    {"NameWithDelete", {"--name", "a\177"}, 1, "control character"},
+    {"NameWithC1Control", {"--name", "a\302\205"}, 1, "control character at byte 2"},
+    {"NameNotUtf8", {"--name", "caf\351"}, 1, "--name: not a name: not UTF-8 at byte 4"},
+    {"NameOverlongUtf8", {"--name", "\300\257"}, 1, "not UTF-8"},
+    {"NameSurrogate", {"--name", "\355\240\200"}, 1, "not UTF-8"},
+    {"NameCutUtf8", {"--name", "a\342\202"}, 1, "not UTF-8"},
+    {"NameEmpty", {"--name", ""}, 1, "empty"},
+    {"InfluxNameWithBackslashInside", {"--influx", "--name", "c\\d"}, -1, ""},
+    {"InfluxNameEndingInBackslash",
+     {"--influx", "--name", "fridge\\"},
+     1,
+     "with --influx a backslash"},
+    {"InfluxNameBackslashBeforeSpace", {"--influx", "--name", "a\\ b"}, 1, "backslash"},
+    {"InfluxNameTwoBackslashes", {"--influx", "--name", "a\\\\b"}, 1, "backslash"},
+    {"JsonNameEndingInBackslash", {"--json", "--name", "fridge\\"}, -1, ""},
+    {"NoHeaderNeedsCsv", {"--no-header"}, 1, "--no-header requires --csv"},
+    {"NoHeaderWithCsv", {"--csv", "--no-header", "--quiet"}, -1, ""},
+    {"ListRefusesCount", {"--list", "--count", "2"}, 1, "excludes"},
+    {"ListRefusesInterval", {"--list", "--interval", "2"}, 1, "excludes"},
+    {"ListRefusesCsv", {"--csv", "--list"}, 1, "excludes"},
+    {"ListRefusesInflux", {"--list", "--influx"}, 1, "excludes"},
+    {"ListRefusesPrometheus", {"--list", "--prometheus", "t.prom"}, 1, "excludes"},
+    {"ListRefusesCal", {"--list", "--cal", "c.txt"}, 1, "excludes"},
+    {"ListRefusesName", {"--list", "--name", "fridge"}, 1, "excludes"},
+    {"ListRefusesDevice", {"--list", "--device", "/dev/hidraw0"}, 1, "excludes"},
+    {"ListRefusesQuiet", {"--list", "-q"}, 1, "excludes"},
 };
 
 class CommandLine : public ::testing::TestWithParam<CommandLineRow> {};

@@ -444,6 +444,39 @@ TEST_F(DesktopTest, ReadProgramPrintsTheWorkedExampleAndNamesAMissingThermometer
     EXPECT_EQ(absent.status, 2) << quoted(absent.output);
     EXPECT_NE(absent.output.find("usb-thermometer-read: no thermometer found"), std::string::npos)
         << quoted(absent.output);
+
+    // The line protocol and the name, which are pure code, the same under Windows.
+    const RunResult influx =
+        reader({"--raw", "133,0", "--rate", "100"},
+               {"--influx", "--name", "chest freezer", "--count", "10", "--interval", "0.5"});
+    EXPECT_EQ(influx.status, 0) << quoted(influx.output);
+    EXPECT_NE(influx.output.find("usb_thermometer,"), std::string::npos) << quoted(influx.output);
+    EXPECT_NE(influx.output.find("name=chest\\ freezer celsius=54.180744,fahrenheit=129.52534,"
+                                 "ratio=0.51953125 "),
+              std::string::npos)
+        << quoted(influx.output);
+
+    // --check is one attempt, so it is repeated until wine's HID bus has announced the
+    // thermometer; UNKNOWN is what comes before.
+    RunResult check;
+    pollUntil(
+        [&] {
+            check = reader({"--raw", "133,0", "--rate", "100"},
+                           {"--check", "-w", "~:50", "-c", "~:60", "--name", "fridge"});
+            return check.status != 3;
+        },
+        std::chrono::minutes(3), std::chrono::milliseconds(0));
+    EXPECT_EQ(check.status, 1) << quoted(check.output);
+    EXPECT_NE(check.output.find("USB THERMOMETER WARNING - 54.2 \302\260C | "
+                                "fridge=54.18;~:50;~:60;;"),
+              std::string::npos)
+        << quoted(check.output);
+
+    const RunResult checkAbsent = reader({"--absent"}, {"--check"});
+    EXPECT_EQ(checkAbsent.status, 3) << quoted(checkAbsent.output);
+    EXPECT_NE(checkAbsent.output.find("USB THERMOMETER UNKNOWN - no thermometer found"),
+              std::string::npos)
+        << quoted(checkAbsent.output);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <memory>
 #include <system_error>
 
+#include "measure/atomic_file.h"
 #include "measure/calibration_file.h"
 #include "tests/support/private_mounts.h"
 #include "tests/support/row_name.h"
@@ -138,6 +139,60 @@ TEST_F(CalibrationFileTest, WriteReplacesContentAndKeepsPermissions) {
     EXPECT_EQ(fs::status(path).permissions(), kMode);
     EXPECT_FALSE(file.load().zero);
 }
+
+// The process's umask for as long as it lives; the one before comes back after.
+class UmaskForNow {
+  public:
+    explicit UmaskForNow(mode_t mask) : previous_(::umask(mask)) {}
+    ~UmaskForNow() { ::umask(previous_); }
+    UmaskForNow(const UmaskForNow&) = delete;
+    UmaskForNow& operator=(const UmaskForNow&) = delete;
+
+  private:
+    mode_t previous_;
+};
+
+struct NewModeRow {
+    const char* name;
+    NewFileMode newFileMode;
+    mode_t umask;
+    int existingMode;  // -1: no file there before
+    mode_t mode;       // the file's afterwards
+};
+
+// A file that a collector running as another user reads is created readable by all whatever
+// the umask; an existing file keeps its mode either way, and the default leaves it to the umask.
+const NewModeRow kNewModes[] = {
+    {"UmaskDecidesUnder077", NewFileMode::UmaskDecides, 077, -1, 0600},
+    {"UmaskDecidesUnder022", NewFileMode::UmaskDecides, 022, -1, 0644},
+    {"ReadableByAllUnder077", NewFileMode::ReadableByAll, 077, -1, 0644},
+    {"ReadableByAllUnder027", NewFileMode::ReadableByAll, 027, -1, 0644},
+    {"ReadableByAllUnderNoMaskIsNotWritableByAll", NewFileMode::ReadableByAll, 0, -1, 0644},
+    {"ExistingKeepsItsModeThoughReadableByAll", NewFileMode::ReadableByAll, 022, 0600, 0600},
+    {"ExistingKeepsItsModeWhateverTheUmask", NewFileMode::UmaskDecides, 077, 0664, 0664},
+};
+
+class NewFileModes : public ::testing::TestWithParam<NewModeRow> {};
+
+TEST_P(NewFileModes, AreAsAsked) {
+    const NewModeRow& row = GetParam();
+    TempDir dir;
+    const fs::path path = dir.path() / "t.prom";
+    if (row.existingMode >= 0) {
+        put(path, "old\n");
+        ASSERT_EQ(::chmod(path.c_str(), static_cast<mode_t>(row.existingMode)), 0);
+    }
+    {
+        const UmaskForNow mask(row.umask);
+        replaceFileAtomically(path, "new\n", row.newFileMode);
+    }
+    struct stat status {};
+    ASSERT_EQ(::stat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, row.mode);
+    EXPECT_EQ(contentOf(path), "new\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, NewFileModes, ::testing::ValuesIn(kNewModes), rowName);
 
 TEST_F(CalibrationFileTest, WriteFailureNamesFileAndReason) {
     put(dir.path() / "plain", "");
