@@ -433,6 +433,35 @@ TEST_F(ReadProgram, ListShowsEveryThermometerAndDevicePicksOne) {
     }
 }
 
+// Two probes in two ports, each logged with its own calibration and name: every line carries its
+// own port, name and temperature (0.51953125 is 54.180744 with 0.72,0.35 and 92.1875 with
+// 0.75,0.5).
+TEST_F(ReadProgram, TwoThermometersInTwoPortsEachWithItsOwnCalibrationAndName) {
+    const std::vector<std::string> sim = {"--raw", "133,0", "--thermometers", "2"};
+    std::ofstream(file("fridge.txt"), std::ios::binary) << "0.72,0.35\r\n";
+    std::ofstream(file("freezer.txt"), std::ios::binary) << "0.75,0.5\r\n";
+    struct Probe {
+        const char* port;
+        const char* cal;
+        const char* name;
+        const char* celsius;
+    };
+    for (const Probe& probe : {Probe{"1-1", "fridge.txt", "fridge", "54.180744"},
+                               Probe{"1-2", "freezer.txt", "freezer", "92.1875"}}) {
+        EXPECT_EQ(runToEnd(sim, {"--device", probe.port, "--cal", probe.cal, "--name", probe.name,
+                                 "--json", "--count", "2", "--interval", "0.05"}),
+                  0)
+            << err();
+        const auto lines = linesOf(out());
+        EXPECT_EQ(lines.size(), 2u) << out();
+        for (const std::string& line : lines) {
+            EXPECT_THAT(line, HasSubstr(std::string("\"port\":\"") + probe.port + "\""));
+            EXPECT_THAT(line, HasSubstr(std::string("\"name\":\"") + probe.name + "\""));
+            EXPECT_THAT(line, HasSubstr(std::string("\"celsius\":") + probe.celsius + ","));
+        }
+    }
+}
+
 // Rows of a CSV log that a reader has written so far.
 int csvRows(const std::string& text) {
     const auto lines = linesOf(text);
