@@ -4,8 +4,6 @@
 
 #include <QApplication>
 #include <QLabel>
-#include <QPainter>
-#include <QPushButton>
 #include <QStyle>
 #include <algorithm>
 #include <map>
