@@ -82,6 +82,7 @@ struct BarTwips {
     float height = static_cast<float>(controlSpec(ControlId::Shape4).rect.height);
     float top = static_cast<float>(controlSpec(ControlId::Shape4).rect.top);
     PixelRect device(int dpi) const { return barDeviceRect(height, top, dpi); }
+    friend bool operator==(const BarTwips&, const BarTwips&) = default;
 };
 
 // A rectangle's outline of `width` pixels, centred on the rectangle's border pixels: width 3

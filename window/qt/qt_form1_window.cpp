@@ -175,13 +175,19 @@ std::string QtForm1Window::caption(ControlId control) const {
     return {};
 }
 
+// Form1 sets the status line's colour, tip and the bar every tick, mostly to what they were:
+// restyling or repainting them anyway would wake the window and the X server each second.
 void QtForm1Window::setTextColour(ControlId control, ColourValue colour) {
-    picture_.textColours[static_cast<std::size_t>(control)] = Paint::of(colour);
+    Paint& shown = picture_.textColours[static_cast<std::size_t>(control)];
+    if (shown == Paint::of(colour)) return;
+    shown = Paint::of(colour);
     showTextColour(control);
 }
 
 void QtForm1Window::setStatusTip(std::string_view text) {
-    widgets_[static_cast<std::size_t>(ControlId::Label1)]->setToolTip(toQString(text));
+    QWidget* status = widgets_[static_cast<std::size_t>(ControlId::Label1)];
+    if (status->toolTip() == toQString(text)) return;
+    status->setToolTip(toQString(text));
     showAccessibleText(ControlId::Label1);
 }
 
@@ -227,6 +233,7 @@ void QtForm1Window::setBarHeight(float twips) { moveBar({twips, picture_.bar.top
 void QtForm1Window::setBarTop(float twips) { moveBar({picture_.bar.height, twips}); }
 
 void QtForm1Window::moveBar(const BarTwips& bar) {
+    if (bar == picture_.bar) return;
     const QRect before = toQRect(barRect());
     picture_.bar = bar;
     update(before.united(toQRect(barRect())));
