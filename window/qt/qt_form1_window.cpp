@@ -150,8 +150,12 @@ void QtForm1Window::setUpTabOrder() {
     if (!order.empty()) widgets_[static_cast<std::size_t>(order.front())]->setFocus();
 }
 
+// Form1 sets every readout each tick, mostly to what it shows: its accessible name (and the
+// accessibility event with it) is made again only for a new caption.
 void QtForm1Window::setCaption(ControlId control, std::string_view text) {
     QWidget* widget = widgets_[static_cast<std::size_t>(control)];
+    std::string& shown = picture_.captions[static_cast<std::size_t>(control)];
+    if (qobject_cast<QLabel*>(widget) != nullptr && shown == text) return;
     if (auto* label = qobject_cast<QLabel*>(widget)) {
         label->setText(toQString(text));
     } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
@@ -159,7 +163,7 @@ void QtForm1Window::setCaption(ControlId control, std::string_view text) {
     } else if (auto* frame = qobject_cast<QGroupBox*>(widget)) {
         frame->setTitle(toQString(text));
     }
-    picture_.captions[static_cast<std::size_t>(control)] = std::string(text);
+    shown = std::string(text);
     showAccessibleText(control);
 }
 
