@@ -88,6 +88,7 @@ struct Paint {
     static constexpr Paint none() { return {Kind::None, 0}; }
     static constexpr Paint toolkitDefault() { return {Kind::Default, 0}; }
     static constexpr Paint of(ColourValue c) { return {Kind::Colour, c}; }
+    friend constexpr bool operator==(const Paint&, const Paint&) = default;
 };
 
 // An empty family means the toolkit's default font.

@@ -36,6 +36,11 @@ PixelRect clientDeviceRect(ControlId id, int dpi) {
     return r;
 }
 
+bool barShown(float heightTwips, float topTwips) {
+    return heightTwips > 0.0F &&
+           std::isfinite(static_cast<double>(topTwips) + static_cast<double>(heightTwips));
+}
+
 PixelRect barDeviceRect(float heightTwips, float topTwips, int dpi) {
     const TwipsRect laidOut = controlSpec(ControlId::Shape4).rect;
     const int left = twipsToDevice(laidOut.left, dpi);
@@ -43,9 +48,7 @@ PixelRect barDeviceRect(float heightTwips, float topTwips, int dpi) {
     // Widen before adding: a float sum would round the foot differently from the twips given.
     const double top = topTwips;
     const double bottom = top + static_cast<double>(heightTwips);
-    if (!(heightTwips > 0.0F) || !std::isfinite(bottom)) {
-        return {left, twipsToDevice(top, dpi), 0, 0};
-    }
+    if (!barShown(heightTwips, topTwips)) return {left, twipsToDevice(top, dpi), 0, 0};
     const int topRow = twipsToDevice(top, dpi);
     return {left, topRow, right - left, std::max(0, twipsToDevice(bottom, dpi) - topRow)};
 }

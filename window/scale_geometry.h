@@ -34,8 +34,12 @@ PixelRect toDevice(const TwipsRect& rect, int dpi);
 // The control's rectangle in client-area coordinates (a frame's contents offset by the frame).
 PixelRect clientDeviceRect(ControlId id, int dpi);
 
+// Whether a bar of this height and top can be shown at all: not for a height that is not
+// positive or a foot beyond any number. The scene and the pixel geometry share this one rule.
+bool barShown(float heightTwips, float topTwips);
+
 // The mercury bar for a given height and top in twips: its columns from the layout, its rows
-// from the top edge to top + height. Empty when the height is not positive or not a number.
+// from the top edge to top + height. Empty when the bar is not shown.
 PixelRect barDeviceRect(float heightTwips, float topTwips, int dpi);
 
 // One scale tick: a horizontal run of pixels on one row, the end column excluded as a line's
@@ -78,6 +82,7 @@ struct BarTwips {
     float height = static_cast<float>(controlSpec(ControlId::Shape4).rect.height);
     float top = static_cast<float>(controlSpec(ControlId::Shape4).rect.top);
     PixelRect device(int dpi) const { return barDeviceRect(height, top, dpi); }
+    friend bool operator==(const BarTwips&, const BarTwips&) = default;
 };
 
 // A rectangle's outline of `width` pixels, centred on the rectangle's border pixels: width 3

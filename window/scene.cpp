@@ -25,14 +25,13 @@ bool holds(const TwipsRect& outer, const TwipsRect& inner) {
            inner.bottom() <= outer.bottom();
 }
 
-// The bar as Form1 last set it; none for a height that is not positive or an edge beyond any
-// number, which the toolkit could not show either.
+// The bar as Form1 last set it; none where the pixel geometry has none either.
 std::optional<SceneRect> barBox(const BarTwips& bar) {
+    if (!barShown(bar.height, bar.top)) return std::nullopt;
     const TwipsRect laidOut = controlSpec(ControlId::Shape4).rect;
     // Widen before adding: a float sum would round the foot differently from the twips given.
     const double top = bar.top;
     const double bottom = top + static_cast<double>(bar.height);
-    if (!(bar.height > 0.0F) || !std::isfinite(bottom)) return std::nullopt;
     return SceneRect{double(laidOut.left), top, double(laidOut.right()), bottom};
 }
 

@@ -1,8 +1,6 @@
 // Start-up, START/STOP and shutdown.
 
-#include <ostream>
 #include <string>
-#include <vector>
 
 #include "tests/support/row_name.h"
 #include "tests/window/form1_fixture.h"
@@ -29,40 +27,42 @@ TEST_F(Form1Test, StartsWithThermometerShowingDetectedInGreenWithoutReading) {
     EXPECT_EQ(form().CalHundred, 0.35);
 }
 
-TEST_F(Form1Test, StartsWithoutThermometerShowingNotDetectedInRed) {
+struct NotDetectedCase {
+    const char* name;
+    const char* openFails;     // the thermometer is there but cannot be opened, for this reason
+    const char* listingFails;  // the list of HID interfaces cannot be had, for this reason
+};
+
+class StartUpNotDetected : public Form1Test,
+                           public ::testing::WithParamInterface<NotDetectedCase> {};
+
+// A failing SetupDiGetClassDevsA at start-up is a search that finds nothing, not a fatal error;
+// a thermometer that cannot be opened says why in the status tip.
+TEST_P(StartUpNotDetected, ShowsNotDetectedInRedWithTheReasonInTheTip) {
+    const NotDetectedCase& c = GetParam();
     writeCal(kDefaultCalLine);
-
-    form().Form_Load();
-
-    EXPECT_THAT(view.calls(), ElementsAre("timer off", "caption Label1 DEVICE NOT DETECTED",
-                                          "colour Label1 0xFF", "tip "));
-    EXPECT_EQ(platform.listCount(), 1);
-}
-
-TEST_F(Form1Test, ThermometerThatCannotBeOpenedExplainsWhyInTheStatusTip) {
-    writeCal(kDefaultCalLine);
-    platform.addThermometer(kThermometer);
-    platform.failOpen(kThermometer, "open /dev/hidraw0: Permission denied");
-
-    form().Form_Load();
-
-    ASSERT_FALSE(device.LastProblem.empty());
-    EXPECT_THAT(view.calls(), ElementsAre("timer off", "caption Label1 DEVICE NOT DETECTED",
-                                          "colour Label1 0xFF", "tip " + device.LastProblem));
-}
-
-// A failing SetupDiGetClassDevsA at start-up is a search that finds nothing, not a fatal error.
-TEST_F(Form1Test, InterfaceListThatCannotBeHadShowsNotDetectedInRed) {
-    writeCal(kDefaultCalLine);
-    platform.addThermometer(kThermometer);
-    platform.failListing("SetupDiGetClassDevsA HID interfaces: Access is denied (error 5)");
+    if (c.openFails || c.listingFails) platform.addThermometer(kThermometer);
+    if (c.openFails) platform.failOpen(kThermometer, c.openFails);
+    if (c.listingFails) platform.failListing(c.listingFails);
 
     ASSERT_NO_THROW(form().Form_Load());
 
-    EXPECT_THAT(view.calls(),
-                ElementsAre("timer off", "caption Label1 DEVICE NOT DETECTED", "colour Label1 0xFF",
-                            "tip SetupDiGetClassDevsA HID interfaces: Access is denied (error 5)"));
+    ASSERT_TRUE(!c.openFails || !device.LastProblem.empty()) << "the tip must say why";
+    const std::string tip = c.openFails ? device.LastProblem : c.listingFails ? c.listingFails : "";
+    EXPECT_THAT(view.calls(), ElementsAre("timer off", "caption Label1 DEVICE NOT DETECTED",
+                                          "colour Label1 0xFF", "tip " + tip));
+    EXPECT_EQ(platform.listCount(), 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Form1, StartUpNotDetected,
+    ::testing::Values(NotDetectedCase{"no_thermometer", nullptr, nullptr},
+                      NotDetectedCase{"cannot_be_opened", "open /dev/hidraw0: Permission denied",
+                                      nullptr},
+                      NotDetectedCase{"interface_list_cannot_be_had", nullptr,
+                                      "SetupDiGetClassDevsA HID interfaces: Access is denied "
+                                      "(error 5)"}),
+    rowName);
 
 TEST_F(Form1Test, MissingCalibrationFileIsCreatedWithDefaultPoints) {
     form().Form_Load();
@@ -98,8 +98,6 @@ struct SwitchCase {
     const char* captionBefore;
     const char* captionAfter;
     bool timerOn;
-
-    // Names the row in test output instead of dumping its bytes.
 };
 
 class StartStopSwitch : public Form1Test, public ::testing::WithParamInterface<SwitchCase> {};

@@ -1,16 +1,16 @@
-// The pure geometry the window paints from: twips to pixels, the mercury bar, the scale ticks.
+// The pure geometry the windows paint from, at any dpi: twips to pixels, the controls, the
+// mercury bar.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
-#include <set>
 #include <string>
-#include <vector>
 
 #include "tests/support/row_name.h"
 #include "tests/window/layout_support.h"
 #include "window/layout.h"
 #include "window/scale_geometry.h"
+#include "window/scene.h"
 
 namespace thermo {
 namespace {
@@ -41,6 +41,8 @@ TEST(TwipsToPixels, StaysDefinedFarBeyondAnyScreen) {
     EXPECT_GT(twipsToPixels(1e30), 1'000'000);
     EXPECT_LT(twipsToPixels(-1e30), -1'000'000);
     EXPECT_GT(twipsToPixels(std::numeric_limits<double>::infinity()), 1'000'000);
+    EXPECT_EQ(barPixelRect(1e30F, -1e30F).width, 14)
+        << "a bar far off the screen keeps its columns";
 }
 
 TEST(ControlRects, FrameContentsAreOffsetByTheFrame) {
@@ -68,6 +70,11 @@ TEST_P(Bar, RunsFromTheTemperaturesRowDownToTheFoot) {
     EXPECT_EQ(r.bottom(), 259);
     EXPECT_EQ(r.left, 66);     // 990 twips
     EXPECT_EQ(r.right(), 80);  // 1200 twips
+    WindowPicture picture;
+    picture.bar = {t * 20.0F + 800.0F, 3080.0F - t * 20.0F};
+    const DrawItem* painted = testing::findItem(scene(picture), ControlId::Shape4);
+    ASSERT_NE(painted, nullptr);
+    EXPECT_EQ(toDevice(painted->box, kLayoutDpi), r) << "the scene paints the same pixels";
 }
 
 INSTANTIATE_TEST_SUITE_P(Geometry, Bar,
@@ -84,59 +91,66 @@ TEST(Bar, WorkedExampleOfFiftyFourPointTwoDegrees) {
     EXPECT_EQ(r.bottom(), 259);
 }
 
-// The foot must not wobble by a pixel as fractional heights and tops come and go; rounding the
-// height instead of the bottom edge would make it.
-TEST(Bar, FootStaysOnOneRowForEveryTenthOfADegree) {
-    std::set<int> feet;
+TEST(FontPoints, BecomeTheNearestPixelHeight) {
+    EXPECT_EQ(pointsToDevice(18.0, 96), 24);
+    EXPECT_EQ(pointsToDevice(14.25, 96), 19);
+    EXPECT_EQ(pointsToDevice(18.0, 144), 36);
+}
+
+// The Qt window works at 96 dpi, the Win32 window at the dpi of whatever monitor it stands on.
+class GeometryAtDpi : public ::testing::TestWithParam<int> {
+  protected:
+    // Where an edge at `twips` lies, computed on its own terms.
+    double exact(double twips) const { return twips * GetParam() / 1440.0; }
+};
+
+TEST_P(GeometryAtDpi, EveryEdgeIsTheNearestPixelInsideTheClientArea) {
+    const int dpi = GetParam();
+    const int width = twipsToDevice(kClientWidthTwips, dpi);
+    const int height = twipsToDevice(kClientHeightTwips, dpi);
+    for (const ControlSpec& c : layoutTable()) {
+        if (c.kind == ControlKind::Timer || c.kind == ControlKind::Line) continue;
+        const PixelRect r = clientDeviceRect(c.id, dpi);
+        EXPECT_GE(r.left, 0) << c.name;
+        EXPECT_GE(r.top, 0) << c.name;
+        EXPECT_LE(r.right(), width) << c.name;
+        EXPECT_LE(r.bottom(), height) << c.name;
+        if (c.container) continue;  // offset by the frame's rounded edges
+        EXPECT_LE(std::abs(r.left - exact(c.rect.left)), 0.5) << c.name;
+        EXPECT_LE(std::abs(r.top - exact(c.rect.top)), 0.5) << c.name;
+        EXPECT_LE(std::abs(r.right() - exact(c.rect.right())), 0.5) << c.name;
+        EXPECT_LE(std::abs(r.bottom() - exact(c.rect.bottom())), 0.5) << c.name;
+    }
+}
+
+// Frame contents sit inside the frame however the frame's own edges round.
+TEST_P(GeometryAtDpi, ButtonsStayInsideTheFrame) {
+    const PixelRect frame = clientDeviceRect(ControlId::Frame1, GetParam());
+    for (ControlId id : {ControlId::Command2, ControlId::Command3}) {
+        const PixelRect button = clientDeviceRect(id, GetParam());
+        EXPECT_GT(button.left, frame.left);
+        EXPECT_GT(button.top, frame.top);
+        EXPECT_LT(button.right(), frame.right());
+        EXPECT_LT(button.bottom(), frame.bottom());
+    }
+}
+
+// The foot, top + height = 3880 twips, must not wobble by a pixel as fractional heights and tops
+// come and go; rounding the height instead of the bottom edge would make it.
+TEST_P(GeometryAtDpi, BarFootStaysOnOneRowForEveryTenthOfADegree) {
+    const int foot = static_cast<int>(std::floor(exact(3880) + 0.5));
     for (int tenths = -220; tenths <= 1320; ++tenths) {
         const float t = static_cast<float>(tenths) / 10.0F;
         const float height = static_cast<float>(static_cast<double>(t) * 20.0 + 800.0);
         const float top = static_cast<float>(3080.0 - static_cast<double>(t) * 20.0);
-        const PixelRect r = barPixelRect(height, top);
-        feet.insert(r.bottom());
-        EXPECT_LE(std::abs(r.top - (3080.0 - 20.0 * t) / 15.0), 0.5 + 1e-3) << t;
+        const PixelRect r = barDeviceRect(height, top, GetParam());
+        EXPECT_EQ(r.bottom(), foot) << t;
+        EXPECT_LE(std::abs(r.top - exact(3080.0 - 20.0 * t)), 0.5 + 1e-3) << t;
     }
-    EXPECT_EQ(feet, std::set<int>{259});
 }
 
-struct BadBar {
-    const char* name;
-    float height;
-};
-
-class BarWithoutHeight : public ::testing::TestWithParam<BadBar> {};
-
-TEST_P(BarWithoutHeight, IsEmpty) { EXPECT_EQ(barPixelRect(GetParam().height, 1000.0F).height, 0); }
-
-INSTANTIATE_TEST_SUITE_P(Geometry, BarWithoutHeight,
-                         ::testing::Values(BadBar{"zero", 0.0F}, BadBar{"negative", -50.0F},
-                                           BadBar{"not_a_number", std::nanf("")}),
-                         rowName);
-
-class TickRow : public ::testing::TestWithParam<TickMark> {};
-
-// The bar for a tick's temperature ends exactly on that tick's row.
-TEST_P(TickRow, IsTheRowOfTheBarsTopAtThatTemperature) {
-    const TickMark& tick = GetParam();
-    const float t = tick.celsius;
-    EXPECT_EQ(barPixelRect(t * 20.0F + 800.0F, 3080.0F - t * 20.0F).top, tick.row);
-    EXPECT_EQ(tick.startColumn, 80);
-    EXPECT_EQ(tick.endColumn, (t == 0 || t == 50 || t == 100) ? 92 : 88);
-}
-
-// Every tick of the scale, in the layout table's order.
-std::vector<TickMark> scaleTicks() {
-    std::vector<TickMark> ticks;
-    for (const ControlSpec& c : layoutTable()) {
-        if (c.kind == ControlKind::Line) ticks.push_back(tickMark(c));
-    }
-    return ticks;
-}
-
-INSTANTIATE_TEST_SUITE_P(Geometry, TickRow, ::testing::ValuesIn(scaleTicks()),
-                         [](const auto& info) {
-                             return std::string(controlSpec(info.param.line).name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Screens, GeometryAtDpi, ::testing::Values(96, 120, 144, 192),
+                         [](const auto& info) { return std::to_string(info.param) + "dpi"; });
 
 }  // namespace
 }  // namespace thermo

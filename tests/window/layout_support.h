@@ -10,7 +10,6 @@
 
 namespace thermo {
 inline void PrintTo(const ControlSpec& c, std::ostream* os) { *os << c.name; }
-inline void PrintTo(const TickMark& t, std::ostream* os) { *os << controlSpec(t.line).name; }
 }  // namespace thermo
 
 namespace thermo::testing {
@@ -24,6 +23,15 @@ constexpr int expectedPixels(int twips) { return (2 * twips + kTwipsPerPixelAt96
 constexpr bool drawn(const ControlSpec& c) { return c.kind != ControlKind::Timer; }
 constexpr bool painted(const ControlSpec& c) {
     return c.kind == ControlKind::Shape || c.kind == ControlKind::Line;
+}
+
+// Every tick of the scale, in the layout table's order.
+inline std::vector<ControlSpec> ticks() {
+    std::vector<ControlSpec> out;
+    for (const ControlSpec& c : layoutTable()) {
+        if (c.kind == ControlKind::Line) out.push_back(c);
+    }
+    return out;
 }
 
 // The control's item in a scene; null when the scene leaves it out.

@@ -103,12 +103,13 @@ TEST_P(Tick, StartsAtTheBarsRightEdgeAndIsLongOnlyAtZeroFiftyAndHundred) {
     EXPECT_EQ(c.line.x2, longTick ? 1380 : 1320);
 }
 
-std::vector<ControlSpec> ticks() {
-    std::vector<ControlSpec> out;
-    for (const ControlSpec& c : layoutTable()) {
-        if (c.kind == ControlKind::Line) out.push_back(c);
-    }
-    return out;
+// In pixels: the bar for a tick's temperature ends exactly on that tick's row.
+TEST_P(Tick, IsOnTheRowOfTheBarsTopAtThatTemperatureInPixels) {
+    const TickMark tick = tickMark(GetParam());
+    const float t = tick.celsius;
+    EXPECT_EQ(barPixelRect(t * 20.0F + 800.0F, 3080.0F - t * 20.0F).top, tick.row);
+    EXPECT_EQ(tick.startColumn, 80);
+    EXPECT_EQ(tick.endColumn, (t == 0 || t == 50 || t == 100) ? 92 : 88);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layout, Tick, ::testing::ValuesIn(ticks()), rowName);

@@ -147,10 +147,12 @@ struct NoBar {
 
 class SceneWithoutBar : public ::testing::TestWithParam<NoBar> {};
 
+// One rule for both: the scene leaves the bar out exactly where its pixels are empty.
 TEST_P(SceneWithoutBar, LeavesTheBarOut) {
     WindowPicture picture;
     picture.bar = {GetParam().height, GetParam().top};
     EXPECT_EQ(findItem(scene(picture), ControlId::Shape4), nullptr);
+    EXPECT_EQ(barPixelRect(GetParam().height, GetParam().top).height, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -150,8 +150,12 @@ void QtForm1Window::setUpTabOrder() {
     if (!order.empty()) widgets_[static_cast<std::size_t>(order.front())]->setFocus();
 }
 
+// Form1 sets every readout each tick, mostly to what it shows: its accessible name (and the
+// accessibility event with it) is made again only for a new caption.
 void QtForm1Window::setCaption(ControlId control, std::string_view text) {
     QWidget* widget = widgets_[static_cast<std::size_t>(control)];
+    std::string& shown = picture_.captions[static_cast<std::size_t>(control)];
+    if (qobject_cast<QLabel*>(widget) != nullptr && shown == text) return;
     if (auto* label = qobject_cast<QLabel*>(widget)) {
         label->setText(toQString(text));
     } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
@@ -159,7 +163,7 @@ void QtForm1Window::setCaption(ControlId control, std::string_view text) {
     } else if (auto* frame = qobject_cast<QGroupBox*>(widget)) {
         frame->setTitle(toQString(text));
     }
-    picture_.captions[static_cast<std::size_t>(control)] = std::string(text);
+    shown = std::string(text);
     showAccessibleText(control);
 }
 
@@ -175,13 +179,19 @@ std::string QtForm1Window::caption(ControlId control) const {
     return {};
 }
 
+// Form1 sets the status line's colour, tip and the bar every tick, mostly to what they were:
+// restyling or repainting them anyway would wake the window and the X server each second.
 void QtForm1Window::setTextColour(ControlId control, ColourValue colour) {
-    picture_.textColours[static_cast<std::size_t>(control)] = Paint::of(colour);
+    Paint& shown = picture_.textColours[static_cast<std::size_t>(control)];
+    if (shown == Paint::of(colour)) return;
+    shown = Paint::of(colour);
     showTextColour(control);
 }
 
 void QtForm1Window::setStatusTip(std::string_view text) {
-    widgets_[static_cast<std::size_t>(ControlId::Label1)]->setToolTip(toQString(text));
+    QWidget* status = widgets_[static_cast<std::size_t>(ControlId::Label1)];
+    if (status->toolTip() == toQString(text)) return;
+    status->setToolTip(toQString(text));
     showAccessibleText(ControlId::Label1);
 }
 
@@ -227,6 +237,7 @@ void QtForm1Window::setBarHeight(float twips) { moveBar({twips, picture_.bar.top
 void QtForm1Window::setBarTop(float twips) { moveBar({picture_.bar.height, twips}); }
 
 void QtForm1Window::moveBar(const BarTwips& bar) {
+    if (bar == picture_.bar) return;
     const QRect before = toQRect(barRect());
     picture_.bar = bar;
     update(before.united(toQRect(barRect())));

@@ -167,7 +167,12 @@ void Win32Form1Window::show(int showCommand) {
 
 // --- Form1View ---
 
+// Form1 sets the readouts, the status line and the bar every tick, mostly to what they were:
+// repainting them anyway would cost a paint each second for nothing.
 void Win32Form1Window::setCaption(ControlId control, std::string_view text) {
+    if (buttons_[indexOf(control)] == nullptr && picture_.captions[indexOf(control)] == text) {
+        return;
+    }
     picture_.captions[indexOf(control)] = std::string(text);
     if (HWND button = buttons_[indexOf(control)]) {
         SetWindowTextW(button, widen(text).c_str());
@@ -187,6 +192,7 @@ std::string Win32Form1Window::caption(ControlId control) const {
 }
 
 void Win32Form1Window::setTextColour(ControlId control, ColourValue colour) {
+    if (picture_.textColours[indexOf(control)] == Paint::of(colour)) return;
     picture_.textColours[indexOf(control)] = Paint::of(colour);
     invalidate(clientDeviceRect(control, dpi_));
 }
@@ -223,6 +229,7 @@ void Win32Form1Window::setBarHeight(float twips) { moveBar({twips, picture_.bar.
 void Win32Form1Window::setBarTop(float twips) { moveBar({picture_.bar.height, twips}); }
 
 void Win32Form1Window::moveBar(const BarTwips& bar) {
+    if (bar == picture_.bar) return;
     invalidate(picture_.bar.device(dpi_));
     picture_.bar = bar;
     invalidate(picture_.bar.device(dpi_));
