@@ -72,7 +72,8 @@ TEST_P(Bar, RunsFromTheTemperaturesRowDownToTheFoot) {
     EXPECT_EQ(r.right(), 80);  // 1200 twips
     WindowPicture picture;
     picture.bar = {t * 20.0F + 800.0F, 3080.0F - t * 20.0F};
-    const DrawItem* painted = testing::findItem(scene(picture), ControlId::Shape4);
+    const auto items = scene(picture);  // findItem points into it
+    const DrawItem* painted = testing::findItem(items, ControlId::Shape4);
     ASSERT_NE(painted, nullptr);
     EXPECT_EQ(toDevice(painted->box, kLayoutDpi), r) << "the scene paints the same pixels";
 }

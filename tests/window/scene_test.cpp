@@ -151,7 +151,8 @@ class SceneWithoutBar : public ::testing::TestWithParam<NoBar> {};
 TEST_P(SceneWithoutBar, LeavesTheBarOut) {
     WindowPicture picture;
     picture.bar = {GetParam().height, GetParam().top};
-    EXPECT_EQ(findItem(scene(picture), ControlId::Shape4), nullptr);
+    const auto items = scene(picture);
+    EXPECT_EQ(findItem(items, ControlId::Shape4), nullptr);
     EXPECT_EQ(barPixelRect(GetParam().height, GetParam().top).height, 0);
 }
 
