@@ -16,6 +16,7 @@
 #include <iterator>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -471,6 +472,30 @@ TEST_F(DesktopTest, ReadProgramPrintsTheWorkedExampleAndNamesAMissingThermometer
                                 "fridge=54.18;~:50;~:60;;"),
               std::string::npos)
         << quoted(check.output);
+
+    // --list too is one look: repeated until both thermometers are announced. Wine's HID bus
+    // gives no USB location, so the port is "-". Lines of wine's own are no thermometers.
+    const auto thermometersListed = [](const std::string& output) {
+        std::istringstream lines(output);
+        int listed = 0;
+        for (std::string line; std::getline(lines, line);) {
+            if (line.ends_with('\r')) line.pop_back();
+            listed +=
+                line.starts_with("-\t\\\\?\\hid#vid_04d8&pid_0002") && line.ends_with("\t65\tok")
+                    ? 1
+                    : 0;
+        }
+        return listed;
+    };
+    RunResult list;
+    pollUntil(
+        [&] {
+            list = reader({"--thermometers", "2"}, {"--list"});
+            return thermometersListed(list.output) >= 2;
+        },
+        std::chrono::minutes(3), std::chrono::milliseconds(0));
+    EXPECT_EQ(list.status, 0) << quoted(list.output);
+    EXPECT_EQ(thermometersListed(list.output), 2) << quoted(list.output);
 
     const RunResult checkAbsent = reader({"--absent"}, {"--check"});
     EXPECT_EQ(checkAbsent.status, 3) << quoted(checkAbsent.output);
