@@ -11,6 +11,7 @@
 #include "reader/options.h"
 #include "reader/output.h"
 #include "reader/threshold.h"
+#include "tests/reader/command_line.h"
 #include "tests/support/plugin_output.h"
 #include "tests/support/row_name.h"
 
@@ -216,23 +217,19 @@ class CheckCommandLine : public ::testing::TestWithParam<CheckCommandRow> {};
 
 TEST_P(CheckCommandLine, ParsesOrEndsAsAPluginDoes) {
     const CheckCommandRow& row = GetParam();
-    std::vector<const char*> argv = {"usb-thermometer-read"};
-    argv.insert(argv.end(), row.args.begin(), row.args.end());
-    std::ostringstream out;
-    std::ostringstream err;
-    const auto parsed = reader::parseOptions(static_cast<int>(argv.size()), argv.data(), out, err);
+    const auto [parsed, out, err] = parseCommandLine(row.args);
     if (row.status < 0) {
-        ASSERT_TRUE(std::holds_alternative<reader::Options>(parsed)) << err.str() << out.str();
+        ASSERT_TRUE(std::holds_alternative<reader::Options>(parsed)) << err << out;
         const auto& options = std::get<reader::Options>(parsed);
         EXPECT_TRUE(options.check);
         EXPECT_TRUE(options.warning && options.critical);
         return;
     }
     ASSERT_TRUE(std::holds_alternative<int>(parsed));
-    EXPECT_EQ(std::get<int>(parsed), row.status) << out.str() << err.str();
-    EXPECT_THAT(out.str(), ::testing::HasSubstr(row.stdOut));
+    EXPECT_EQ(std::get<int>(parsed), row.status) << out << err;
+    EXPECT_THAT(out, ::testing::HasSubstr(row.stdOut));
     if (row.status == 3) {
-        EXPECT_TRUE(parsePluginLine(out.str()).has_value()) << out.str();
+        EXPECT_TRUE(parsePluginLine(out).has_value()) << out;
     }
 }
 

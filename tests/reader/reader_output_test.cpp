@@ -8,6 +8,7 @@
 
 #include "reader/options.h"
 #include "reader/output.h"
+#include "tests/reader/command_line.h"
 #include "tests/support/row_name.h"
 #include "tests/window/form1_fixture.h"
 
@@ -268,18 +269,14 @@ class CommandLine : public ::testing::TestWithParam<CommandLineRow> {};
 
 TEST_P(CommandLine, ParsesOrEndsWithItsStatus) {
     const CommandLineRow& row = GetParam();
-    std::vector<const char*> argv = {"usb-thermometer-read"};
-    argv.insert(argv.end(), row.args.begin(), row.args.end());
-    std::ostringstream out;
-    std::ostringstream err;
-    const auto parsed = reader::parseOptions(static_cast<int>(argv.size()), argv.data(), out, err);
+    const auto [parsed, out, err] = parseCommandLine(row.args);
     if (row.status < 0) {
-        ASSERT_TRUE(std::holds_alternative<reader::Options>(parsed)) << err.str();
+        ASSERT_TRUE(std::holds_alternative<reader::Options>(parsed)) << err;
         return;
     }
     ASSERT_TRUE(std::holds_alternative<int>(parsed));
     EXPECT_EQ(std::get<int>(parsed), row.status);
-    EXPECT_THAT(out.str() + err.str(), HasSubstr(row.said));
+    EXPECT_THAT(out + err, HasSubstr(row.said));
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, CommandLine, ::testing::ValuesIn(kCommandLines), rowName);
