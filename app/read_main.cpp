@@ -6,6 +6,7 @@
 #include <string>
 #include <variant>
 
+#include "exporter/publishers.h"
 #include "hid/hid_platform.h"
 #include "reader/console.h"
 #include "reader/options.h"
@@ -30,7 +31,7 @@ int main(int argc, char* argv[]) {
         StopRequest stop;
         const StopSignals signals(stop);  // before any other thread
         const std::unique_ptr<thermo::hid::Platform> platform = thermo::hid::makeNativePlatform();
-        return runReader(options, *platform, stop, Streams{});
+        return runReader(options, *platform, stop, Streams{}, thermo::exporter::startPublishers);
     } catch (const std::exception& error) {
         // A plugin's failure to run at all is UNKNOWN; 2 would read as CRITICAL.
         if (options.check) {

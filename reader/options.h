@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <iosfwd>
 #include <optional>
@@ -24,6 +25,23 @@ enum class Format { Plain, Json, Csv, Influx };
 
 inline constexpr const char* kDefaultCalibrationFile = "cal.txt";
 
+// --listen ADDRESS:PORT: where the HTTP exporter serves /metrics.
+struct ListenAddress {
+    std::string host;  // empty: every interface; an IPv6 address without its brackets
+    std::uint16_t port = 0;
+};
+
+// --mqtt URL and the options that go with it.
+struct MqttOptions {
+    bool tls = false;  // mqtts://
+    std::string host;
+    std::uint16_t port = 0;                             // 0: the scheme's own (1883, 8883)
+    std::optional<std::filesystem::path> ca;            // --mqtt-ca
+    std::string user;                                   // --mqtt-user; empty: none
+    std::optional<std::filesystem::path> passwordFile;  // --mqtt-password-file
+    std::string discoveryPrefix = "homeassistant";
+};
+
 struct Options {
     bool list = false;
     std::optional<std::string> device;  // no value: the first thermometer found
@@ -42,6 +60,8 @@ struct Options {
     bool check = false;
     std::optional<ThresholdRange> warning;
     std::optional<ThresholdRange> critical;
+    std::optional<ListenAddress> listen;
+    std::optional<MqttOptions> mqtt;
 };
 
 // The options of a command line, or the status to exit with at once: after --help or

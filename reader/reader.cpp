@@ -4,9 +4,11 @@
 #include <cmath>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "hid/hidusb.h"
 #include "measure/atomic_file.h"
@@ -136,13 +138,14 @@ std::string noTemperature(const hid::HIDusb& device) {
 class Run {
   public:
     Run(const Options& options, Selection& selection, StopRequest& stop, const Streams& streams,
-        CalibrationPoints points)
+        CalibrationPoints points, std::vector<std::unique_ptr<Publisher>> publishers)
         : options_(options),
           selection_(selection),
           device_(selection),
           stop_(stop),
           streams_(streams),
-          points_(std::move(points)) {
+          points_(std::move(points)),
+          publishers_(std::move(publishers)) {
         exposition_.name = options_.name;
         stop_.setWake([this] { device_.WakePendingRead(); });
     }
@@ -157,6 +160,7 @@ class Run {
             exposition_.reading.reset();
             expose();
         }
+        for (const auto& publisher : publishers_) publisher->stop(exposition_);
         // Readings that did not all reach the exposition file leave the run short of its job.
         return status == ExitRead && exposeFailed_ ? ExitOutput : status;
     }
@@ -267,6 +271,7 @@ class Run {
     }
 
     void expose() {
+        for (const auto& publisher : publishers_) publisher->publish(exposition_);
         if (!options_.prometheus) return;
         try {
             // The collector runs as another user: the file is readable by all whatever the umask.
@@ -289,6 +294,7 @@ class Run {
     StopRequest& stop_;
     const Streams& streams_;
     CalibrationPoints points_;
+    std::vector<std::unique_ptr<Publisher>> publishers_;
     bool gone_ = false;      // said that the thermometer is missing, and not since that it is back
     bool everRead_ = false;  // a reading has been taken in this run
     bool headerDecided_ = false;
@@ -298,7 +304,7 @@ class Run {
 };
 
 int readThermometer(const Options& options, hid::Platform& platform, StopRequest& stop,
-                    const Streams& streams) {
+                    const Streams& streams, const StartPublishers& startPublishers) {
     const auto tell = [&](const std::string& message) { say(streams, message); };
     const auto notice = [&](const std::string& message) {
         if (!options.quiet) say(streams, message);
@@ -307,7 +313,17 @@ int readThermometer(const Options& options, hid::Platform& platform, StopRequest
     if (const int* status = std::get_if<int>(&points)) return *status;
     Selection selection(platform);
     if (options.device) selection.wantDevice(*options.device);
-    Run run(options, selection, stop, streams, std::get<CalibrationPoints>(points));
+    std::vector<std::unique_ptr<Publisher>> publishers;
+    if (startPublishers) {
+        try {
+            publishers = startPublishers(options, tell);
+        } catch (const PublisherStartError& error) {
+            tell(error.what());
+            return error.status();
+        }
+    }
+    Run run(options, selection, stop, streams, std::get<CalibrationPoints>(points),
+            std::move(publishers));
     return run.readAll();
 }
 
@@ -374,9 +390,9 @@ int writeOutput(const std::string& text, int status, const Streams& streams) {
 }
 
 int runReader(const Options& options, hid::Platform& platform, StopRequest& stop,
-              const Streams& streams) {
+              const Streams& streams, const StartPublishers& startPublishers) {
     if (options.list) return listThermometers(platform, options.format == Format::Json, streams);
-    if (!options.check) return readThermometer(options, platform, stop, streams);
+    if (!options.check) return readThermometer(options, platform, stop, streams, startPublishers);
     Selection selection(platform);
     if (options.device) selection.wantDevice(*options.device);
     return checkThermometer(options, selection, stop, streams);

@@ -6,6 +6,7 @@
 #include "hid/hid_platform.h"
 #include "reader/console.h"
 #include "reader/options.h"
+#include "reader/publisher.h"
 
 namespace thermo::reader {
 
@@ -17,9 +18,11 @@ struct Streams {
 };
 
 // What the program does with its options: lists the thermometers, or takes the readings (one, or
-// `count` at the interval, or until `stop` is requested). Returns the exit status.
+// `count` at the interval, or until `stop` is requested). A run of readings starts the
+// publishers that `startPublishers` makes for its options (none without it). Returns the exit
+// status.
 int runReader(const Options& options, hid::Platform& platform, StopRequest& stop,
-              const Streams& streams);
+              const Streams& streams, const StartPublishers& startPublishers = {});
 
 // Writes what the program prints besides readings (--help, --version) to `out`: `status`, or
 // ExitOutput, said on `err`, when it did not all arrive.
