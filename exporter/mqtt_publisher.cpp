@@ -95,7 +95,8 @@ std::string firstLine(const std::filesystem::path& file) {
     }
     if (!content) {
         throw reader::PublisherStartError(
-            file.string() + ": " + std::make_error_code(std::errc::no_such_file_or_directory).message(),
+            file.string() + ": " +
+                std::make_error_code(std::errc::no_such_file_or_directory).message(),
             reader::ExitUsage);
     }
     std::string line = content->substr(0, content->find('\n'));
@@ -111,10 +112,12 @@ class MqttPublisher final : public reader::Publisher {
           intervalSeconds_(options.intervalSeconds),
           say_(std::move(say)),
           password_(std::move(password)),
-          port_(settings_.port != 0 ? settings_.port : settings_.tls ? 8883 : 1883),
+          port_(settings_.port != 0 ? settings_.port
+                : settings_.tls     ? 8883
+                                    : 1883),
           url_(std::string(settings_.tls ? "mqtts://" : "mqtt://") +
                (settings_.host.find(':') != std::string::npos ? "[" + settings_.host + "]"
-                                                               : settings_.host) +
+                                                              : settings_.host) +
                ":" + std::to_string(port_)) {}
     ~MqttPublisher() override { finish(); }
     MqttPublisher(const MqttPublisher&) = delete;
@@ -275,10 +278,9 @@ class MqttPublisher final : public reader::Publisher {
     void sayDown(const std::string& why) {
         if (down_) return;
         down_ = true;
-        say_(url_ + (everConnected_ ? ": connection to the MQTT broker lost (" + why +
-                                          "); reconnecting"
-                                    : ": cannot connect to the MQTT broker (" + why +
-                                          "); trying again"));
+        say_(url_ + (everConnected_
+                         ? ": connection to the MQTT broker lost (" + why + "); reconnecting"
+                         : ": cannot connect to the MQTT broker (" + why + "); trying again"));
     }
 
     // In the client's thread, as the broker answers the CONNECT.
@@ -287,8 +289,9 @@ class MqttPublisher final : public reader::Publisher {
             refusal_ = mosquitto_connack_string(code);
             return;
         }
-        if (down_) say_(url_ + (everConnected_ ? ": connected to the MQTT broker again"
-                                               : ": connected to the MQTT broker"));
+        if (down_)
+            say_(url_ + (everConnected_ ? ": connected to the MQTT broker again"
+                                        : ": connected to the MQTT broker"));
         down_ = false;
         everConnected_ = true;
         connectedOnce_ = true;
@@ -359,7 +362,7 @@ class MqttPublisher final : public reader::Publisher {
 }  // namespace
 
 MqttTopics mqttTopics(const reader::Reading& reading, const std::string& discoveryPrefix) {
-    std::string key = !reading.port.empty()   ? topicWord(reading.port)
+    std::string key = !reading.port.empty()  ? topicWord(reading.port)
                       : reading.name.empty() ? topicWord(lastName(reading.device))
                                              : std::string();
     if (!reading.name.empty()) key += (key.empty() ? "" : "_") + topicWord(reading.name);
@@ -388,7 +391,7 @@ std::string mqttDiscoveryJson(const MqttTopics& topics, const reader::Reading& r
     // Three intervals, and the 6 s that a silent thermometer is waited for before it counts as
     // gone (and offline is published).
     const long expireAfter = std::lround(std::ceil(3 * intervalSeconds)) + 6;
-    const std::string& which = !reading.name.empty() ? reading.name
+    const std::string& which = !reading.name.empty()   ? reading.name
                                : !reading.port.empty() ? reading.port
                                                        : topics.key;
     const std::string id = jsonString(topics.clientId);
