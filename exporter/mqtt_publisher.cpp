@@ -16,6 +16,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -43,7 +44,8 @@ constexpr auto kLastRetry = 60s;
 // The states taken while the broker cannot be reached, sent once it can (the oldest dropped
 // first): a quarter of an hour at one a second, a few hundred kilobytes.
 constexpr std::size_t kBacklog = 1000;
-// The DISCONNECT of a clean stop, sent after the offline, may take that long to go out.
+// A clean stop waits that long at most for what was handed over to be delivered (a connection
+// under way included), and then as long for its offline and DISCONNECT to go out.
 constexpr auto kStopPatience = 5s;
 constexpr std::size_t kPasswordLimit = 4096;
 
@@ -61,13 +63,6 @@ std::string topicWord(std::string_view text) {
 std::string lastName(const std::string& device) {
     const auto slash = device.rfind('/');
     return slash == std::string::npos ? device : device.substr(slash + 1);
-}
-
-void send(mosquitto* client, const std::string& topic, std::string_view payload, bool retain,
-          int qos = kQos) {
-    // Queued on this client's thread-safe queue; its own thread writes it out.
-    mosquitto_publish(client, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                      payload.data(), qos, retain);
 }
 
 struct ClientDelete {
@@ -139,7 +134,7 @@ class MqttPublisher final : public reader::Publisher {
             return;
         }
         tellAvailability(false);
-        if (state.reading) send(client_.get(), topics_.state, *latest_, false);
+        if (state.reading) send(topics_.state, *latest_, false);
     }
 
     void stop(const reader::ExpositionState&) override { finish(); }
@@ -182,6 +177,10 @@ class MqttPublisher final : public reader::Publisher {
             const std::lock_guard lock(static_cast<MqttPublisher*>(self)->mutex_);
             static_cast<MqttPublisher*>(self)->connected_ = false;
         });
+        mosquitto_publish_callback_set(client, [](mosquitto*, void* self, int id) {
+            const std::lock_guard lock(static_cast<MqttPublisher*>(self)->mutex_);
+            static_cast<MqttPublisher*>(self)->unacknowledged_.erase(id);
+        });
         mosquitto_message_callback_set(
             client, [](mosquitto*, void* self, const mosquitto_message* message) {
                 static_cast<MqttPublisher*>(self)->received(*message);
@@ -195,16 +194,20 @@ class MqttPublisher final : public reader::Publisher {
         {
             const std::lock_guard lock(mutex_);
             stopping_ = true;
-            // Unless the last state has said it already. QoS 0, so that it goes out before the
-            // DISCONNECT that follows even while QoS 1 states wait for their acknowledgements:
-            // the broker takes it, then drops the will.
-            if (connected_ && told_) {
-                told_ = false;
-                send(client_.get(), topics_.availability, kOffline, true, 0);
-            }
+            stopDeadline_ = std::chrono::steady_clock::now() + kStopPatience;
         }
         wake_.notify_all();
         thread_.join();
+    }
+
+    // With mutex_ held. Queued on the client's thread-safe queue; its own thread writes it out.
+    void send(const std::string& topic, std::string_view payload, bool retain, int qos = kQos) {
+        int id = 0;
+        if (mosquitto_publish(client_.get(), &id, topic.c_str(), static_cast<int>(payload.size()),
+                              payload.data(), qos, retain) == MOSQ_ERR_SUCCESS &&
+            qos > 0) {
+            unacknowledged_.insert(id);
+        }
     }
 
     // The client's thread: connects, serves the connection, and after a failure tries again
@@ -258,6 +261,11 @@ class MqttPublisher final : public reader::Publisher {
                     connected_ = false;
                     return {rc, errorNumber, false};
                 }
+                // A run of one reading stops as its client connects: the reading is delivered.
+                if (rc == MOSQ_ERR_SUCCESS && !connected_ &&
+                    std::chrono::steady_clock::now() < stopDeadline_) {
+                    continue;
+                }
                 wasConnected = connected_;
             }
             if (rc == MOSQ_ERR_SUCCESS && wasConnected) endConnection();
@@ -265,8 +273,21 @@ class MqttPublisher final : public reader::Publisher {
         }
     }
 
-    // A clean stop: DISCONNECT after the offline that finish() queued, sent on this connection.
+    // A clean stop: what was handed over is delivered, then offline (unless the last state said
+    // it) and DISCONNECT, on this connection, so that the broker takes the offline and then drops
+    // the will. QoS 0, so that nothing waits for an acknowledgement in between.
     void endConnection() {
+        for (;;) {
+            {
+                const std::lock_guard lock(mutex_);
+                if (unacknowledged_.empty() || std::chrono::steady_clock::now() >= stopDeadline_) {
+                    if (told_) send(topics_.availability, kOffline, true, 0);
+                    told_ = false;
+                    break;
+                }
+            }
+            if (mosquitto_loop(client_.get(), kLoopMs, 1) != MOSQ_ERR_SUCCESS) return;
+        }
         mosquitto_disconnect(client_.get());
         const auto deadline = std::chrono::steady_clock::now() + kStopPatience;
         while (std::chrono::steady_clock::now() < deadline &&
@@ -299,7 +320,7 @@ class MqttPublisher final : public reader::Publisher {
         const std::lock_guard lock(mutex_);
         connected_ = true;
         announce();
-        for (const std::string& state : backlog_) send(client_.get(), topics_.state, state, false);
+        for (const std::string& state : backlog_) send(topics_.state, state, false);
         backlog_.clear();
     }
 
@@ -311,12 +332,12 @@ class MqttPublisher final : public reader::Publisher {
         const std::lock_guard lock(mutex_);
         if (!connected_) return;
         announce();
-        if (available_ && latest_) send(client_.get(), topics_.state, *latest_, false);
+        if (available_ && latest_) send(topics_.state, *latest_, false);
     }
 
     // With mutex_ held.
     void announce() {
-        send(client_.get(), topics_.discovery, discovery_, true);
+        send(topics_.discovery, discovery_, true);
         tellAvailability(true);
     }
 
@@ -325,7 +346,7 @@ class MqttPublisher final : public reader::Publisher {
     void tellAvailability(bool always) {
         if (!always && told_ == available_) return;
         told_ = available_;
-        send(client_.get(), topics_.availability, available_ ? kOnline : kOffline, true);
+        send(topics_.availability, available_ ? kOnline : kOffline, true);
     }
 
     const reader::MqttOptions settings_;
@@ -349,6 +370,8 @@ class MqttPublisher final : public reader::Publisher {
     bool told_ = false;       // what the broker was last told of that
     std::optional<std::string> latest_;
     std::deque<std::string> backlog_;
+    std::set<int> unacknowledged_;  // QoS 1 messages handed over and not acknowledged yet
+    std::chrono::steady_clock::time_point stopDeadline_;
 
     // The client's thread's own.
     bool down_ = false;  // said that the broker cannot be reached, and not since that it can

@@ -897,6 +897,12 @@ TEST_F(ReadMqtt, DiscoveryStatesAgainForHomeAssistantAndOfflineAfterAStop) {
                              "0\\.51953125,\"time\":\"20[-0-9T:.]*Z\",\"port\":\"1-1\",\"name\":"
                              "\"fridge\"\\}"));
     EXPECT_TRUE(availabilityIs("online"));
+    // Gone while unplugged, back with it.
+    const SimControl sim(socket());
+    sim.command("unplug", 10000);
+    ASSERT_TRUE(pollUntil([&] { return availabilityIs("offline"); }, kPatience)) << err();
+    sim.command("plug", 10000);
+    ASSERT_TRUE(pollUntil([&] { return availabilityIs("online"); }, kPatience)) << err();
     ASSERT_EQ(subscriber_->payloads(config).size(), 1u);
     mqttPublish(*broker_, "homeassistant/status", "online");
     ASSERT_TRUE(pollUntil([&] { return subscriber_->payloads(config).size() == 2; }, kPatience));
@@ -924,6 +930,16 @@ TEST_F(ReadMqtt, DiscoveryStatesAgainForHomeAssistantAndOfflineAfterAStop) {
         EXPECT_THAT(json, HasSubstr(field));
     }
     EXPECT_THAT(json, MatchesRegex(".*\"expire_after\":[1-9][0-9]*,.*"));
+}
+
+// A run of one reading waits for the broker to take it.
+TEST_F(ReadMqtt, OneReadingIsDeliveredBeforeTheProgramEnds) {
+    EXPECT_EQ(
+        runToEnd({"--raw", "133,0", "--rate", "100"}, {"--mqtt", broker_->url(), "--count", "1"}),
+        0)
+        << err();
+    ASSERT_TRUE(pollUntil(
+        [&] { return subscriber_->payloads("usb-thermometer/1-1/state").size() == 1; }, kPatience));
 }
 
 TEST_F(ReadMqtt, TheWillSaysOfflineWhenTheProgramIsKilled) {
