@@ -844,8 +844,6 @@ TEST_F(ReadProgram, PrometheusFileIsTakenByPromtoolAndNodeExporter) {
 namespace thermo::e2e {
 namespace {
 
-using ::testing::HasSubstr;
-
 // --mqtt against Debian's mosquitto, watched by a subscriber of its own; the simulator's
 // thermometer is in port 1-1.
 class ReadMqtt : public ReadProgram {
