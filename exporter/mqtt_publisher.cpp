@@ -216,10 +216,10 @@ class MqttPublisher final : public reader::Publisher {
     void serve() {
         // A TLS write to a broker that went away raises SIGPIPE on this thread: it stays
         // blocked here, and the write fails instead.
-        sigset_t pipe;
-        sigemptyset(&pipe);
-        sigaddset(&pipe, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+        sigset_t brokenPipe;
+        sigemptyset(&brokenPipe);
+        sigaddset(&brokenPipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &brokenPipe, nullptr);
         auto retry = kFirstRetry;
         for (;;) {
             refusal_.clear();
