@@ -2,9 +2,11 @@
 
 #include <CLI/CLI.hpp>
 #include <cctype>
+#include <charconv>
 #include <limits>
 #include <ostream>
 #include <string_view>
+#include <utility>
 
 #include "hid/thermometer.h"
 #include "reader/output.h"
@@ -143,6 +145,49 @@ const CLI::Validator kDecimalReal(
     },
     "", "DECIMAL");
 
+#ifndef _WIN32
+// mqtt://HOST[:PORT] or mqtts://HOST[:PORT], an IPv6 host in brackets; what is wrong otherwise.
+std::string parseMqttUrl(std::string_view text, MqttOptions& mqtt) {
+    const std::string whole(text);
+    for (const auto& [scheme, tls] : {std::pair{"mqtt://", false}, {"mqtts://", true}}) {
+        if (text.starts_with(scheme)) {
+            mqtt.tls = tls;
+            text.remove_prefix(std::string_view(scheme).size());
+            break;
+        }
+        if (!tls) continue;
+        return whole + " is not mqtt://HOST[:PORT] or mqtts://HOST[:PORT]";
+    }
+    if (text.find('@') != std::string_view::npos) {
+        return whole + ": a user goes in --mqtt-user, a password in --mqtt-password-file";
+    }
+    std::string_view rest;
+    if (text.starts_with('[')) {
+        const auto close = text.find(']');
+        if (close == std::string_view::npos || close == 1) return whole + ": no IPv6 address in []";
+        mqtt.host = std::string(text.substr(1, close - 1));
+        rest = text.substr(close + 1);
+    } else {
+        const auto end = text.find_first_of(":/");
+        mqtt.host = std::string(text.substr(0, end));
+        rest = end == std::string_view::npos ? std::string_view() : text.substr(end);
+        if (mqtt.host.empty()) return whole + ": no host";
+    }
+    if (rest.ends_with('/')) rest.remove_suffix(1);
+    if (rest.empty()) return {};
+    if (!rest.starts_with(':')) return whole + ": nothing may follow the host but :PORT";
+    rest.remove_prefix(1);
+    unsigned port = 0;
+    const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), port);
+    if (error != std::errc() || end != rest.data() + rest.size() || port == 0 || port > 65535 ||
+        !std::isdigit(static_cast<unsigned char>(rest.front()))) {
+        return whole + ": the port is not a number from 1 to 65535";
+    }
+    mqtt.port = static_cast<std::uint16_t>(port);
+    return {};
+}
+#endif
+
 }  // namespace
 
 std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::ostream& out,
@@ -233,6 +278,49 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
                                    kDefaultCalibrationFile + ")")
                     ->type_name("FILE");
 
+    // The MQTT client. Debian has no libmosquitto for mingw, so the Windows program has none.
+#ifdef _WIN32
+    app.footer(app.get_footer() +
+               "\nMQTT:\n  --mqtt and the --mqtt-* options are Linux only: this Windows program "
+               "has no MQTT client.\n");
+    CLI::Option* mqttUrl = nullptr;
+#else
+    MqttOptions mqtt;
+    auto* mqttUrl =
+        app.add_option_function<std::string>(
+               "--mqtt", [](const std::string&) {},
+               "Publish every reading to this MQTT broker, mqtt://HOST[:PORT] (1883) or "
+               "mqtts://HOST[:PORT] (TLS, 8883), with Home Assistant's discovery; reads until "
+               "interrupted unless --count is given")
+            ->type_name("URL")
+            ->check(CLI::Validator(
+                [&mqtt](const std::string& text) { return parseMqttUrl(text, mqtt); }, "", "URL"));
+    auto* mqttCa = app.add_option("--mqtt-ca", mqtt.ca,
+                                  "With mqtts://: the certificate authorities to trust (PEM) "
+                                  "instead of the system's")
+                       ->type_name("FILE");
+    auto* mqttUser =
+        app.add_option("--mqtt-user", mqtt.user, "The user name to log in to the broker with")
+            ->type_name("NAME");
+    auto* mqttPassword = app.add_option("--mqtt-password-file", mqtt.passwordFile,
+                                        "The password to log in with: this file's first line "
+                                        "(never on the command line, where ps shows it)")
+                             ->type_name("FILE");
+    auto* mqttPrefix =
+        app.add_option("--mqtt-discovery-prefix", mqtt.discoveryPrefix,
+                       "The topic under which Home Assistant looks for discovery configs")
+            ->type_name("PREFIX")
+            ->capture_default_str();
+    mqttPassword->needs(mqttUser);
+    for (CLI::Option* setting : {mqttCa, mqttUser, mqttPassword, mqttPrefix}) {
+        setting->needs(mqttUrl);
+    }
+    for (CLI::Option* option : {mqttUrl, mqttCa, mqttUser, mqttPassword, mqttPrefix}) {
+        check->excludes(option);
+        list->excludes(option);
+    }
+#endif
+
     // A check is one reading into one line, and a listing reads nothing: what does not apply
     // to them is refused rather than silently ignored.
     for (CLI::Option* other :
@@ -251,6 +339,22 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
                                        "with --influx a backslash cannot end the name or stand "
                                        "before a space, comma, equals sign or backslash");
         }
+        if (mqttUrl != nullptr && mqttUrl->count() > 0) {
+#ifndef _WIN32
+            if (mqtt.ca && !mqtt.tls) {
+                throw CLI::ValidationError(mqttCa->get_name(), "needs an mqtts:// URL");
+            }
+            if (mqtt.discoveryPrefix.empty() ||
+                mqtt.discoveryPrefix.find_first_of("#+") != std::string::npos) {
+                throw CLI::ValidationError(mqttPrefix->get_name(),
+                                           "must be a topic: not empty, no # or +");
+            }
+            options.mqtt = mqtt;
+#endif
+        }
+        // A network output serves for as long as the program runs: without --count it reads
+        // until it is stopped.
+        if ((options.listen || options.mqtt) && count->count() == 0) options.count = 0;
         // The perfdata label has no spelling for an equals sign (the guidelines).
         if (options.check && options.name.find('=') != std::string::npos) {
             throw CLI::ValidationError(name->get_name(),

@@ -34,7 +34,7 @@ std::string fahrenheitShown(const Reading& reading) {
 // JSON has one number type, but a consumer that fixes a field's type from its first line takes
 // "-25" for an integer: a whole value is written "-25.0", as every other is with a point.
 template <typename Number>
-std::string jsonNumber(Number value) {
+std::string withPoint(Number value) {
     std::string text = shortest(value);
     if (text.find_first_of(".eEn") == std::string::npos) text += ".0";
     return text;
@@ -42,7 +42,7 @@ std::string jsonNumber(Number value) {
 
 // A point without a value counts as 0 in the conversion, so 0 is the point in use.
 std::string pointText(const MaybeNumber& point) { return shortest(point.value_or(0.0)); }
-std::string jsonPoint(const MaybeNumber& point) { return jsonNumber(point.value_or(0.0)); }
+std::string jsonPoint(const MaybeNumber& point) { return withPoint(point.value_or(0.0)); }
 
 // RFC 4180: a field holding a comma, quote or line end is quoted, its quotes doubled.
 std::string csvField(std::string_view text) {
@@ -159,6 +159,9 @@ std::string jsonString(std::string_view text) {
     }
     return quoted + '"';
 }
+
+std::string jsonNumber(double value) { return withPoint(value); }
+std::string jsonNumber(float value) { return withPoint(value); }
 
 std::optional<Reading> readingFromReport(std::span<const std::uint8_t> report,
                                          const CalibrationPoints& points) {

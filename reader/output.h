@@ -43,6 +43,10 @@ std::string jsonLine(const Reading& reading);
 
 // A JSON string: quotes, backslashes and control characters escaped.
 std::string jsonString(std::string_view text);
+// A JSON number: the shortest text that reads back to the same value, always with a point or an
+// exponent ("-25.0"), so that no consumer takes the field for an integer.
+std::string jsonNumber(double value);
+std::string jsonNumber(float value);
 
 // InfluxDB's line protocol: "usb_thermometer,port=1-2,name=fridge celsius=54.180744,
 // fahrenheit=129.52534,ratio=0.51953125 1796648320287000000" (nanoseconds since the epoch), an

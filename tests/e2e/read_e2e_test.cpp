@@ -840,3 +840,166 @@ TEST_F(ReadProgram, PrometheusFileIsTakenByPromtoolAndNodeExporter) {
 
 }  // namespace
 }  // namespace thermo::e2e
+
+namespace thermo::e2e {
+namespace {
+
+// --mqtt against Debian's mosquitto, watched by a subscriber of its own; the simulator's
+// thermometer is in port 1-1.
+class ReadMqtt : public ReadProgram {
+  protected:
+    void SetUp() override {
+        ReadProgram::SetUp();
+        if (IsSkipped()) return;
+        if (const std::string why = whyNoMosquitto(); !why.empty()) GTEST_SKIP() << why;
+        for (const char* dir : {"broker", "sub"}) fs::create_directory(file(dir));
+        broker_.emplace(file("broker"));
+        subscriber_.emplace(*broker_, file("sub"));
+    }
+
+    Spawn reader(const std::string& key, std::vector<std::string> args = {},
+                 bool withPassword = false) {
+        key_ = "usb-thermometer/" + key + "/";
+        args.insert(args.begin(), {"--mqtt", broker_->url(withPassword), "--interval", "0.05"});
+        return spawnOf({"--raw", "133,0", "--rate", "100"}, args);
+    }
+    std::vector<std::string> seen(const char* kind) const {
+        return subscriber_->payloads(key_ + kind);
+    }
+    bool availabilityIs(const char* what) const {
+        const auto said = seen("availability");
+        return !said.empty() && said.back() == what;
+    }
+
+    std::optional<MosquittoBroker> broker_;
+    std::optional<MqttSubscriber> subscriber_;
+    std::string key_;
+};
+
+std::vector<std::string> timesIn(const std::vector<std::string>& lines) {
+    std::vector<std::string> times;
+    for (const std::string& line : lines) {
+        const auto at = line.find("\"time\":\"");
+        if (at != std::string::npos)
+            times.push_back(line.substr(at + 8, line.find('"', at + 8) - at - 8));
+    }
+    return times;
+}
+
+TEST_F(ReadMqtt, DiscoveryStatesAgainForHomeAssistantAndOfflineAfterAStop) {
+    Process process(reader("1-1_fridge", {"--name", "fridge"}));
+    const std::string config = "homeassistant/sensor/usb-thermometer-1-1_fridge/config";
+    ASSERT_TRUE(pollUntil([&] { return seen("state").size() >= 3; }, kPatience)) << err();
+    EXPECT_THAT(seen("state").back(),
+                MatchesRegex("\\{\"celsius\":54\\.180744,\"fahrenheit\":129\\.52534,\"ratio\":"
+                             "0\\.51953125,\"time\":\"20[-0-9T:.]*Z\",\"port\":\"1-1\",\"name\":"
+                             "\"fridge\"\\}"));
+    EXPECT_TRUE(availabilityIs("online"));
+    // Gone while unplugged, back with it.
+    const SimControl sim(socket());
+    sim.command("unplug", 10000);
+    ASSERT_TRUE(pollUntil([&] { return availabilityIs("offline"); }, kPatience)) << err();
+    sim.command("plug", 10000);
+    ASSERT_TRUE(pollUntil([&] { return availabilityIs("online"); }, kPatience)) << err();
+    ASSERT_EQ(subscriber_->payloads(config).size(), 1u);
+    mqttPublish(*broker_, "homeassistant/status", "online");
+    ASSERT_TRUE(pollUntil([&] { return subscriber_->payloads(config).size() == 2; }, kPatience));
+
+    ::kill(process.pid(), SIGTERM);
+    EXPECT_EQ(process.waitFor(kPatience), std::optional<int>(0)) << err();
+    ASSERT_TRUE(pollUntil([&] { return availabilityIs("offline"); }, kPatience));
+    // What a Home Assistant started later gets: the retained config, and offline.
+    fs::create_directory(file("later"));
+    const MqttSubscriber later(*broker_, file("later"));
+    ASSERT_TRUE(pollUntil([&] { return later.messages().size() >= 2; }, kPatience));
+    EXPECT_EQ(later.payloads(key_ + "availability"), std::vector<std::string>{"offline"});
+    ASSERT_EQ(later.payloads(config).size(), 1u);
+    const std::string json = later.payloads(config).front();
+    for (const std::string& field : std::vector<std::string>{
+             "\"device_class\":\"temperature\"", "\"state_class\":\"measurement\"",
+             "\"unit_of_measurement\":\"\302\260C\"",
+             "\"value_template\":\"{{ value_json.celsius }}\"",
+             "\"state_topic\":\"" + key_ + "state\"",
+             "\"availability_topic\":\"" + key_ + "availability\"",
+             "\"unique_id\":\"usb-thermometer-1-1_fridge\"",
+             "\"device\":{\"identifiers\":[\"usb-thermometer-1-1_fridge\"],\"name\":\"USB "
+             "Thermometer "
+             "fridge\""}) {
+        EXPECT_THAT(json, HasSubstr(field));
+    }
+    EXPECT_THAT(json, MatchesRegex(".*\"expire_after\":[1-9][0-9]*,.*"));
+}
+
+// A run of one reading waits for the broker to take it.
+TEST_F(ReadMqtt, OneReadingIsDeliveredBeforeTheProgramEnds) {
+    EXPECT_EQ(
+        runToEnd({"--raw", "133,0", "--rate", "100"}, {"--mqtt", broker_->url(), "--count", "1"}),
+        0)
+        << err();
+    ASSERT_TRUE(pollUntil(
+        [&] { return subscriber_->payloads("usb-thermometer/1-1/state").size() == 1; }, kPatience));
+}
+
+TEST_F(ReadMqtt, TheWillSaysOfflineWhenTheProgramIsKilled) {
+    Process process(reader("1-1"));
+    ASSERT_TRUE(pollUntil([&] { return availabilityIs("online"); }, kPatience)) << err();
+    const auto children = childrenOf(process.pid());
+    ASSERT_EQ(children.size(), 1u);
+    ::kill(children.front(), SIGKILL);
+    ASSERT_TRUE(pollUntil([&] { return availabilityIs("offline"); }, kPatience));
+    EXPECT_EQ(process.waitFor(kPatience), std::optional<int>(128 + SIGKILL));
+}
+
+TEST_F(ReadMqtt, PasswordListenerTakesTheFilesFirstLineAndSaysAWrongOne) {
+    std::ofstream(file("password")) << MosquittoBroker::kPassword << "\nnot this line\n";
+    std::ofstream(file("wrong")) << "wrong\n";
+    const auto login = [&](const char* passwordFile) {
+        return std::vector<std::string>{"--mqtt-user", MosquittoBroker::kUser,
+                                        "--mqtt-password-file", passwordFile};
+    };
+    {
+        Process process(reader("1-1", login("password"), true));
+        ASSERT_TRUE(pollUntil([&] { return !seen("state").empty(); }, kPatience)) << err();
+        ::kill(process.pid(), SIGTERM);
+        EXPECT_EQ(process.waitFor(kPatience), std::optional<int>(0)) << err();
+    }
+    Process process(reader("1-1", login("wrong"), true));
+    ASSERT_TRUE(
+        pollUntil([&] { return err().find("not authorised") != std::string::npos; }, kPatience))
+        << err();
+    EXPECT_THAT(err(), HasSubstr(broker_->url(true) + ": cannot connect to the MQTT broker"));
+    ::kill(process.pid(), SIGTERM);
+    EXPECT_EQ(process.waitFor(kPatience), std::optional<int>(0)) << err();
+    auto missing = login("missing");
+    missing.insert(missing.begin(), {"--mqtt", broker_->url()});
+    EXPECT_EQ(runToEnd({}, missing), 1);
+    EXPECT_THAT(err(), HasSubstr("missing: No such file or directory"));
+}
+
+// Readings go on while the broker is away, and every one taken after it is back reaches the
+// subscriber; the outage is said once each way.
+TEST_F(ReadMqtt, ABrokerRestartLosesNoLaterReading) {
+    Process process(reader("1-1", {"--json"}));
+    ASSERT_TRUE(pollUntil([&] { return seen("state").size() >= 3; }, kPatience)) << err();
+    broker_->restart();
+    const std::size_t before = linesOf(out()).size();
+    ASSERT_TRUE(pollUntil([&] { return linesOf(out()).size() >= before + 5; }, kPatience));
+    ASSERT_TRUE(
+        pollUntil([&] { return err().find("broker again") != std::string::npos; }, kPatience))
+        << err();
+    ::kill(process.pid(), SIGTERM);
+    EXPECT_EQ(process.waitFor(kPatience), std::optional<int>(0)) << err();
+    ASSERT_TRUE(pollUntil([&] { return availabilityIs("offline"); }, kPatience));
+
+    const auto read = timesIn(linesOf(out()));
+    const auto published = timesIn(seen("state"));
+    const std::set<std::string> arrived(published.begin(), published.end());
+    for (std::size_t i = before; i < read.size(); ++i) {
+        EXPECT_EQ(arrived.count(read[i]), 1u) << "reading of " << read[i] << " never arrived";
+    }
+    EXPECT_EQ(occurrences(err(), ": connection to the MQTT broker lost ("), 1) << err();
+    EXPECT_EQ(occurrences(err(), ": connected to the MQTT broker again"), 1) << err();
+}
+
+}  // namespace
+}  // namespace thermo::e2e

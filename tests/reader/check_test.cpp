@@ -207,6 +207,9 @@ const CheckCommandRow kCheckCommands[] = {
     {"ListDoesNotApply", {"--check", "--list"}, 3, "excludes"},
     {"QuietDoesNotApply", {"--check", "--quiet"}, 3, "excludes"},
     {"InfluxDoesNotApply", {"--check", "--influx"}, 3, "excludes"},
+#ifndef _WIN32
+    {"MqttDoesNotApply", {"--check", "--mqtt", "mqtt://h"}, 3, "excludes"},
+#endif
     {"UnknownOptionWithCheckIsUnknown", {"--check", "--fahrenheit"}, 3, "UNKNOWN - "},
     {"HelpWithCheckIsHelp", {"--check", "--help"}, 0, "Monitoring check"},
     {"EqualsSignInLabelIsUnknown", {"--check", "--name", "a=b"}, 3, "perfdata label"},

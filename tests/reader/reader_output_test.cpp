@@ -263,6 +263,29 @@ const CommandLineRow kCommandLines[] = {
     {"ListRefusesName", {"--list", "--name", "fridge"}, 1, "excludes"},
     {"ListRefusesDevice", {"--list", "--device", "/dev/hidraw0"}, 1, "excludes"},
     {"ListRefusesQuiet", {"--list", "-q"}, 1, "excludes"},
+#ifdef _WIN32
+    {"HelpSaysMqttIsLinuxOnly", {"--help"}, 0, "--mqtt-* options are Linux only"},
+    {"NoMqtt", {"--mqtt", "mqtt://h"}, 1, "--mqtt"},
+#else
+    {"MqttHostAndPort", {"--mqtt", "mqtt://broker.lan:1884/"}, -1, ""},
+    {"MqttsIpv6WithCa", {"--mqtt", "mqtts://[fd00::1]:8884", "--mqtt-ca", "ca.pem"}, -1, ""},
+    {"MqttOtherScheme", {"--mqtt", "tcp://h"}, 1, "tcp://h is not mqtt://HOST[:PORT]"},
+    {"MqttNoHost", {"--mqtt", "mqtt://:1883"}, 1, "no host"},
+    {"MqttUnclosedIpv6", {"--mqtt", "mqtt://[::1:1883"}, 1, "no IPv6 address"},
+    {"MqttPasswordInUrl", {"--mqtt", "mqtt://u:p@h"}, 1, "a password in --mqtt-password-file"},
+    {"MqttPortZero", {"--mqtt", "mqtt://h:0"}, 1, "the port is not a number from 1 to 65535"},
+    {"MqttPortTooLarge", {"--mqtt", "mqtt://h:65536"}, 1, "the port is not"},
+    {"MqttPortSigned", {"--mqtt", "mqtt://h:+1"}, 1, "the port is not"},
+    {"MqttPath", {"--mqtt", "mqtt://h/sensors"}, 1, "nothing may follow the host"},
+    {"MqttCaNeedsTls", {"--mqtt", "mqtt://h", "--mqtt-ca", "ca.pem"}, 1, "needs an mqtts:// URL"},
+    {"MqttUserNeedsMqtt", {"--mqtt-user", "u"}, 1, "--mqtt-user requires --mqtt"},
+    {"MqttPasswordNeedsUser",
+     {"--mqtt", "mqtt://h", "--mqtt-password-file", "p"},
+     1,
+     "requires --mqtt-user"},
+    {"MqttPrefixWildcard", {"--mqtt", "mqtt://h", "--mqtt-discovery-prefix", "ha/#"}, 1, "no #"},
+    {"ListRefusesMqtt", {"--list", "--mqtt", "mqtt://h"}, 1, "excludes"},
+#endif
 };
 
 class CommandLine : public ::testing::TestWithParam<CommandLineRow> {};
@@ -293,6 +316,24 @@ TEST(CommandLineValues, EverythingTogetherIsTakenAsGiven) {
     EXPECT_EQ(options.calibration, std::filesystem::path("c.txt"));
     EXPECT_FALSE(options.prometheus.has_value());
 }
+
+#ifndef _WIN32
+// A network output reads until stopped unless --count says otherwise.
+TEST(CommandLineValues, MqttIsTakenApartAndReadsUntilStopped) {
+    const auto [parsed, out, err] = parseCommandLine(
+        {"--mqtt", "mqtts://[::1]:1884", "--mqtt-user", "ann", "--mqtt-password-file", "pw"});
+    ASSERT_TRUE(std::holds_alternative<reader::Options>(parsed)) << err;
+    const auto& options = std::get<reader::Options>(parsed);
+    EXPECT_EQ(options.count, 0);
+    ASSERT_TRUE(options.mqtt.has_value());
+    EXPECT_TRUE(options.mqtt->tls);
+    EXPECT_EQ(options.mqtt->host, "::1");
+    EXPECT_EQ(options.mqtt->port, 1884);
+    EXPECT_EQ(options.mqtt->passwordFile, std::filesystem::path("pw"));
+    const auto counted = parseCommandLine({"--mqtt", "mqtt://h", "--count", "3"});
+    EXPECT_EQ(std::get<reader::Options>(counted.parsed).count, 3);
+}
+#endif
 
 // strtoll with base 0 would read eight; without --cal, cal.txt's absence is no error.
 TEST(CommandLineValues, NumbersAreDecimalWhateverTheirLeadingZeros) {

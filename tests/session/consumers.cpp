@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "os/posix/unique_fd.h"
@@ -38,6 +39,16 @@ void waitUntilAnswering(Process& server, const std::string& url, int status, con
         throw std::runtime_error(url + (ended ? ": the server ended" : ": no answer") +
                                  "; its log:\n" + readFile(log));
     }
+}
+
+bool acceptsConnections(int port) {
+    const os::UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    return socket &&
+           ::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
 }
 
 }  // namespace
@@ -132,6 +143,104 @@ NodeExporter::NodeExporter(const fs::path& dir, const fs::path& textfileDir) {
               dir,
               log});
     waitUntilAnswering(*server_, url_ + "/metrics", 200, log);
+}
+
+std::string whyNoMosquitto() {
+    for (const char* program : {"mosquitto", "mosquitto_passwd"}) {
+        if (!onPath(program)) return std::string("needs ") + program + " (Debian: mosquitto)";
+    }
+    for (const char* program : {"mosquitto_sub", "mosquitto_pub"}) {
+        if (!onPath(program))
+            return std::string("needs ") + program + " (Debian: mosquitto-clients)";
+    }
+    return {};
+}
+
+MosquittoBroker::MosquittoBroker(const fs::path& dir)
+    : dir_(dir), port_(freeLoopbackPort()), passwordPort_(freeLoopbackPort()) {
+    const fs::path passwords = dir_ / "passwords";
+    const RunResult made =
+        run(Spawn{{"mosquitto_passwd", "-b", "-c", passwords.string(), kUser, kPassword}});
+    if (made.status != 0) throw std::runtime_error("mosquitto_passwd: " + made.output);
+    std::ofstream(dir_ / "mosquitto.conf")
+        << "user root\nper_listener_settings true\n"
+        << "persistence true\npersistence_location " << dir_.string() << "/\n"
+        << "log_dest stdout\nlog_type all\n"
+        << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\n"
+        << "listener " << passwordPort_ << " 127.0.0.1\nallow_anonymous false\n"
+        << "password_file " << passwords.string() << "\n";
+    start();
+}
+
+std::string MosquittoBroker::url(bool withPassword) const {
+    return "mqtt://127.0.0.1:" + std::to_string(withPassword ? passwordPort_ : port_);
+}
+
+void MosquittoBroker::start() {
+    const fs::path log = dir_ / "mosquitto.log";
+    server_.emplace(Spawn{{"mosquitto", "-c", (dir_ / "mosquitto.conf").string()}, {}, dir_, log});
+    bool ended = false;
+    const bool up = pollUntil(
+        [&] {
+            ended = server_->poll().has_value();
+            return ended || (acceptsConnections(port_) && acceptsConnections(passwordPort_));
+        },
+        kStartPatience, 50ms);
+    if (!up || ended)
+        throw std::runtime_error("mosquitto did not start; its log:\n" + readFile(log));
+}
+
+void MosquittoBroker::stop() {
+    if (server_) server_->stop();
+    server_.reset();
+}
+
+void MosquittoBroker::restart() {
+    stop();
+    start();
+}
+
+MqttSubscriber::MqttSubscriber(const MosquittoBroker& broker, const fs::path& dir,
+                               const std::vector<std::string>& topics)
+    : log_(dir / "subscriber.log") {
+    // A session of its own on the broker, named for its folder.
+    Spawn spawn{{"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(broker.port()), "-v",
+                 "-q", "1", "-c", "-i", "thermo-" + dir.filename().string()},
+                {},
+                dir,
+                log_,
+                true};
+    for (const std::string& topic : topics) spawn.argv.insert(spawn.argv.end(), {"-t", topic});
+    client_.emplace(spawn);
+}
+
+std::vector<MqttSubscriber::Message> MqttSubscriber::messages() const {
+    std::vector<Message> messages;
+    std::string text = readFile(log_);
+    text.erase(text.rfind('\n') + 1);  // a line still being written is not a message yet
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        const auto space = line.find(' ');
+        messages.push_back({line.substr(0, space),
+                            space == std::string::npos ? std::string() : line.substr(space + 1)});
+    }
+    return messages;
+}
+
+std::vector<std::string> MqttSubscriber::payloads(const std::string& topic) const {
+    std::vector<std::string> payloads;
+    for (const Message& message : messages()) {
+        if (message.topic == topic) payloads.push_back(message.payload);
+    }
+    return payloads;
+}
+
+void mqttPublish(const MosquittoBroker& broker, const std::string& topic,
+                 const std::string& payload) {
+    const RunResult sent =
+        run(Spawn{{"mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(broker.port()), "-q",
+                   "1", "-t", topic, "-m", payload}});
+    if (sent.status != 0) throw std::runtime_error("mosquitto_pub: " + sent.output);
 }
 
 }  // namespace thermo::e2e

@@ -55,4 +55,52 @@ class NodeExporter {
     std::optional<Process> server_;
 };
 
+// Debian's mosquitto: an anonymous listener, and a second one that takes only `user` with
+// `password` (made by mosquitto_passwd); its persistence in `dir`, so that a session and its
+// queued messages outlive restart(). Started as root it stays root, to read `dir`.
+class MosquittoBroker {
+  public:
+    static constexpr const char* kUser = "thermo";
+    static constexpr const char* kPassword = "s3cret pass";
+    explicit MosquittoBroker(const std::filesystem::path& dir);
+    int port() const { return port_; }
+    int passwordPort() const { return passwordPort_; }
+    std::string url(bool withPassword = false) const;
+    // Stopped (SIGTERM: it saves its sessions) and started again at the same ports.
+    void restart();
+    void stop();
+
+  private:
+    void start();
+    std::filesystem::path dir_;
+    int port_;
+    int passwordPort_;
+    std::optional<Process> server_;
+};
+
+// Empty when mosquitto, mosquitto_sub, mosquitto_pub and mosquitto_passwd are on the PATH.
+std::string whyNoMosquitto();
+
+// mosquitto_sub on `topics` of the anonymous listener, QoS 1 with a session the broker keeps
+// (it reconnects by itself after a restart and gets what was queued meanwhile).
+class MqttSubscriber {
+  public:
+    MqttSubscriber(const MosquittoBroker& broker, const std::filesystem::path& dir,
+                   const std::vector<std::string>& topics = {"#"});
+    struct Message {
+        std::string topic;
+        std::string payload;
+    };
+    std::vector<Message> messages() const;  // in the order received
+    std::vector<std::string> payloads(const std::string& topic) const;
+
+  private:
+    std::filesystem::path log_;
+    std::optional<Process> client_;
+};
+
+// mosquitto_pub of one message on the anonymous listener.
+void mqttPublish(const MosquittoBroker& broker, const std::string& topic,
+                 const std::string& payload);
+
 }  // namespace thermo::e2e
