@@ -4,8 +4,8 @@
 # runs the program. Here, in a Debian 12 root that has nothing but its base, apt installs the .deb
 # without recommends, usb-thermometer starts through its launcher's Exec line as an ordinary user
 # in their home and its window appears on an X server outside the root (so the declared Depends
-# suffice to run it), the udev rule and the desktop files are where udev and the menus look, and
-# a purge leaves the user's cal.txt alone.
+# suffice to run it), the udev rule and the desktop files are where udev and the menus look, the
+# exporter service is installed disabled, and a purge leaves the user's cal.txt alone.
 #
 # The debootstrapped root comes from base-root.sh, and apt's downloads are kept beside it in
 # $USB_THERMOMETER_TEST_CACHE (default /var/cache/usb-thermometer-test), so a second run needs
@@ -146,6 +146,12 @@ for file in /usr/bin/usb-thermometer /usr/lib/udev/rules.d/70-usb-thermometer.ru
     [ -f "$root$file" ] || fail "$file is not installed"
 done
 compgen -G "$root/usr/share/metainfo/*.metainfo.xml" >/dev/null || fail "no AppStream data in /usr/share/metainfo"
+# The exporter service is a network listener: installed, but disabled until an administrator
+# enables it. It reads the thermometer as the group that the udev rule names.
+[ -f "$root/lib/systemd/system/usb-thermometer-exporter.service" ] || fail "the exporter service is not installed"
+service_state="$(systemctl --root="$root" is-enabled usb-thermometer-exporter.service 2>&1 || true)"
+[ "$service_state" = disabled ] || fail "the exporter service is '$service_state' after installing, not disabled"
+grep -q '^plugdev:' "$root/etc/group" || fail "the root has no group plugdev, which the udev rule gives the thermometer to"
 # The status line's tooltip sends the user to the README, so the package carries it.
 compgen -G "$root/usr/share/doc/usb-thermometer/README.md*" >/dev/null ||
     fail "the README is not in /usr/share/doc/usb-thermometer"

@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
-# install-tree.sh BUILD_DIR APP_ID WITH_SIMULATOR: installs the build into an empty folder with
-# the prefix the .deb uses and checks that every file lands where the system looks for it, that
-# the launcher, the AppStream data and the icon name each other correctly, and that nothing else
-# is installed.
+# install-tree.sh BUILD_DIR APP_ID WITH_SIMULATOR UNIT_DIR SYSCONFDIR: installs the build into an
+# empty folder with the prefix the .deb uses and checks that every file lands where the system
+# looks for it, that the launcher, the AppStream data and the icon name each other correctly, and
+# that nothing else is installed. UNIT_DIR is where the build puts system units (relative: under
+# the prefix), SYSCONFDIR the full path of its /etc; a prefix given at install time moves neither.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 build="$1"
 app_id="$2"
 with_sim="$3"
+unit_dir="$4"
+case "$unit_dir" in
+/*) unit_dir="${unit_dir#/}" ;;
+*) unit_dir="usr/$unit_dir" ;;
+esac
+etc="${5#/}"
 
 dest="$(mktemp -d)"
 trap 'rm -rf -- "$dest"' EXIT
@@ -16,8 +23,12 @@ trap 'rm -rf -- "$dest"' EXIT
 DESTDIR="$dest" cmake --install "$build" --prefix /usr >/dev/null
 
 # Where the system looks: udev reads /usr/lib/udev/rules.d, desktop menus and software centres
-# read $XDG_DATA_DIRS (/usr/share), icon themes fall back to hicolor.
+# read $XDG_DATA_DIRS (/usr/share), icon themes fall back to hicolor, systemd reads
+# /usr/lib/systemd/system and /lib/systemd/system.
 expected=(
+    "$unit_dir/usb-thermometer-exporter.service"
+    "$etc/default/usb-thermometer-exporter"
+    "$etc/usb-thermometer/README"
     usr/bin/usb-thermometer
     usr/bin/usb-thermometer-read
     usr/share/man/man1/usb-thermometer.1
@@ -54,9 +65,13 @@ rule="$dest/usr/lib/udev/rules.d/70-usb-thermometer.rules"
 # thermometer's.
 grep -qxF 'KERNEL=="hidraw*", SUBSYSTEMS=="hid", KERNELS=="0003:04D8:0002.*", ENV{USB_THERMOMETER}="1"' "$rule" ||
     fail "the udev rule does not pin the thermometer's own HID device"
-grep -qxF 'KERNEL=="hidraw*", ENV{USB_THERMOMETER}=="1", ATTRS{idVendor}=="04d8", ATTRS{idProduct}=="0002", TAG+="uaccess"' "$rule" ||
-    fail "the udev rule does not tag the thermometer's hidraw node for uaccess"
+# The exporter service reads the node as the group plugdev, with nobody at the seat.
+grep -qxF 'KERNEL=="hidraw*", ENV{USB_THERMOMETER}=="1", ATTRS{idVendor}=="04d8", ATTRS{idProduct}=="0002", GROUP="plugdev", MODE="0660", TAG+="uaccess"' "$rule" ||
+    fail "the udev rule does not give the thermometer's hidraw node to the seat (uaccess) and to plugdev"
 [ "$(grep -c 'TAG+="uaccess"' "$rule")" -eq 1 ] || fail "the udev rule tags more than the thermometer"
+[ "$(grep -c 'GROUP=' "$rule")" -eq 1 ] || fail "the udev rule gives more than the thermometer to a group"
+# The service loads the broker's password from this folder, which has to be there.
+[ -d "$dest/$etc/usb-thermometer/mqtt" ] || fail "$etc/usb-thermometer/mqtt, the service's credentials folder, is not installed"
 
 desktop="$dest/usr/share/applications/usb-thermometer.desktop"
 exec_line="$(desktop_key "$desktop" Exec)"
