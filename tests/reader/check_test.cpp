@@ -207,6 +207,7 @@ const CheckCommandRow kCheckCommands[] = {
     {"ListDoesNotApply", {"--check", "--list"}, 3, "excludes"},
     {"QuietDoesNotApply", {"--check", "--quiet"}, 3, "excludes"},
     {"InfluxDoesNotApply", {"--check", "--influx"}, 3, "excludes"},
+    {"ListenDoesNotApply", {"--check", "--listen", ":9999"}, 3, "excludes"},
     {"UnknownOptionWithCheckIsUnknown", {"--check", "--fahrenheit"}, 3, "UNKNOWN - "},
     {"HelpWithCheckIsHelp", {"--check", "--help"}, 0, "Monitoring check"},
     {"EqualsSignInLabelIsUnknown", {"--check", "--name", "a=b"}, 3, "perfdata label"},
