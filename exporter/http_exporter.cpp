@@ -195,6 +195,8 @@ class HttpExporter::Server {
                 return;
             }
             if (firstError == 0) firstError = errno;
+            // A port in use or not permitted is so for IPv4 too: only a missing IPv6 falls back.
+            if (errno != 0 && errno != EAFNOSUPPORT && errno != EADDRNOTAVAIL) break;
         }
         // The library keeps the failing call's errno; a name lookup failure leaves none.
         const std::string reason =
