@@ -193,16 +193,17 @@ bool isIpv6(std::string_view text) {
 // ADDRESS:PORT with ADDRESS empty, IPv4 or a bracketed IPv6 address; the reason otherwise.
 std::variant<ListenAddress, std::string> parseListenAddress(std::string_view text) {
     const std::size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos) return "no :PORT (ADDRESS:PORT, e.g. :9999)";
+    if (colon == std::string_view::npos || text.back() == ']') {
+        return "no :PORT (ADDRESS:PORT, e.g. :9999)";
+    }
     std::string_view host = text.substr(0, colon);
     const std::string_view port = text.substr(colon + 1);
+    const bool digits = !port.empty() && port.size() <= 5 &&
+                        port.find_first_not_of("0123456789") == std::string_view::npos;
+    const int number = digits ? std::stoi(std::string(port)) : 0;
+    if (number < 1 || number > 65535) return "the port is a decimal number from 1 to 65535";
     ListenAddress address;
-    if (port.empty() || port.size() > 5 ||
-        port.find_first_not_of("0123456789") != std::string_view::npos ||
-        std::stoi(std::string(port)) < 1 || std::stoi(std::string(port)) > 65535) {
-        return "the port is a decimal number from 1 to 65535";
-    }
-    address.port = static_cast<std::uint16_t>(std::stoi(std::string(port)));
+    address.port = static_cast<std::uint16_t>(number);
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
         host = host.substr(1, host.size() - 2);
         if (!isIpv6(host)) return std::string(host) + " is not an IPv6 address";

@@ -265,6 +265,7 @@ const CommandLineRow kCommandLines[] = {
     {"ListRefusesQuiet", {"--list", "-q"}, 1, "excludes"},
     {"ListRefusesListen", {"--list", "--listen", ":9999"}, 1, "excludes"},
     {"ListenWithoutPort", {"--listen", "127.0.0.1"}, 1, "--listen: 127.0.0.1: no :PORT"},
+    {"ListenIpv6WithoutPort", {"--listen", "[::1]"}, 1, "[::1]: no :PORT"},
     {"ListenPortZero", {"--listen", ":0"}, 1, "the port is a decimal number from 1 to 65535"},
     {"ListenPortTooLarge", {"--listen", ":65536"}, 1, "from 1 to 65535"},
     {"ListenPortNotDecimal", {"--listen", ":0x10"}, 1, "from 1 to 65535"},
