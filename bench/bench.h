@@ -60,6 +60,7 @@ std::vector<Row> windowFigures(const Scratch& scratch, const Settings& settings)
 std::vector<Row> startupFigures(const Settings& settings);
 std::vector<Row> programFigures(const Settings& settings);
 std::vector<Row> readFigures(const Settings& settings);
+std::vector<Row> listenFigures(const Settings& settings);
 
 // The start-up measurement's two helpers (see startup_bench.cpp).
 int runStartupLauncher(const std::filesystem::path& self);

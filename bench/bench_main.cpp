@@ -2,7 +2,7 @@
 // table. Needs root and /dev/fuse (simulated thermometers), Xvfb and xdotool (the real program's
 // window); figures that cannot be measured here say why.
 //
-//   usb-thermometer-bench [--quick] [--only device|window|startup|program|read]
+//   usb-thermometer-bench [--quick] [--only device|window|startup|program|read|listen]
 //
 // --quick measures only the fast figures, a few runs each: a check that they still work.
 // --only measures one group of figures.
@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
             only = argv[++i];
         } else {
             std::fprintf(stderr,
-                         "usage: %s [--quick] [--only device|window|startup|program|read]\n",
+                         "usage: %s [--quick] [--only device|window|startup|program|read|listen]\n",
                          argv[0]);
             return 2;
         }
@@ -107,6 +107,7 @@ int main(int argc, char** argv) {
     measure("startup", "start-up", [&] { return startupFigures(settings); });
     measure("program", "the running program", [&] { return programFigures(settings); });
     measure("read", "usb-thermometer-read", [&] { return readFigures(settings); });
+    measure("listen", "usb-thermometer-read --listen", [&] { return listenFigures(settings); });
     printTable(rows);
 
     const auto any = [&](const auto& test) { return std::any_of(rows.begin(), rows.end(), test); };

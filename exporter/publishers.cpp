@@ -1,6 +1,7 @@
 #include "exporter/publishers.h"
 
-#ifndef _WIN32
+#if THERMO_NETWORK_OUTPUTS
+#include "exporter/http_exporter.h"
 #include "exporter/mqtt_publisher.h"
 #endif
 
@@ -9,10 +10,14 @@ namespace thermo::exporter {
 std::vector<std::unique_ptr<reader::Publisher>> startPublishers(const reader::Options& options,
                                                                 const reader::Say& say) {
     std::vector<std::unique_ptr<reader::Publisher>> started;
+#if THERMO_NETWORK_OUTPUTS
+    if (options.listen) {
+        started.push_back(std::make_unique<HttpExporter>(*options.listen, options.name));
+    }
+    if (options.mqtt) started.push_back(startMqttPublisher(options, say));
+#else
     (void)options;
     (void)say;
-#ifndef _WIN32
-    if (options.mqtt) started.push_back(startMqttPublisher(options, say));
 #endif
     return started;
 }

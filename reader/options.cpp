@@ -24,7 +24,7 @@ const std::string kDescription =
     "and optionally into a file for node_exporter's textfile collector; or once as a monitoring "
     "plugin (--check).";
 
-constexpr const char* kFooter =
+const std::string kFooter =
     "Calibration:\n"
     "  The two points come from the calibration file the window keeps (cal.txt in the working\n"
     "  folder unless --cal names another). This program never creates or writes it; without\n"
@@ -188,6 +188,107 @@ std::string parseMqttUrl(std::string_view text, MqttOptions& mqtt) {
 }
 #endif
 
+// "d.d.d.d", each part 0 to 255 in decimal without leading zeros (inet_pton's strict form).
+bool isIpv4(std::string_view text) {
+    int parts = 0;
+    for (std::size_t at = 0; at <= text.size(); ++parts) {
+        const std::size_t end = std::min(text.find('.', at), text.size());
+        const std::string_view part = text.substr(at, end - at);
+        if (parts == 4 || part.empty() || part.size() > 3 || (part.size() > 1 && part[0] == '0') ||
+            part.find_first_not_of("0123456789") != std::string_view::npos ||
+            std::stoi(std::string(part)) > 255) {
+            return false;
+        }
+        at = end + 1;
+    }
+    return parts == 4;
+}
+
+// RFC 4291's text form: eight groups of one to four hex digits, a run of them shortened to
+// "::" once, the last two possibly written as an IPv4 address ("::ffff:192.0.2.1").
+bool isIpv6(std::string_view text) {
+    const std::size_t gap = text.find("::");
+    if (gap != std::string_view::npos && text.find("::", gap + 1) != std::string_view::npos) {
+        return false;
+    }
+    int groups = 0;
+    const auto countGroups = [&](std::string_view side, bool mayEndInIpv4) {
+        if (side.empty()) return true;
+        for (std::size_t at = 0;;) {
+            const std::size_t end = std::min(side.find(':', at), side.size());
+            const std::string_view group = side.substr(at, end - at);
+            if (end == side.size() && mayEndInIpv4 && isIpv4(group)) {
+                groups += 2;
+                return true;
+            }
+            if (group.empty() || group.size() > 4 ||
+                group.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos) {
+                return false;
+            }
+            ++groups;
+            if (end == side.size()) return true;
+            at = end + 1;
+        }
+    };
+    if (gap == std::string_view::npos) return countGroups(text, true) && groups == 8;
+    return countGroups(text.substr(0, gap), false) && countGroups(text.substr(gap + 2), true) &&
+           groups < 8;
+}
+
+// ADDRESS:PORT with ADDRESS empty, IPv4 or a bracketed IPv6 address; the reason otherwise.
+std::variant<ListenAddress, std::string> parseListenAddress(std::string_view text) {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos || text.back() == ']') {
+        return "no :PORT (ADDRESS:PORT, e.g. :9999)";
+    }
+    std::string_view host = text.substr(0, colon);
+    const std::string_view port = text.substr(colon + 1);
+    const bool digits = !port.empty() && port.size() <= 5 &&
+                        port.find_first_not_of("0123456789") == std::string_view::npos;
+    const int number = digits ? std::stoi(std::string(port)) : 0;
+    if (number < 1 || number > 65535) return "the port is a decimal number from 1 to 65535";
+    ListenAddress address;
+    address.port = static_cast<std::uint16_t>(number);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+        if (!isIpv6(host)) return std::string(host) + " is not an IPv6 address";
+    } else if (!host.empty() && !isIpv4(host)) {
+        return std::string(host) +
+               " is not an IPv4 address (an IPv6 one is written in brackets, [::1]:9999)";
+    }
+    address.host = host;
+    return address;
+}
+
+const CLI::Validator kListenAddress(
+    [](const std::string& text) -> std::string {
+        const auto parsed = parseListenAddress(text);
+        const std::string* why = std::get_if<std::string>(&parsed);
+        return why ? text + ": " + *why : std::string();
+    },
+    "", "ADDRESS:PORT");
+
+// The network outputs are built on Linux only: Debian has their libraries (cpp-httplib,
+// libmosquitto) for it alone.
+constexpr bool kNetworkOutputs = THERMO_NETWORK_OUTPUTS != 0;
+
+const std::string kExporterFooter =
+    kNetworkOutputs
+        ? "\n"
+          "Prometheus exporter (--listen):\n"
+          "  GET /metrics answers from the last reading in memory (the --prometheus text,\n"
+          "  Content-Type text/plain; version=0.0.4), so a silent or unplugged thermometer\n"
+          "  never slows a scrape; GET / links to it. The packaged service listens on port " +
+              std::to_string(THERMO_EXPORTER_PORT) +
+              ",\n"
+              "  outside 9100-9999, which Prometheus' list of exporters' default ports has all\n"
+              "  taken, and below the ephemeral ports (32768 up) that outgoing connections\n"
+              "  hold. An address that cannot be bound (in use, not permitted) is exit status 1.\n"
+        : "\n"
+          "Network outputs:\n"
+          "  --listen (a Prometheus exporter) and --mqtt with the --mqtt-* options (an MQTT\n"
+          "  client) are built on Linux only: this Windows program has neither.\n";
+
 }  // namespace
 
 std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::ostream& out,
@@ -195,7 +296,7 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
     Options options;
     CLI::App app(kDescription, "usb-thermometer-read");
     app.set_version_flag("--version", std::string("usb-thermometer-read ") + THERMO_VERSION);
-    app.footer(kFooter);
+    app.footer(kFooter + kExporterFooter);
 
     auto* list = app.add_flag(
         "--list", options.list,
@@ -273,6 +374,22 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
                        "Prometheus' text format (for node_exporter's textfile collector); combines "
                        "with the other formats")
             ->type_name("FILE");
+    CLI::Option* listen = nullptr;
+    if (kNetworkOutputs) {
+        listen =
+            app.add_option_function<std::string>(
+                   "--listen",
+                   [&](const std::string& text) {
+                       options.listen = std::get<ListenAddress>(parseListenAddress(text));
+                   },
+                   std::string("Serve the readings at http://ADDRESS:PORT/metrics for a "
+                               "Prometheus server to scrape, as --prometheus writes them; "
+                               "ADDRESS empty for every interface, an IPv4 or a bracketed "
+                               "IPv6 address ([::1]:") +
+                       std::to_string(THERMO_EXPORTER_PORT) + "). Implies --count 0; see below")
+                ->type_name("ADDRESS:PORT")
+                ->check(kListenAddress);
+    }
     auto* cal = app.add_option("--cal", options.calibration,
                                std::string("Calibration file, never written (default: ") +
                                    kDefaultCalibrationFile + ")")
@@ -280,9 +397,6 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
 
     // The MQTT client. Debian has no libmosquitto for mingw, so the Windows program has none.
 #ifdef _WIN32
-    app.footer(app.get_footer() +
-               "\nMQTT:\n  --mqtt and the --mqtt-* options are Linux only: this Windows program "
-               "has no MQTT client.\n");
     CLI::Option* mqttUrl = nullptr;
 #else
     MqttOptions mqtt;
@@ -331,9 +445,15 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
          {device, count, interval, csv, influx, noHeader, prometheus, cal, quiet, name}) {
         list->excludes(other);
     }
+    if (listen) {
+        check->excludes(listen);
+        list->excludes(listen);
+    }
 
     try {
         app.parse(argc, argv);
+        // A server that ends after one reading would be gone before the first scrape.
+        if (options.listen && count->count() == 0) options.count = 0;
         if (options.format == Format::Influx && !lineProtocolCanCarry(options.name)) {
             throw CLI::ValidationError(name->get_name(),
                                        "with --influx a backslash cannot end the name or stand "

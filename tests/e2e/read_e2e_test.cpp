@@ -838,6 +838,149 @@ TEST_F(ReadProgram, PrometheusFileIsTakenByPromtoolAndNodeExporter) {
     EXPECT_THAT(down.body, ::testing::Not(HasSubstr("usb_thermometer_celsius")));
 }
 
+class ListenProgram : public ReadProgram {
+  protected:
+    void SetUp() override {
+        ReadProgram::SetUp();
+        if (IsSkipped()) return;
+        if (!onPath("curl")) GTEST_SKIP() << "needs curl (Debian: curl) to scrape --listen";
+    }
+    // The reader with --listen on a free loopback port, once /metrics answers.
+    void listen(const std::vector<std::string>& simArgs) {
+        address_ = "127.0.0.1:" + std::to_string(freeLoopbackPort());
+        url_ = "http://" + address_;
+        reader_.emplace(
+            spawnOf(simArgs, {"--listen", address_, "--interval", "0.05", "--name", "fridge"}));
+        ASSERT_TRUE(
+            pollUntil([&] { return httpRequest(url_ + "/metrics").status == 200; }, kPatience))
+            << err();
+    }
+    HttpReply scrape(const std::vector<std::string>& args = {}) const {
+        return httpRequest(url_ + "/metrics", args);
+    }
+
+    std::string address_;
+    std::string url_;
+    std::optional<Process> reader_;
+};
+
+// What a real Prometheus server stores from --listen, and Prometheus' own checker on the text.
+TEST_F(ListenProgram, PrometheusScrapesTheTemperatureAndPromtoolTakesTheText) {
+    for (const char* program : {"prometheus", "promtool"}) {
+        if (const std::string why = whyNoServer(program, "prometheus"); !why.empty())
+            GTEST_SKIP() << why;
+    }
+    listen({"--raw", "133,0", "--rate", "100"});
+    ASSERT_TRUE(
+        pollUntil([&] { return scrape().body.find("_celsius") != std::string::npos; }, kPatience))
+        << err();
+    std::ofstream(file("scraped.prom")) << scrape().body;
+    const RunResult checked = run(
+        Spawn{{"sh", "-c", "exec promtool check metrics < \"$0\"", file("scraped.prom").string()}});
+    EXPECT_EQ(checked.status, 0) << checked.output;
+    EXPECT_EQ(checked.output, "") << "promtool's lint";
+
+    fs::create_directory(file("prometheus"));
+    const PrometheusServer prometheus(file("prometheus"), address_);
+    std::string stored;
+    ASSERT_TRUE(pollUntil(
+        [&] {
+            stored = prometheus.query("usb_thermometer_celsius");
+            return stored.find("\"value\"") != std::string::npos;
+        },
+        kPatience))
+        << stored;
+    EXPECT_THAT(stored, HasSubstr("\"name\":\"fridge\""));
+    EXPECT_THAT(stored, MatchesRegex(".*\"port\":\"[-0-9.]+\".*"));
+    EXPECT_THAT(stored, HasSubstr("\"54.180744\""));
+    EXPECT_THAT(prometheus.query("up{job=\"usb_thermometer\"}"), HasSubstr("\"1\"]"));
+}
+
+struct RequestRow {
+    const char* name;
+    std::vector<std::string> curlArgs;  // -D - puts the headers before the body
+    const char* path;
+    int status;
+    const char* header;  // in the headers
+    const char* body;    // in the body; "" for none at all
+};
+
+const RequestRow kRequests[] = {
+    {"IndexLinksToMetrics", {"-D", "-"}, "/", 200, "Content-Type: text/html", "href=\"/metrics\""},
+    {"MetricsAsTheFile",
+     {"-D", "-"},
+     "/metrics",
+     200,
+     "Content-Type: text/plain; version=0.0.4; charset=utf-8",
+     "\nusb_thermometer_celsius{"},
+    {"HeadHasNoBody", {"-I"}, "/metrics", 200, "Content-Type: text/plain; version=0.0.4", ""},
+    {"UnknownPathIsNotFound", {"-D", "-"}, "/nope", 404, "HTTP/1.1 404", ""},
+    {"PostIsNotAllowed",
+     {"-D", "-", "-XPOST", "--data", "x=1"},
+     "/metrics",
+     405,
+     "Allow: GET, HEAD",
+     "GET or HEAD"},
+};
+
+// Each request and what it is answered with, from one reader; a second one on its address ends
+// at once with status 1, naming it.
+TEST_F(ListenProgram, RequestsAreAnsweredAsExportersDoAndTheAddressIsTaken) {
+    listen({"--raw", "133,0", "--rate", "100"});
+    ASSERT_TRUE(
+        pollUntil([&] { return scrape().body.find("_celsius") != std::string::npos; }, kPatience))
+        << err();
+    for (const RequestRow& row : kRequests) {
+        SCOPED_TRACE(row.name);
+        const HttpReply reply = httpRequest(url_ + row.path, row.curlArgs);
+        EXPECT_EQ(reply.status, row.status);
+        const auto headersEnd = reply.body.find("\r\n\r\n");
+        ASSERT_NE(headersEnd, std::string::npos) << reply.body;
+        EXPECT_THAT(reply.body.substr(0, headersEnd), HasSubstr(row.header));
+        const std::string body = reply.body.substr(headersEnd + 4);
+        if (std::string(row.body).empty()) {
+            EXPECT_EQ(body.find("usb_thermometer"), std::string::npos) << body;
+        } else {
+            EXPECT_THAT(body, HasSubstr(row.body));
+        }
+    }
+    const RunResult second = run(Spawn{{kReader, "--listen", address_}, {}, dir_.path()});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_THAT(second.output, HasSubstr("usb-thermometer-read: listen " + address_ +
+                                         ": Address already in use\n"));
+}
+
+// A scrape while the reader waits its 6 s for a silent thermometer is answered from memory, with
+// the last reading: before that read has ended, which standard error tells.
+TEST_F(ListenProgram, ScrapeDuringASilentReadIsAnsweredWithTheLastReading) {
+    listen({"--raw", "133,0", "--rate", "0"});
+    const SimControl sim(socket());
+    ASSERT_TRUE(sim.wait("open=2", kPatience)) << err();
+    sim.command("send");
+    ASSERT_TRUE(
+        pollUntil([&] { return scrape().body.find("_celsius") != std::string::npos; }, kPatience))
+        << err();
+    // The next attempt is now waiting for a report that does not come.
+    ASSERT_TRUE(sim.wait("armed_polls>=1", kPatience)) << err();
+    ASSERT_THAT(err(), ::testing::Not(HasSubstr("within 6 s")));
+    const HttpReply during = scrape({"--max-time", "3"});
+    const std::string errAfterScrape = err();
+    EXPECT_EQ(during.status, 200);
+    EXPECT_THAT(during.body, HasSubstr("\nusb_thermometer_celsius{"));
+    EXPECT_THAT(during.body, HasSubstr("} 54.180744\n"));
+    EXPECT_THAT(errAfterScrape, ::testing::Not(HasSubstr("within 6 s")))
+        << "the scrape was answered only after the silent read had ended";
+
+    // Once that read has failed, the scrapes say so.
+    ASSERT_TRUE(
+        pollUntil([&] { return err().find("within 6 s") != std::string::npos; }, kPatience));
+    const HttpReply gone = scrape();
+    EXPECT_THAT(gone.body, ::testing::Not(HasSubstr("usb_thermometer_celsius")));
+    EXPECT_THAT(gone.body, HasSubstr("usb_thermometer_up{"));
+    ::kill(reader_->pid(), SIGTERM);
+    EXPECT_EQ(reader_->waitFor(kPatience), std::optional<int>(0)) << err();
+}
+
 }  // namespace
 }  // namespace thermo::e2e
 

@@ -209,6 +209,7 @@ const CheckCommandRow kCheckCommands[] = {
     {"InfluxDoesNotApply", {"--check", "--influx"}, 3, "excludes"},
 #ifndef _WIN32
     {"MqttDoesNotApply", {"--check", "--mqtt", "mqtt://h"}, 3, "excludes"},
+    {"ListenDoesNotApply", {"--check", "--listen", ":9999"}, 3, "excludes"},
 #endif
     {"UnknownOptionWithCheckIsUnknown", {"--check", "--fahrenheit"}, 3, "UNKNOWN - "},
     {"HelpWithCheckIsHelp", {"--check", "--help"}, 0, "Monitoring check"},

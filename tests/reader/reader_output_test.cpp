@@ -264,8 +264,9 @@ const CommandLineRow kCommandLines[] = {
     {"ListRefusesDevice", {"--list", "--device", "/dev/hidraw0"}, 1, "excludes"},
     {"ListRefusesQuiet", {"--list", "-q"}, 1, "excludes"},
 #ifdef _WIN32
-    {"HelpSaysMqttIsLinuxOnly", {"--help"}, 0, "--mqtt-* options are Linux only"},
+    {"HelpSaysTheNetworkOutputsAreLinuxOnly", {"--help"}, 0, "are built on Linux only"},
     {"NoMqtt", {"--mqtt", "mqtt://h"}, 1, "--mqtt"},
+    {"NoListen", {"--listen", ":9999"}, 1, "--listen"},
 #else
     {"MqttHostAndPort", {"--mqtt", "mqtt://broker.lan:1884/"}, -1, ""},
     {"MqttsIpv6WithCa", {"--mqtt", "mqtts://[fd00::1]:8884", "--mqtt-ca", "ca.pem"}, -1, ""},
@@ -285,8 +286,55 @@ const CommandLineRow kCommandLines[] = {
      "requires --mqtt-user"},
     {"MqttPrefixWildcard", {"--mqtt", "mqtt://h", "--mqtt-discovery-prefix", "ha/#"}, 1, "no #"},
     {"ListRefusesMqtt", {"--list", "--mqtt", "mqtt://h"}, 1, "excludes"},
+    {"ListRefusesListen", {"--list", "--listen", ":9999"}, 1, "excludes"},
+    {"ListenWithoutPort", {"--listen", "127.0.0.1"}, 1, "--listen: 127.0.0.1: no :PORT"},
+    {"ListenIpv6WithoutPort", {"--listen", "[::1]"}, 1, "[::1]: no :PORT"},
+    {"ListenPortZero", {"--listen", ":0"}, 1, "the port is a decimal number from 1 to 65535"},
+    {"ListenPortTooLarge", {"--listen", ":65536"}, 1, "from 1 to 65535"},
+    {"ListenPortSigned", {"--listen", ":+80"}, 1, "from 1 to 65535"},
+    {"ListenHostName", {"--listen", "localhost:9999"}, 1, "localhost is not an IPv4 address"},
+    {"ListenIpv4PartTooLarge", {"--listen", "127.0.0.256:9999"}, 1, "not an IPv4 address"},
+    {"ListenIpv4LeadingZero", {"--listen", "127.0.0.01:9999"}, 1, "not an IPv4 address"},
+    {"ListenIpv6WithoutBrackets", {"--listen", "::1:9999"}, 1, "in brackets"},
+    {"ListenIpv6TwoGaps", {"--listen", "[1::2::3]:9999"}, 1, "1::2::3 is not an IPv6 address"},
+    {"ListenIpv6NineGroups", {"--listen", "[1:2:3:4:5:6:7:8:9]:9999"}, 1, "not an IPv6"},
+    {"ListenIpv6NotHex", {"--listen", "[::g]:9999"}, 1, "not an IPv6 address"},
 #endif
 };
+
+#ifndef _WIN32
+struct ListenRow {
+    const char* name;
+    std::vector<const char*> args;
+    const char* host;
+    int port;
+    int count;  // --listen implies --count 0 unless --count is given
+};
+
+const ListenRow kListens[] = {
+    {"EveryInterface", {"--listen", ":27315"}, "", 27315, 0},
+    {"Ipv4", {"--listen", "127.0.0.1:1"}, "127.0.0.1", 1, 0},
+    {"Ipv6Loopback", {"--listen", "[::1]:65535"}, "::1", 65535, 0},
+    {"Ipv6Full", {"--listen", "[2001:db8:0:0:0:0:0:1]:80"}, "2001:db8:0:0:0:0:0:1", 80, 0},
+    {"Ipv6EndingInIpv4", {"--listen", "[::ffff:192.0.2.1]:80"}, "::ffff:192.0.2.1", 80, 0},
+    {"CountGivenStays", {"--count", "5", "--listen", ":80"}, "", 80, 5},
+};
+
+class ListenCommandLine : public ::testing::TestWithParam<ListenRow> {};
+
+TEST_P(ListenCommandLine, TakesTheAddressAndReadsUntilInterrupted) {
+    const ListenRow& row = GetParam();
+    const auto [parsed, out, err] = parseCommandLine(row.args);
+    ASSERT_TRUE(std::holds_alternative<reader::Options>(parsed)) << err;
+    const auto& options = std::get<reader::Options>(parsed);
+    ASSERT_TRUE(options.listen.has_value());
+    EXPECT_EQ(options.listen->host, row.host);
+    EXPECT_EQ(options.listen->port, row.port);
+    EXPECT_EQ(options.count, row.count);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ListenCommandLine, ::testing::ValuesIn(kListens), rowName);
+#endif
 
 class CommandLine : public ::testing::TestWithParam<CommandLineRow> {};
 

@@ -243,4 +243,28 @@ void mqttPublish(const MosquittoBroker& broker, const std::string& topic,
     if (sent.status != 0) throw std::runtime_error("mosquitto_pub: " + sent.output);
 }
 
+PrometheusServer::PrometheusServer(const fs::path& dir, const std::string& target) {
+    const int port = freeLoopbackPort();
+    url_ = "http://" + loopbackAddress(port);
+    const fs::path config = dir / "prometheus.yml";
+    std::ofstream(config) << "global:\n  scrape_interval: 200ms\n  scrape_timeout: 150ms\n"
+                          << "scrape_configs:\n  - job_name: usb_thermometer\n"
+                          << "    static_configs:\n      - targets: ['" << target << "']\n";
+    const fs::path log = dir / "prometheus.log";
+    server_.emplace(Spawn{{"prometheus", "--config.file=" + config.string(),
+                           "--web.listen-address=" + loopbackAddress(port),
+                           "--storage.tsdb.path=" + (dir / "data").string()},
+                          {},
+                          dir,
+                          log});
+    waitUntilAnswering(*server_, url_ + "/-/ready", 200, log);
+}
+
+std::string PrometheusServer::query(const std::string& expression) const {
+    const HttpReply reply =
+        httpRequest(url_ + "/api/v1/query", {"-G", "--data-urlencode", "query=" + expression});
+    if (reply.status != 200) throw std::runtime_error(expression + ": " + reply.body);
+    return reply.body;
+}
+
 }  // namespace thermo::e2e

@@ -103,4 +103,18 @@ class MqttSubscriber {
 void mqttPublish(const MosquittoBroker& broker, const std::string& topic,
                  const std::string& payload);
 
+// A Prometheus server whose one job scrapes `target` (HOST:PORT) every 200 ms, its database in
+// `dir`.
+class PrometheusServer {
+  public:
+    PrometheusServer(const std::filesystem::path& dir, const std::string& target);
+    std::string url() const { return url_; }
+    // GET /api/v1/query of an instant query: the JSON body, or throws.
+    std::string query(const std::string& expression) const;
+
+  private:
+    std::string url_;
+    std::optional<Process> server_;
+};
+
 }  // namespace thermo::e2e
