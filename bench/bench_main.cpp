@@ -10,7 +10,6 @@
 // worked), 1 otherwise; 77 when nothing could be measured.
 #include <unistd.h>
 
-#include <QApplication>
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -20,6 +19,7 @@
 #include <string>
 
 #include "bench/bench.h"
+#include "bench/timed_application.h"
 
 namespace {
 
@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
     // The mount namespace must be entered while this process has one thread.
     const Scratch scratch("thermo-bench");
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    TimedApplication app(argc, argv);
 
     std::vector<Row> rows;
     const auto add = [&](std::vector<Row> more) {
