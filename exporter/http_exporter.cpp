@@ -164,18 +164,24 @@ class HttpExporter::Server {
         server_.Get("/", [](const httplib::Request&, httplib::Response& response) {
             response.set_content(kIndexPage, "text/html; charset=utf-8");
         });
-        const auto refuse = [](const httplib::Request&, httplib::Response& response) {
-            response.status = 405;
-            response.set_header("Allow", kAllowed);
-            response.set_content("405 Method Not Allowed: GET or HEAD only\n",
-                                 "text/plain; charset=utf-8");
-        };
-        const std::string known = "/|/metrics";
-        server_.Post(known, refuse);
-        server_.Put(known, refuse);
-        server_.Patch(known, refuse);
-        server_.Delete(known, refuse);
-        server_.Options(known, refuse);
+        // Every other method is answered before the library looks for a body: it would take a
+        // POST without Content-Length for a bad request (400) rather than one of a method that
+        // is not served.
+        server_.set_pre_routing_handler(
+            [](const httplib::Request& request, httplib::Response& response) {
+                if (request.method == "GET" || request.method == "HEAD") {
+                    return httplib::Server::HandlerResponse::Unhandled;
+                }
+                if (request.path == "/" || request.path == "/metrics") {
+                    response.status = 405;
+                    response.set_header("Allow", kAllowed);
+                    response.set_content("405 Method Not Allowed: GET or HEAD only\n",
+                                         "text/plain; charset=utf-8");
+                } else {
+                    response.status = 404;
+                }
+                return httplib::Server::HandlerResponse::Handled;
+            });
     }
 
     // Every interface is the IPv6 wildcard, which takes IPv4 too, or IPv4's where the machine has

@@ -921,6 +921,13 @@ const RequestRow kRequests[] = {
      405,
      "Allow: GET, HEAD",
      "GET or HEAD"},
+    {"PostWithoutBodyIsNotAllowed",
+     {"-D", "-", "-XPOST"},
+     "/",
+     405,
+     "Allow: GET, HEAD",
+     "GET or HEAD"},
+    {"PostElsewhereIsNotFound", {"-D", "-", "-XPOST"}, "/nope", 404, "HTTP/1.1 404", ""},
 };
 
 // Each request and what it is answered with, from one reader; a second one on its address ends
