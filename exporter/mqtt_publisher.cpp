@@ -203,11 +203,18 @@ class MqttPublisher final : public reader::Publisher {
     // With mutex_ held. Queued on the client's thread-safe queue; its own thread writes it out.
     void send(const std::string& topic, std::string_view payload, bool retain, int qos = kQos) {
         int id = 0;
-        if (mosquitto_publish(client_.get(), &id, topic.c_str(), static_cast<int>(payload.size()),
-                              payload.data(), qos, retain) == MOSQ_ERR_SUCCESS &&
-            qos > 0) {
-            unacknowledged_.insert(id);
+        const int rc =
+            mosquitto_publish(client_.get(), &id, topic.c_str(), static_cast<int>(payload.size()),
+                              payload.data(), qos, retain);
+        if (rc == MOSQ_ERR_SUCCESS) {
+            if (qos > 0) unacknowledged_.insert(id);
+            publishFailing_ = false;
+            return;
         }
+        // Said once a streak, as the --prometheus file's failures are.
+        if (!publishFailing_)
+            say_(url_ + ": cannot publish " + topic + ": " + mosquitto_strerror(rc));
+        publishFailing_ = true;
     }
 
     // The client's thread: connects, serves the connection, and after a failure tries again
@@ -371,6 +378,7 @@ class MqttPublisher final : public reader::Publisher {
     std::optional<std::string> latest_;
     std::deque<std::string> backlog_;
     std::set<int> unacknowledged_;  // QoS 1 messages handed over and not acknowledged yet
+    bool publishFailing_ = false;   // the last hand-over was refused, and that was said
     std::chrono::steady_clock::time_point stopDeadline_;
 
     // The client's thread's own.

@@ -452,8 +452,6 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
 
     try {
         app.parse(argc, argv);
-        // A server that ends after one reading would be gone before the first scrape.
-        if (options.listen && count->count() == 0) options.count = 0;
         if (options.format == Format::Influx && !lineProtocolCanCarry(options.name)) {
             throw CLI::ValidationError(name->get_name(),
                                        "with --influx a backslash cannot end the name or stand "
@@ -464,10 +462,13 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
             if (mqtt.ca && !mqtt.tls) {
                 throw CLI::ValidationError(mqttCa->get_name(), "needs an mqtts:// URL");
             }
-            if (mqtt.discoveryPrefix.empty() ||
+            // The broker refuses a topic that is not UTF-8 or holds a wildcard, and every
+            // discovery would then be lost without a word.
+            if (!whyNotAProbeName(mqtt.discoveryPrefix).empty() ||
                 mqtt.discoveryPrefix.find_first_of("#+") != std::string::npos) {
                 throw CLI::ValidationError(mqttPrefix->get_name(),
-                                           "must be a topic: not empty, no # or +");
+                                           "must be a topic: not empty, UTF-8 without control "
+                                           "characters, no # or +");
             }
             options.mqtt = mqtt;
 #endif

@@ -285,6 +285,7 @@ const CommandLineRow kCommandLines[] = {
      1,
      "requires --mqtt-user"},
     {"MqttPrefixWildcard", {"--mqtt", "mqtt://h", "--mqtt-discovery-prefix", "ha/#"}, 1, "no #"},
+    {"MqttPrefixNotUtf8", {"--mqtt", "mqtt://h", "--mqtt-discovery-prefix", "ha\xff"}, 1, "UTF-8"},
     {"ListRefusesMqtt", {"--list", "--mqtt", "mqtt://h"}, 1, "excludes"},
     {"ListRefusesListen", {"--list", "--listen", ":9999"}, 1, "excludes"},
     {"ListenWithoutPort", {"--listen", "127.0.0.1"}, 1, "--listen: 127.0.0.1: no :PORT"},
