@@ -247,7 +247,7 @@ PrometheusServer::PrometheusServer(const fs::path& dir, const std::string& targe
     const int port = freeLoopbackPort();
     url_ = "http://" + loopbackAddress(port);
     const fs::path config = dir / "prometheus.yml";
-    std::ofstream(config) << "global:\n  scrape_interval: 200ms\n  scrape_timeout: 150ms\n"
+    std::ofstream(config) << "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
                           << "scrape_configs:\n  - job_name: usb_thermometer\n"
                           << "    static_configs:\n      - targets: ['" << target << "']\n";
     const fs::path log = dir / "prometheus.log";

@@ -103,7 +103,7 @@ class MqttSubscriber {
 void mqttPublish(const MosquittoBroker& broker, const std::string& topic,
                  const std::string& payload);
 
-// A Prometheus server whose one job scrapes `target` (HOST:PORT) every 200 ms, its database in
+// A Prometheus server whose one job scrapes `target` (HOST:PORT) every second, its database in
 // `dir`.
 class PrometheusServer {
   public:
