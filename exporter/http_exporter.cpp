@@ -197,21 +197,31 @@ class HttpExporter::Server {
         return std::make_shared<const std::string>(reader::prometheusText(state));
     }
 
-    // Every request is answered as soon as its headers are in, before any body: none is
-    // served here, and one that is sent is not read (a POST without Content-Length is thus a
-    // 405, not a 400). HEAD is GET without the body, by the library.
+    // The library calls this once the headers are in, then for each piece of a body, then at the
+    // request's end. Other methods and paths are answered at once: no body is served here, and
+    // one that is sent is not read (a POST without Content-Length is thus a 405, not a 400); the
+    // library closes such a connection after the answer. A GET or HEAD is answered at its end,
+    // for only then does the library keep the connection alive; a body it brings is dropped as
+    // it comes. HEAD is GET without the body, by the library.
     static MHD_Result answer(void* self, MHD_Connection* connection, const char* url,
-                             const char* method, const char*, const char*, std::size_t*, void**) {
+                             const char* method, const char*, const char*, std::size_t* uploadSize,
+                             void** context) {
         auto& server = *static_cast<Server*>(self);
         const std::string_view path(url);
         const bool known = path == "/" || path == "/metrics";
         const bool readable = std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 ||
                               std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
-        if (!known)
+        if (!known) {
             return MHD_queue_response(connection, MHD_HTTP_NOT_FOUND, server.notFound_.get());
+        }
         if (!readable) {
             return MHD_queue_response(connection, MHD_HTTP_METHOD_NOT_ALLOWED,
                                       server.notAllowed_.get());
+        }
+        if (*context == nullptr || *uploadSize != 0) {
+            *context = &server;  // the headers are in
+            *uploadSize = 0;     // a piece of a body, dropped
+            return MHD_YES;
         }
         if (path == "/") return MHD_queue_response(connection, MHD_HTTP_OK, server.index_.get());
         // A copy of the text, made under the lock only as long as it takes to take a reference.
