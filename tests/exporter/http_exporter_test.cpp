@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <cstring>
 #include <future>
 #include <set>
 #include <thread>
@@ -51,6 +52,28 @@ os::UniqueFd connectFrom(const char* source, std::uint16_t port) {
 bool sendAll(int fd, const std::string& text) {
     return ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
 }
+
+// Sends a byte on each of `peers` every 100 ms while it lives.
+class Trickle {
+  public:
+    explicit Trickle(const std::vector<os::UniqueFd>& peers)
+        : thread_([this, &peers] {
+              while (sending_) {
+                  for (const os::UniqueFd& peer : peers) sendAll(peer.get(), "x");
+                  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+              }
+          }) {}
+    ~Trickle() {
+        sending_ = false;
+        thread_.join();
+    }
+    Trickle(const Trickle&) = delete;
+    Trickle& operator=(const Trickle&) = delete;
+
+  private:
+    std::atomic<bool> sending_ = true;
+    std::thread thread_;
+};
 
 TEST(HttpExporter, ScrapesGetWholeStatesWhilePublishingAndNothingAfterTheStop) {
     HttpExporter exporter({"127.0.0.1", 0}, "fridge");
@@ -105,28 +128,24 @@ TEST(HttpExporter, PeersThatNeverEndTheirRequestsDelayNeitherAScrapeNorTheStop) 
             ASSERT_TRUE(sendAll(peers.back().get(), "GET /metrics HTTP/1.1\r\nX"));
         }
     }
-    std::atomic<bool> trickling = true;
-    std::thread trickle([&] {
-        while (trickling) {
-            for (const os::UniqueFd& peer : peers) sendAll(peer.get(), "x");
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-    });
+    // Declared before the sender: a failed wait ends with the sending stopped first.
+    std::future<int> scrape;
+    std::future<void> stop;
+    const Trickle trickle(peers);
 
-    auto scrape = std::async(std::launch::async, [&] {
+    scrape = std::async(std::launch::async, [&] {
         httplib::Client client("127.0.0.1", exporter.port());
         client.set_read_timeout(std::chrono::seconds(60));
         const auto reply = client.Get("/metrics");
         return reply ? reply->status : -1;
     });
-    ASSERT_EQ(scrape.wait_for(testing::kPatience), std::future_status::ready);
+    ASSERT_EQ(scrape.wait_for(testing::kPatience), std::future_status::ready)
+        << "the scrape waited for the peers";
     EXPECT_EQ(scrape.get(), 200);
 
-    auto stop = std::async(std::launch::async, [&] { exporter.stop(stateAt(1)); });
-    const bool stopped = stop.wait_for(testing::kPatience) == std::future_status::ready;
-    trickling = false;
-    trickle.join();
-    ASSERT_TRUE(stopped) << "the stop waited for the peers";
+    stop = std::async(std::launch::async, [&] { exporter.stop(stateAt(1)); });
+    ASSERT_EQ(stop.wait_for(testing::kPatience), std::future_status::ready)
+        << "the stop waited for the peers";
 }
 
 // A request of more headers than a connection's memory holds is refused, or its connection
