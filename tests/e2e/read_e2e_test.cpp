@@ -966,29 +966,42 @@ TEST_F(ListenProgram, RequestsAreAnsweredAsExportersDoAndTheAddressIsTaken) {
 }
 
 // A scrape while the reader waits its 6 s for a silent thermometer is answered from memory, with
-// the last reading: before that read has ended, which standard error tells.
+// the last reading. Standard error tells the order, not a clock: the read's failure is said only
+// after the scrape was answered. A machine so loaded that the scrape came after that leaves the
+// try undecided (rightly without a temperature): one more report, and the next silent read.
 TEST_F(ListenProgram, ScrapeDuringASilentReadIsAnsweredWithTheLastReading) {
     listen({"--raw", "133,0", "--rate", "0"});
     const SimControl sim(socket());
     ASSERT_TRUE(sim.wait("open=2", kPatience)) << err();
-    sim.command("send");
-    ASSERT_TRUE(
-        pollUntil([&] { return scrape().body.find("_celsius") != std::string::npos; }, kPatience))
-        << err();
-    // The next attempt is now waiting for a report that does not come.
-    ASSERT_TRUE(sim.wait("armed_polls>=1", kPatience)) << err();
-    ASSERT_THAT(err(), ::testing::Not(HasSubstr("within 6 s")));
-    const HttpReply during = scrape({"--max-time", "3"});
-    const std::string errAfterScrape = err();
-    EXPECT_EQ(during.status, 200);
-    EXPECT_THAT(during.body, HasSubstr("\nusb_thermometer_celsius{"));
-    EXPECT_THAT(during.body, HasSubstr("} 54.180744\n"));
-    EXPECT_THAT(errAfterScrape, ::testing::Not(HasSubstr("within 6 s")))
-        << "the scrape was answered only after the silent read had ended";
+    const auto failures = [&] {
+        const std::string text = err();
+        std::size_t count = 0;
+        for (auto at = text.find("within 6 s"); at != std::string::npos;
+             at = text.find("within 6 s", at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    std::optional<HttpReply> during;
+    std::size_t failed = 0;
+    for (int attempt = 0; attempt < 4 && !during; ++attempt) {
+        failed = failures();
+        sim.command("send");
+        ASSERT_TRUE(pollUntil([&] { return scrape().body.find("_celsius") != std::string::npos; },
+                              kPatience))
+            << err();
+        // The next attempt is now waiting for a report that does not come.
+        ASSERT_TRUE(sim.wait("armed_polls>=1", kPatience)) << err();
+        HttpReply reply = scrape({"--max-time", "60"});
+        if (failures() == failed) during = std::move(reply);
+    }
+    ASSERT_TRUE(during) << "no scrape was answered before its silent read had ended\n" << err();
+    EXPECT_EQ(during->status, 200);
+    EXPECT_THAT(during->body, HasSubstr("\nusb_thermometer_celsius{"));
+    EXPECT_THAT(during->body, HasSubstr("} 54.180744\n"));
 
     // Once that read has failed, the scrapes say so.
-    ASSERT_TRUE(
-        pollUntil([&] { return err().find("within 6 s") != std::string::npos; }, kPatience));
+    ASSERT_TRUE(pollUntil([&] { return failures() > failed; }, kPatience));
     const HttpReply gone = scrape();
     EXPECT_THAT(gone.body, ::testing::Not(HasSubstr("usb_thermometer_celsius")));
     EXPECT_THAT(gone.body, HasSubstr("usb_thermometer_up{"));
