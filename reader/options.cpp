@@ -268,7 +268,7 @@ const CLI::Validator kListenAddress(
     },
     "", "ADDRESS:PORT");
 
-// The network outputs are built on Linux only: Debian has their libraries (cpp-httplib,
+// The network outputs are built on Linux only: Debian has their libraries (libmicrohttpd,
 // libmosquitto) for it alone.
 constexpr bool kNetworkOutputs = THERMO_NETWORK_OUTPUTS != 0;
 
