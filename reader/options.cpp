@@ -21,8 +21,12 @@ const std::string kDescription =
     hid::idText(hid::kThermometerProductId) + ") and prints the temperature as the " +
     std::string(hid::kThermometerName) +
     " window shows it, once or at an interval, as text, JSON, CSV or InfluxDB's line protocol, "
-    "and optionally into a file for node_exporter's textfile collector; or once as a monitoring "
-    "plugin (--check).";
+    "and optionally into a file for node_exporter's textfile collector" +
+    std::string(THERMO_NETWORK_OUTPUTS != 0
+                    ? ", at /metrics over HTTP for Prometheus (--listen) and to an MQTT broker "
+                      "with Home Assistant's discovery (--mqtt)"
+                    : "") +
+    "; or once as a monitoring plugin (--check).";
 
 const std::string kFooter =
     "Calibration:\n"
