@@ -1,6 +1,10 @@
 #include "reader/options.h"
 
 #include <CLI/CLI.hpp>
+#if THERMO_NETWORK_OUTPUTS
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#endif
 #include <cctype>
 #include <charconv>
 #include <limits>
@@ -192,51 +196,12 @@ std::string parseMqttUrl(std::string_view text, MqttOptions& mqtt) {
 }
 #endif
 
-// "d.d.d.d", each part 0 to 255 in decimal without leading zeros (inet_pton's strict form).
-bool isIpv4(std::string_view text) {
-    int parts = 0;
-    for (std::size_t at = 0; at <= text.size(); ++parts) {
-        const std::size_t end = std::min(text.find('.', at), text.size());
-        const std::string_view part = text.substr(at, end - at);
-        if (parts == 4 || part.empty() || part.size() > 3 || (part.size() > 1 && part[0] == '0') ||
-            part.find_first_not_of("0123456789") != std::string_view::npos ||
-            std::stoi(std::string(part)) > 255) {
-            return false;
-        }
-        at = end + 1;
-    }
-    return parts == 4;
-}
-
-// RFC 4291's text form: eight groups of one to four hex digits, a run of them shortened to
-// "::" once, the last two possibly written as an IPv4 address ("::ffff:192.0.2.1").
-bool isIpv6(std::string_view text) {
-    const std::size_t gap = text.find("::");
-    if (gap != std::string_view::npos && text.find("::", gap + 1) != std::string_view::npos) {
-        return false;
-    }
-    int groups = 0;
-    const auto countGroups = [&](std::string_view side, bool mayEndInIpv4) {
-        if (side.empty()) return true;
-        for (std::size_t at = 0;;) {
-            const std::size_t end = std::min(side.find(':', at), side.size());
-            const std::string_view group = side.substr(at, end - at);
-            if (end == side.size() && mayEndInIpv4 && isIpv4(group)) {
-                groups += 2;
-                return true;
-            }
-            if (group.empty() || group.size() > 4 ||
-                group.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos) {
-                return false;
-            }
-            ++groups;
-            if (end == side.size()) return true;
-            at = end + 1;
-        }
-    };
-    if (gap == std::string_view::npos) return countGroups(text, true) && groups == 8;
-    return countGroups(text.substr(0, gap), false) && countGroups(text.substr(gap + 2), true) &&
-           groups < 8;
+#if THERMO_NETWORK_OUTPUTS
+// Whether `text` is an address of `family` as the system reads one (IPv4 as four decimal
+// numbers without leading zeros; IPv6 in RFC 4291's forms, "::ffff:192.0.2.1" too).
+bool isAddress(int family, const std::string& text) {
+    in6_addr bytes{};
+    return ::inet_pton(family, text.c_str(), &bytes) == 1;
 }
 
 // ADDRESS:PORT with ADDRESS empty, IPv4 or a bracketed IPv6 address; the reason otherwise.
@@ -255,8 +220,10 @@ std::variant<ListenAddress, std::string> parseListenAddress(std::string_view tex
     address.port = static_cast<std::uint16_t>(number);
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
         host = host.substr(1, host.size() - 2);
-        if (!isIpv6(host)) return std::string(host) + " is not an IPv6 address";
-    } else if (!host.empty() && !isIpv4(host)) {
+        if (!isAddress(AF_INET6, std::string(host))) {
+            return std::string(host) + " is not an IPv6 address";
+        }
+    } else if (!host.empty() && !isAddress(AF_INET, std::string(host))) {
         return std::string(host) +
                " is not an IPv4 address (an IPv6 one is written in brackets, [::1]:9999)";
     }
@@ -271,6 +238,7 @@ const CLI::Validator kListenAddress(
         return why ? text + ": " + *why : std::string();
     },
     "", "ADDRESS:PORT");
+#endif
 
 // The network outputs are built on Linux only: Debian has their libraries (libmicrohttpd,
 // libmosquitto) for it alone.
@@ -379,7 +347,8 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
                        "with the other formats")
             ->type_name("FILE");
     CLI::Option* listen = nullptr;
-    if (kNetworkOutputs) {
+#if THERMO_NETWORK_OUTPUTS
+    {
         listen =
             app.add_option_function<std::string>(
                    "--listen",
@@ -394,6 +363,7 @@ std::variant<Options, int> parseOptions(int argc, const char* const* argv, std::
                 ->type_name("ADDRESS:PORT")
                 ->check(kListenAddress);
     }
+#endif
     auto* cal = app.add_option("--cal", options.calibration,
                                std::string("Calibration file, never written (default: ") +
                                    kDefaultCalibrationFile + ")")
